@@ -1,0 +1,261 @@
+// Listing one directory: getdents64 for the names, one statx per entry for
+// the facts, without following symbolic links.
+#include "bl_scan_internal.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+const char *const bl_package_extensions[13] = {
+    ".app", ".framework", ".bundle", ".plugin", ".kext", ".appex", ".xpc",
+    ".qlgenerator", ".mdimporter", ".prefPane", ".component", ".saver", ".pkg"};
+
+extern "C" int bl_is_package_name(const char *name)
+{
+    const size_t len = std::strlen(name);
+    if (len < 4)
+        return 0;
+    for (const char *ext : bl_package_extensions) {
+        const size_t elen = std::strlen(ext);
+        if (len >= elen && strcasecmp(name + len - elen, ext) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+namespace bl {
+
+int openDirectory(const char *path, bool followFinalSymlink)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followFinalSymlink ? 0 : O_NOFOLLOW);
+    if (std::strlen(path) < PATH_MAX)
+        return open(path, flags);
+
+    // The kernel refuses paths of PATH_MAX bytes; walk them in pieces that
+    // each end at a slash, the way a shell's cd would.
+    char piece[PATH_MAX];
+    int dirfd = AT_FDCWD;
+    const char *rest = path;
+    while (std::strlen(rest) >= PATH_MAX) {
+        size_t cut = PATH_MAX - 1;
+        while (cut > 0 && rest[cut] != '/')
+            --cut;
+        const size_t take = cut == 0 ? 1 : cut; // a leading "/" alone
+        if (rest[cut] != '/') {
+            if (dirfd != AT_FDCWD)
+                close(dirfd);
+            errno = ENAMETOOLONG; // one name longer than PATH_MAX
+            return -1;
+        }
+        std::memcpy(piece, rest, take);
+        piece[take] = '\0';
+        const int next = openat(dirfd, piece, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int saved = errno;
+        if (dirfd != AT_FDCWD)
+            close(dirfd);
+        if (next < 0) {
+            errno = saved;
+            return -1;
+        }
+        dirfd = next;
+        rest += cut;
+        while (*rest == '/')
+            ++rest;
+    }
+    const int fd = openat(dirfd, *rest ? rest : ".", flags);
+    const int saved = errno;
+    close(dirfd);
+    errno = saved;
+    return fd;
+}
+
+namespace {
+
+struct LinuxDirent64 {
+    uint64_t d_ino;
+    int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];
+};
+
+// Walks the entries of an open directory, "." and ".." left out. A read
+// error ends the listing like the end does: what was read is kept.
+class DirentReader {
+public:
+    DirentReader(int fd, char *buffer) : fd_(fd), buffer_(buffer) {}
+
+    bool next(const char *&name, unsigned char &type)
+    {
+        for (;;) {
+            while (offset_ >= length_) {
+                if (exhausted_)
+                    return false;
+                const long n = syscall(SYS_getdents64, fd_, buffer_, kListingBufferBytes);
+                if (n <= 0) {
+                    exhausted_ = true;
+                    return false;
+                }
+                length_ = n;
+                offset_ = 0;
+                ++batches_;
+            }
+            const auto *d = reinterpret_cast<const LinuxDirent64 *>(buffer_ + offset_);
+            offset_ += d->d_reclen;
+            const char *nm = d->d_name;
+            if (nm[0] == '.' && (nm[1] == '\0' || (nm[1] == '.' && nm[2] == '\0')))
+                continue;
+            name = nm;
+            type = d->d_type;
+            return true;
+        }
+    }
+
+    // Back to the first entry; a listing that fit in one read is replayed
+    // from the buffer instead of being read again.
+    bool rewind()
+    {
+        if (batches_ == 1 && exhausted_) {
+            offset_ = 0;
+            return true;
+        }
+        if (lseek(fd_, 0, SEEK_SET) != 0)
+            return false;
+        offset_ = length_ = 0;
+        batches_ = 0;
+        exhausted_ = false;
+        return true;
+    }
+
+private:
+    int fd_;
+    char *buffer_;
+    long length_ = 0;
+    long offset_ = 0;
+    int batches_ = 0;
+    bool exhausted_ = false;
+};
+
+uint8_t kindFromMode(mode_t mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFREG: return BL_OBJ_FILE;
+    case S_IFDIR: return BL_OBJ_DIRECTORY;
+    case S_IFLNK: return BL_OBJ_SYMLINK;
+    default: return BL_OBJ_OTHER;
+    }
+}
+
+uint8_t kindFromDirentType(unsigned char type)
+{
+    switch (type) {
+    case DT_REG: return BL_OBJ_FILE;
+    case DT_DIR: return BL_OBJ_DIRECTORY;
+    case DT_LNK: return BL_OBJ_SYMLINK;
+    default: return BL_OBJ_OTHER;
+    }
+}
+
+// False when the entry vanished between the listing and its statx.
+bool fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_t &entry)
+{
+    struct statx sx;
+    const bool statted =
+        statx(fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC,
+              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_BLOCKS, &sx) == 0;
+    if (!statted && errno == ENOENT)
+        return false;
+
+    const size_t len = strnlen(name, sizeof entry.name - 1);
+    std::memcpy(entry.name, name, len);
+    entry.name[len] = '\0';
+    entry.allocated_size = 0;
+    entry.logical_size = 0;
+    entry.is_hidden = 0; // Linux has no hidden flag; a leading dot is not one
+    if (statted && (sx.stx_mask & STATX_TYPE)) {
+        entry.obj_type = kindFromMode(sx.stx_mode);
+        entry.is_readable = (sx.stx_mode & S_IRUSR) ? 1 : 0;
+        if (entry.obj_type == BL_OBJ_FILE) {
+            if (sx.stx_mask & STATX_BLOCKS)
+                entry.allocated_size = sx.stx_blocks * 512;
+            if (sx.stx_mask & STATX_SIZE)
+                entry.logical_size = sx.stx_size;
+        }
+    } else {
+        // Listed but not searchable (read without execute permission): the
+        // entry is shown with the kind the listing gave and no size.
+        entry.obj_type = kindFromDirentType(direntType);
+        entry.is_readable = 0;
+    }
+    entry.is_package =
+        entry.obj_type == BL_OBJ_DIRECTORY && bl_is_package_name(entry.name) ? 1 : 0;
+    return true;
+}
+
+} // namespace
+
+int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t capacity,
+                      int32_t *out_count, OverflowFill fill)
+{
+    *out_count = 0;
+    DirentReader reader(fd, buffer);
+    const char *name;
+    unsigned char type;
+
+    if (fill == OverflowFill::none) {
+        // Count first, so that a directory too large for capacity costs no
+        // statx until the caller comes back with room for all of it.
+        int64_t total = 0;
+        while (reader.next(name, type)) {
+            if (++total > capacity) {
+                *out_count = capacity;
+                return 1;
+            }
+        }
+        if (total == 0 || !reader.rewind())
+            return 0;
+    }
+
+    int32_t count = 0;
+    while (reader.next(name, type)) {
+        if (count == capacity) {
+            *out_count = capacity;
+            return 1;
+        }
+        if (fillEntry(fd, name, type, entries[count]))
+            ++count;
+    }
+    *out_count = count;
+    return 0;
+}
+
+} // namespace bl
+
+extern "C" int bl_list_directory(const char *path, bl_dir_entry_t *entries, int32_t capacity,
+                                 int32_t *out_count)
+{
+    if (!out_count)
+        return -1;
+    *out_count = 0;
+    if (!path || (capacity > 0 && !entries) || capacity < 0)
+        return -1;
+    const int fd = bl::openDirectory(path, true);
+    if (fd < 0)
+        return -1;
+    char *buffer = static_cast<char *>(std::malloc(bl::kListingBufferBytes));
+    int status = -1;
+    if (buffer) {
+        status = bl::listOpenDirectory(fd, buffer, entries, capacity, out_count,
+                                       bl::OverflowFill::firstEntries);
+        std::free(buffer);
+    }
+    close(fd);
+    return status;
+}

@@ -1,0 +1,88 @@
+/* Native scan core: walks a folder tree in parallel into one flat array of
+ * fixed-size node records. Used by the fast scan engine and by scancore_bench.
+ * Plain C linkage so that any caller can link it; no Qt below this line. */
+#ifndef BL_SCAN_H
+#define BL_SCAN_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* obj_type codes */
+enum {
+    BL_OBJ_FILE = 1,
+    BL_OBJ_DIRECTORY = 2,
+    BL_OBJ_SYMLINK = 3,
+    BL_OBJ_OTHER = 4,
+    BL_OBJ_PACKAGE = 5
+};
+
+typedef struct bl_flat_node_t {
+    char name[256];
+    int32_t parent_index;
+    uint64_t allocated_size;
+    uint64_t logical_size;
+    int32_t child_count;
+    int32_t first_child;
+    uint8_t obj_type;
+    uint8_t is_hidden;
+    uint8_t is_package;
+    uint8_t is_readable;
+} bl_flat_node_t;
+
+typedef struct bl_scan_result_t {
+    bl_flat_node_t *nodes;
+    int32_t *children;
+    int32_t node_count;
+    int32_t node_capacity;
+    int32_t children_count;
+    int32_t _items_scanned;
+    int32_t _dirs_scanned;
+    int32_t _files_scanned;
+    int32_t _unreadable_count;
+    void *_scan_mutex;
+} bl_scan_result_t;
+
+typedef struct bl_dir_entry_t {
+    char name[256];
+    uint64_t allocated_size;
+    uint64_t logical_size;
+    uint8_t obj_type;
+    uint8_t is_hidden;
+    uint8_t is_package;
+    uint8_t is_readable;
+} bl_dir_entry_t;
+
+/* Scans the tree below root_path; blocks until done. The caller zeroes
+ * *result and *cancel_flag first. Returns 0 done, 1 cancelled, -1 when the
+ * root is missing, not a directory, or memory ran out. */
+int bl_full_scan(const char *root_path, bl_scan_result_t *result, int32_t *cancel_flag);
+
+/* Lists one directory into entries[0..capacity). Returns -1 when it cannot
+ * be opened, 1 when it holds more than capacity entries (*out_count ==
+ * capacity), else 0. */
+int bl_list_directory(const char *path, bl_dir_entry_t *entries, int32_t capacity,
+                      int32_t *out_count);
+
+/* Consistent, size-accumulated copy of the first max_count nodes, callable
+ * from any thread while bl_full_scan runs. Returns the records written. */
+int32_t bl_snapshot_nodes(const bl_scan_result_t *result, bl_flat_node_t *out,
+                          int32_t max_count);
+
+int32_t bl_get_items_scanned(const bl_scan_result_t *result);
+int32_t bl_get_dirs_scanned(const bl_scan_result_t *result);
+int32_t bl_get_files_scanned(const bl_scan_result_t *result);
+int32_t bl_get_unreadable_count(const bl_scan_result_t *result);
+
+void bl_request_cancel(int32_t *cancel_flag);
+
+/* Releases what the core allocated; counters stay readable. Idempotent. */
+void bl_scan_result_free(bl_scan_result_t *result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,71 @@
+#include "node_memory.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/mman.h>
+
+namespace bl {
+namespace {
+
+constexpr size_t kHugePage = size_t(2) << 20;
+
+size_t mappedBytes(int32_t capacity)
+{
+    const size_t bytes = sizeof(bl_flat_node_t) * size_t(capacity);
+    return (bytes + kHugePage - 1) & ~(kHugePage - 1);
+}
+
+// An address range of length bytes that starts on a huge-page boundary.
+void *reserveAligned(size_t length)
+{
+    void *raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED)
+        return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+    if (aligned > start)
+        munmap(raw, aligned - start);
+    const uintptr_t tail = aligned + length;
+    const uintptr_t end = start + length + kHugePage;
+    if (end > tail)
+        munmap(reinterpret_cast<void *>(tail), end - tail);
+    void *block = reinterpret_cast<void *>(aligned);
+    madvise(block, length, MADV_HUGEPAGE); // a hint: 4 KiB pages still work
+    return block;
+}
+
+} // namespace
+
+bl_flat_node_t *allocateNodes(int32_t capacity)
+{
+    return static_cast<bl_flat_node_t *>(reserveAligned(mappedBytes(capacity)));
+}
+
+bl_flat_node_t *growNodes(bl_flat_node_t *nodes, int32_t oldCapacity, int32_t newCapacity)
+{
+    const size_t oldLength = mappedBytes(oldCapacity);
+    const size_t newLength = mappedBytes(newCapacity);
+    if (newLength <= oldLength)
+        return nodes;
+    // Move the pages into an aligned range, so that huge pages stay huge and
+    // nothing is copied.
+    void *target = reserveAligned(newLength);
+    if (!target)
+        return nullptr;
+    void *moved = mremap(nodes, oldLength, newLength, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+    if (moved == MAP_FAILED) {
+        munmap(target, newLength);
+        return nullptr;
+    }
+    madvise(moved, newLength, MADV_HUGEPAGE);
+    return static_cast<bl_flat_node_t *>(moved);
+}
+
+void releaseNodes(bl_flat_node_t *nodes, int32_t capacity)
+{
+    if (nodes)
+        munmap(nodes, mappedBytes(capacity));
+}
+
+} // namespace bl

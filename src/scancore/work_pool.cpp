@@ -1,0 +1,69 @@
+#include "work_pool.h"
+
+#include <algorithm>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace bl {
+
+WorkPool::WorkPool(int threads) : threads_(std::max(1, threads)) {}
+
+void WorkPool::submit(Item item)
+{
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(item));
+        ++pending_;
+    }
+    wake_.notify_one();
+}
+
+void WorkPool::work()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return !queue_.empty() || pending_ == 0; });
+        if (queue_.empty())
+            break; // pending_ == 0: nothing runs that could submit more
+        // FIFO: the top levels of the tree are listed first, which is what a
+        // live snapshot of the first few thousand nodes should show.
+        Item item = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        item();
+        item = nullptr; // release captures outside the lock
+        lock.lock();
+        if (--pending_ == 0)
+            wake_.notify_all();
+    }
+}
+
+void WorkPool::run()
+{
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < threads_; ++i) {
+        try {
+            helpers.emplace_back([this] { work(); });
+        } catch (const std::system_error &) {
+            break; // fewer threads still finish the work
+        }
+    }
+    work();
+    for (auto &t : helpers)
+        t.join();
+}
+
+// Measured on the 201,118-item benchmark tree (ext4 on virtio, 2 cores):
+// warm cache the scan is CPU-bound in statx and 2 threads per core is as
+// fast as any count (1: 1.9x slower, 4: same as 2, 8: 3% slower); cold cache
+// it waits on I/O and 4 per core beats 2 per core. See bench/README.md.
+int WorkPool::defaultThreadCount()
+{
+    unsigned cores = std::thread::hardware_concurrency();
+    if (cores == 0)
+        cores = 2;
+    return static_cast<int>(std::clamp(cores * 2u, 2u, 64u));
+}
+
+} // namespace bl
