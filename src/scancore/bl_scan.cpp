@@ -219,18 +219,19 @@ extern "C" int bl_full_scan_threads(const char *root_path, bl_scan_result_t *res
     if (!statRoot(root_path, st) || !S_ISDIR(st.st_mode))
         return -1;
 
-    result->nodes = bl::allocateNodes(bl::kInitialNodeCapacity);
-    if (!result->nodes)
+    bl_flat_node_t *nodes = bl::allocateNodes(bl::kInitialNodeCapacity);
+    if (!nodes)
         return -1;
+    // Pollers may already be reading these fields from other threads.
+    for (int32_t *counter : {&result->_items_scanned, &result->_dirs_scanned,
+                             &result->_files_scanned, &result->_unreadable_count})
+        bl::storeRelaxed(*counter, 0);
+    writeRootNode(nodes[0], root_path, st);
     result->node_capacity = bl::kInitialNodeCapacity;
     result->children = nullptr;
-    result->node_count = 0;
     result->children_count = 0;
-    result->_items_scanned = result->_dirs_scanned = 0;
-    result->_files_scanned = result->_unreadable_count = 0;
-
-    writeRootNode(result->nodes[0], root_path, st);
-    result->node_count = 1;
+    bl::storeRelaxed(result->nodes, nodes);
+    bl::storeRelaxed(result->node_count, 1);
     bl::addRelaxed(result->_items_scanned, 1);
     bl::addRelaxed(result->_dirs_scanned, 1);
 

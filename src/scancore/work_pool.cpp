@@ -54,16 +54,19 @@ void WorkPool::run()
         t.join();
 }
 
-// Measured on the 201,118-item benchmark tree (ext4 on virtio, 2 cores):
-// warm cache the scan is CPU-bound in statx and 2 threads per core is as
-// fast as any count (1: 1.9x slower, 4: same as 2, 8: 3% slower); cold cache
-// it waits on I/O and 4 per core beats 2 per core. See bench/README.md.
+// Three threads per core, chosen on the 201,118-item benchmark tree (ext4 on
+// virtio, 2 cores; medians of scancore_bench -j N, hyperfine):
+//   warm cache:  j2 313 ms, j4 296, j6 295, j8 296, j16 312
+//   cold cache:  j2 745 ms, j3 724, j4 730, j6 703, j8 720
+// Warm, the walk is CPU-bound in statx and a thread waiting on the node
+// mutex leaves a core idle unless another is ready; cold, more threads keep
+// more reads in flight. Past 4 per core the queue hand-offs start to cost.
 int WorkPool::defaultThreadCount()
 {
     unsigned cores = std::thread::hardware_concurrency();
     if (cores == 0)
         cores = 2;
-    return static_cast<int>(std::clamp(cores * 2u, 2u, 64u));
+    return static_cast<int>(std::clamp(cores * 3u, 2u, 64u));
 }
 
 } // namespace bl

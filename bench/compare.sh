@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Times the native scan core (scancore_bench) beside du, ncdu, gdu and the
+# floor walker limitwalk in one hyperfine run, and prints each median with its
+# ratio to limitwalk -j2 and to gdu. Figures, not a test: it never fails on time.
+#
+# Usage: bench/compare.sh [-n FILES] [-c] [-r RUNS] [-m] [-j] [TREE]
+#   TREE      tree to scan (default /tmp/bltree, or /tmp/bltree-FILES with -n);
+#             built with ../shared/bench/mktree.sh when missing
+#   -n FILES  file count for a tree that has to be built (default 200000)
+#   -c        cold page cache: caches dropped before every run (needs root)
+#   -r RUNS   runs per command (default 10 warm, 5 cold)
+#   -m        also measure each command's peak memory (one run each)
+#   -j        also time scancore_bench with 1, 2, 3, 4, 6 and 8 threads
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+shared=$(cd "$repo/../shared/bench" && pwd)
+. "$repo/scripts/deps.sh"
+
+files=200000 cold=0 runs= memory=0 sweep=0
+while getopts "n:cr:mj" o; do
+    case $o in
+    n) files=$OPTARG ;; c) cold=1 ;; r) runs=$OPTARG ;; m) memory=1 ;; j) sweep=1 ;;
+    *) sed -n '2,15p' "$0"; exit 2 ;;
+    esac
+done
+shift $((OPTIND - 1))
+if [ $# -gt 0 ]; then tree=$1
+elif [ "$files" = 200000 ]; then tree=/tmp/bltree
+else tree=/tmp/bltree-$files; fi
+[ -n "$runs" ] || runs=$([ $cold = 1 ] && echo 5 || echo 10)
+
+ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+cmake -S "$repo" -B "$repo/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DBL_BUILD_TESTS=OFF >/dev/null
+cmake --build "$repo/build/release" --target scancore_bench >/dev/null
+bench=$repo/build/release/bench/scancore_bench
+limitwalk=$repo/build/release/limitwalk
+gcc -O2 -pthread -o "$limitwalk" "$shared/limitwalk.c"
+
+if [ ! -d "$tree" ]; then
+    echo "building $tree ($files files) ..."
+    "$shared/mktree.sh" -n "$files" "$tree" >/dev/null
+fi
+
+echo "machine: $(nproc) cores; $(df -T "$tree" | awk 'NR==2{print $2}') on $(df "$tree" | awk 'NR==2{print $1}')"
+echo "totals (items dirs files unreadable allocated logical seconds):"
+echo "  scancore_bench  $("$bench" "$tree")"
+echo "  limitwalk       $("$limitwalk" "$tree")"
+echo "  du allocated    $(du -s --block-size=1 "$tree" | cut -f1)  (adds directory blocks, hard links once)"
+
+cmds=(-n "scancore_bench" "$bench $tree"
+    -n "du -s" "du -s --block-size=1 $tree"
+    -n "ncdu -0 -o /dev/null" "ncdu -0 -o /dev/null $tree"
+    -n "gdu -n -p -s" "gdu -n -p -s $tree"
+    -n "limitwalk -j1" "$limitwalk -j 1 $tree"
+    -n "limitwalk -j2" "$limitwalk -j 2 $tree"
+    -n "limitwalk -j4" "$limitwalk -j 4 $tree"
+    -n "limitwalk -j8" "$limitwalk -j 8 $tree")
+if [ $sweep = 1 ]; then
+    for j in 1 2 3 4 6 8; do cmds+=(-n "scancore_bench -j$j" "$bench -j $j $tree"); done
+fi
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+if [ $cold = 1 ]; then
+    if ! (echo 3 >/proc/sys/vm/drop_caches) 2>/dev/null; then
+        echo "cold runs need root (to write /proc/sys/vm/drop_caches)" >&2; exit 1
+    fi
+    hyperfine -N --style basic --runs "$runs" \
+        --prepare "sh -c 'sync; echo 3 > /proc/sys/vm/drop_caches'" \
+        --export-json "$out/hf.json" "${cmds[@]}" >/dev/null
+    cache=cold
+else
+    hyperfine -N --style basic --warmup 2 --runs "$runs" \
+        --export-json "$out/hf.json" "${cmds[@]}" >/dev/null
+    cache=warm
+fi
+
+if [ $memory = 1 ]; then
+    for ((i = 0; i < ${#cmds[@]}; i += 3)); do
+        # shellcheck disable=SC2086
+        kb=$(/usr/bin/time -f '%M' ${cmds[i + 2]} 2>&1 >/dev/null | tail -n 1)
+        echo "${cmds[i + 1]}	$kb"
+    done >"$out/memory.tsv"
+fi
+
+python3 - "$out/hf.json" "$out/memory.tsv" "$cache" "$tree" <<'PY'
+import json, os, sys
+results = json.load(open(sys.argv[1]))["results"]
+memory = {}
+if os.path.exists(sys.argv[2]):
+    for line in open(sys.argv[2]):
+        name, kb = line.rstrip("\n").split("\t")
+        memory[name] = int(kb)
+med = {r["command"]: r["median"] for r in results}
+floor, gdu = med["limitwalk -j2"], med["gdu -n -p -s"]
+print(f"\n{sys.argv[3]} cache, {sys.argv[4]}, {len(results[0]['times'])} runs each")
+head = f"{'command':24s} {'median ms':>10s} {'x limitwalk -j2':>16s} {'x gdu':>7s}"
+print(head + ("   peak MiB" if memory else ""))
+for r in results:
+    m = r["median"]
+    line = f"{r['command']:24s} {m * 1e3:10.1f} {m / floor:16.2f} {m / gdu:7.2f}"
+    if r["command"] in memory:
+        line += f" {memory[r['command']] / 1024:10.1f}"
+    print(line)
+best = min(v for k, v in med.items() if k.startswith("limitwalk"))
+print(f"scancore_bench / best limitwalk: {med['scancore_bench'] / best:.2f}")
+PY

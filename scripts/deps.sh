@@ -1,0 +1,21 @@
+# Sourced by the project's scripts: installs the Debian packages they need
+# when some are missing, and says nothing when all are there.
+ensure_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
+            || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "Installing missing packages: ${missing[*]}" >&2
+    "${sudo[@]}" apt-get update -qq >&2
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >&2
+}
+
+BUILD_PACKAGES=(cmake ninja-build g++ make)
+TEST_PACKAGES=(libgtest-dev libgmock-dev)
+BENCH_PACKAGES=(hyperfine ncdu gdu coreutils gcc time python3)

@@ -1,0 +1,239 @@
+#include "temp_tree.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdexcept>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace bltest {
+namespace {
+
+[[noreturn]] void fail(const std::string &what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// Removes everything below the open directory fd, also below chmod 000
+// directories and deeper than PATH_MAX.
+void removeContents(int fd)
+{
+    DIR *d = fdopendir(dup(fd));
+    if (!d)
+        return;
+    std::vector<std::pair<std::string, bool>> entries;
+    while (dirent *e = readdir(d)) {
+        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
+            continue;
+        struct stat st;
+        if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            entries.emplace_back(e->d_name, S_ISDIR(st.st_mode));
+    }
+    closedir(d);
+    for (const auto &[name, isDir] : entries) {
+        if (isDir) {
+            fchmodat(fd, name.c_str(), 0700, 0);
+            const int sub = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0) {
+                removeContents(sub);
+                close(sub);
+            }
+            unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+        } else {
+            unlinkat(fd, name.c_str(), 0);
+        }
+    }
+}
+
+bool isPackageName(const std::string &name)
+{
+    static const char *const extensions[] = {".app", ".framework", ".bundle", ".plugin", ".kext",
+                                             ".appex", ".xpc", ".qlgenerator", ".mdimporter",
+                                             ".prefPane", ".component", ".saver", ".pkg"};
+    for (const char *ext : extensions) {
+        const size_t n = std::strlen(ext);
+        if (name.size() >= 4 && name.size() >= n &&
+            strcasecmp(name.c_str() + name.size() - n, ext) == 0)
+            return true;
+    }
+    return false;
+}
+
+void walkFd(int fd, WalkTotals &t)
+{
+    DIR *d = fdopendir(fd);
+    if (!d) {
+        close(fd);
+        ++t.unreadable;
+        return;
+    }
+    while (dirent *e = readdir(d)) {
+        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
+            continue;
+        ++t.items;
+        struct stat st;
+        const bool statted = fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        // Without search permission only the listing's own type is known.
+        const bool isDir = statted ? S_ISDIR(st.st_mode) : e->d_type == DT_DIR;
+        if (isDir && !isPackageName(e->d_name)) {
+            ++t.dirs;
+            const int sub = openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub < 0)
+                ++t.unreadable;
+            else
+                walkFd(sub, t);
+            continue;
+        }
+        ++t.files;
+        if (statted && S_ISREG(st.st_mode)) {
+            t.allocated += uint64_t(st.st_blocks) * 512;
+            t.logical += uint64_t(st.st_size);
+        }
+    }
+    closedir(d);
+}
+
+} // namespace
+
+TempTree::TempTree()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/bltest.XXXXXX";
+    if (!mkdtemp(templ.data()))
+        fail("mkdtemp");
+    root_ = templ;
+    ::chmod(root_.c_str(), 0755); // reachable by the unprivileged test user too
+}
+
+TempTree::~TempTree()
+{
+    const int fd = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        removeContents(fd);
+        close(fd);
+    }
+    rmdir(root_.c_str());
+}
+
+void TempTree::dir(const std::string &relative, unsigned mode) const
+{
+    if (mkdir(path(relative).c_str(), mode) != 0)
+        fail("mkdir " + relative);
+    ::chmod(path(relative).c_str(), mode);
+}
+
+void TempTree::file(const std::string &relative, size_t bytes) const
+{
+    const int fd = open(path(relative).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fail("create " + relative);
+    std::vector<char> data(bytes, 'x');
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = write(fd, data.data() + done, bytes - done);
+        if (n <= 0)
+            fail("write " + relative);
+        done += size_t(n);
+    }
+    close(fd);
+}
+
+void TempTree::symlink(const std::string &target, const std::string &relative) const
+{
+    if (::symlink(target.c_str(), path(relative).c_str()) != 0)
+        fail("symlink " + relative);
+}
+
+void TempTree::fifo(const std::string &relative) const
+{
+    if (mkfifo(path(relative).c_str(), 0644) != 0)
+        fail("mkfifo " + relative);
+}
+
+void TempTree::chmod(const std::string &relative, unsigned mode) const
+{
+    if (::chmod(path(relative).c_str(), mode) != 0)
+        fail("chmod " + relative);
+}
+
+void TempTree::wide(const std::string &relative, int dirs, int filesPerDir) const
+{
+    dir(relative);
+    const int groups = 16;
+    for (int g = 0; g < groups; ++g)
+        dir(relative + "/g" + std::to_string(g));
+    for (int i = 0; i < dirs; ++i) {
+        const std::string d = relative + "/g" + std::to_string(i % groups) + "/d" + std::to_string(i);
+        dir(d);
+        for (int f = 0; f < filesPerDir; ++f)
+            file(d + "/f" + std::to_string(f), size_t((i + f) % 3) * 700);
+    }
+}
+
+std::string TempTree::deepChain(const std::string &relative, size_t minBytes) const
+{
+    dir(relative);
+    int fd = open(path(relative).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        fail("open " + relative);
+    const std::string segment(200, 'd');
+    std::string chain = relative;
+    while (root_.size() + 1 + chain.size() <= minBytes) {
+        if (mkdirat(fd, segment.c_str(), 0755) != 0)
+            fail("mkdirat");
+        const int next = openat(fd, segment.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        if (next < 0)
+            fail("openat");
+        fd = next;
+        chain += "/" + segment;
+    }
+    const int f = openat(fd, "bottom.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (f < 0 || write(f, "deep", 4) != 4)
+        fail("bottom.txt");
+    close(f);
+    close(fd);
+    return chain;
+}
+
+WalkTotals independentWalk(const std::string &path)
+{
+    WalkTotals t;
+    t.items = 1;
+    t.dirs = 1;
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        ++t.unreadable;
+    else
+        walkFd(fd, t);
+    return t;
+}
+
+std::vector<std::string> listingOrder(const std::string &path)
+{
+    std::vector<std::string> names;
+    DIR *d = opendir(path.c_str());
+    if (!d)
+        return names;
+    while (dirent *e = readdir(d))
+        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+            names.emplace_back(e->d_name);
+    closedir(d);
+    return names;
+}
+
+std::string nodePath(const bl_scan_result_t &r, const std::string &rootPath, int32_t i)
+{
+    std::string suffix;
+    while (i > 0) {
+        suffix = "/" + std::string(r.nodes[i].name) + suffix;
+        i = r.nodes[i].parent_index;
+    }
+    return rootPath + suffix;
+}
+
+} // namespace bltest
