@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Times the native scan core (scancore_bench) beside du, ncdu, gdu and the
+# Times the native scan core (scancore_bench) and the headless report
+# (burrowlens-scan, both engines) beside du, ncdu, gdu and the
 # floor walker limitwalk in one hyperfine run, and prints each median with its
 # ratio to limitwalk -j2 and to gdu. Figures, not a test: it never fails on time.
 #
@@ -32,8 +33,9 @@ else tree=/tmp/bltree-$files; fi
 ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 cmake -S "$repo" -B "$repo/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DBL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$repo/build/release" --target scancore_bench >/dev/null
+cmake --build "$repo/build/release" --target scancore_bench engine_bench burrowlens-scan >/dev/null
 bench=$repo/build/release/bench/scancore_bench
+report=$repo/build/release/src/cli/burrowlens-scan
 limitwalk=$repo/build/release/limitwalk
 gcc -O2 -pthread -o "$limitwalk" "$shared/limitwalk.c"
 
@@ -46,9 +48,14 @@ echo "machine: $(nproc) cores; $(df -T "$tree" | awk 'NR==2{print $2}') on $(df 
 echo "totals (items dirs files unreadable allocated logical seconds):"
 echo "  scancore_bench  $("$bench" "$tree")"
 echo "  limitwalk       $("$limitwalk" "$tree")"
+echo "engines (nodes seconds peak_rss_mib tree_bytes_per_node):"
+echo "  fast            $("$repo/build/release/bench/engine_bench" "$tree")"
+echo "  recursive       $("$repo/build/release/bench/engine_bench" --engine recursive "$tree")"
 echo "  du allocated    $(du -s --block-size=1 "$tree" | cut -f1)  (adds directory blocks, hard links once)"
 
 cmds=(-n "scancore_bench" "$bench $tree"
+    -n "burrowlens-scan --json" "$report --json $tree"
+    -n "burrowlens-scan recursive" "$report --engine recursive --json $tree"
     -n "du -s" "du -s --block-size=1 $tree"
     -n "ncdu -0 -o /dev/null" "ncdu -0 -o /dev/null $tree"
     -n "gdu -n -p -s" "gdu -n -p -s $tree"

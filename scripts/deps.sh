@@ -16,6 +16,6 @@ ensure_packages() {
         "${missing[@]}" >&2
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ make)
+BUILD_PACKAGES=(cmake ninja-build g++ make qt6-base-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev)
 BENCH_PACKAGES=(hyperfine ncdu gdu coreutils gcc time python3)

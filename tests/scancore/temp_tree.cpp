@@ -5,9 +5,11 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <stdexcept>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace bltest {
@@ -224,6 +226,45 @@ std::vector<std::string> listingOrder(const std::string &path)
             names.emplace_back(e->d_name);
     closedir(d);
     return names;
+}
+
+std::optional<std::string> inUnprivilegedChild(const std::function<std::string()> &body)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return std::nullopt;
+    const pid_t pid = fork();
+    if (pid < 0)
+        return std::nullopt;
+    if (pid == 0) {
+        close(fds[0]);
+        const bool dropped = geteuid() != 0 ||
+                             (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
+        // First byte: whether privileges were dropped; then body's answer.
+        std::string answer = dropped ? "1" + body() : "0";
+        size_t done = 0;
+        while (done < answer.size()) {
+            const ssize_t n = write(fds[1], answer.data() + done, answer.size() - done);
+            if (n <= 0)
+                _exit(1);
+            done += size_t(n);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string answer;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+        answer.append(buffer, size_t(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || answer.empty())
+        throw std::runtime_error("the unprivileged child did not report");
+    if (answer[0] != '1')
+        return std::nullopt;
+    return answer.substr(1);
 }
 
 std::string nodePath(const bl_scan_result_t &r, const std::string &rootPath, int32_t i)

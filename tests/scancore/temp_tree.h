@@ -6,6 +6,8 @@
 #include "bl_scan.h"
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <map>
 #include <string>
 #include <vector>
@@ -62,6 +64,12 @@ struct ScanRun {
     ScanRun(const ScanRun &) = delete;
     ScanRun &operator=(const ScanRun &) = delete;
 };
+
+// Runs body in a forked child that has dropped to the "nobody" user (uid
+// 65534) when running as root, and returns what body returned; nullopt when
+// privileges cannot be dropped here. Root reads every folder, so tests of
+// unreadable folders need this.
+std::optional<std::string> inUnprivilegedChild(const std::function<std::string()> &body);
 
 // Full path of node i, rebuilt from the parent chain.
 std::string nodePath(const bl_scan_result_t &r, const std::string &rootPath, int32_t i);

@@ -1,0 +1,151 @@
+// burrowlens-scan: scans a folder with Burrowlens's engines and prints where
+// the space goes, for servers, scripts and machines without a display.
+#include "fast_scan_engine.h"
+#include "local_file_system_provider.h"
+#include "scan_engine.h"
+#include "scan_report.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const char *const kUsage =
+    "usage: burrowlens-scan [--engine fast|recursive] [--json] [--top N] [--progress] PATH\n";
+
+int usageError(const QString &why)
+{
+    std::fprintf(stderr, "burrowlens-scan: %s\n%s", qPrintable(why), kUsage);
+    return 2;
+}
+
+struct Options {
+    QString engine = QStringLiteral("fast");
+    bool json = false;
+    bool progress = false;
+    int top = -1;
+    QString path;
+};
+
+// Returns an exit status when the arguments do not make a run.
+std::optional<int> parse(int argc, char **argv, Options &o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        const auto value = [&]() -> std::optional<QString> {
+            if (i + 1 >= argc)
+                return std::nullopt;
+            return QString::fromLocal8Bit(argv[++i]);
+        };
+        if (arg == u"--help" || arg == u"-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == u"--json") {
+            o.json = true;
+        } else if (arg == u"--progress") {
+            o.progress = true;
+        } else if (arg == u"--engine") {
+            const auto v = value();
+            if (!v || (*v != u"fast" && *v != u"recursive"))
+                return usageError(QStringLiteral("--engine takes fast or recursive"));
+            o.engine = *v;
+        } else if (arg == u"--top") {
+            const auto v = value();
+            bool ok = false;
+            const int n = v ? v->toInt(&ok) : -1;
+            if (!ok || n < 0)
+                return usageError(QStringLiteral("--top takes a count of 0 or more"));
+            o.top = n;
+        } else if (arg.startsWith(u'-') && arg != u"-") {
+            return usageError(QStringLiteral("unknown option %1").arg(arg));
+        } else if (o.path.isEmpty()) {
+            o.path = arg;
+        } else {
+            return usageError(QStringLiteral("one folder at a time"));
+        }
+    }
+    if (o.path.isEmpty())
+        return usageError(QStringLiteral("no folder given"));
+    return std::nullopt;
+}
+
+void showProgress(const ProgressSnapshot &p)
+{
+    std::fprintf(stderr, "\r\033[K%lld items, %lld folders, %lld files, %lld unreadable",
+                 static_cast<long long>(p.itemsScanned), static_cast<long long>(p.directoriesScanned),
+                 static_cast<long long>(p.filesScanned), static_cast<long long>(p.unreadableCount));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (const auto status = parse(argc, argv, options))
+        return *status;
+
+    // Ctrl-C is taken by a thread of its own, which abandons the stream: the
+    // engine then cancels the native scan and releases its memory.
+    sigset_t watched;
+    sigemptyset(&watched);
+    sigaddset(&watched, SIGINT);
+    sigaddset(&watched, SIGTERM);
+    sigaddset(&watched, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+
+    const QString absolute = QDir::current().absoluteFilePath(options.path);
+    const FileUrl url = FileUrl::fromPath(absolute, QFileInfo(absolute).isDir());
+    std::unique_ptr<ScanEngineProviding> engine;
+    if (options.engine == u"recursive")
+        engine = std::make_unique<ScanEngine>(std::make_shared<LocalFileSystemProvider>());
+    else
+        engine = std::make_unique<FastScanEngine>();
+
+    const std::shared_ptr<UpdateStream> stream = engine->startScan(url);
+    std::atomic<bool> interrupted{false};
+    std::thread watcher([&] {
+        int signal = 0;
+        sigwait(&watched, &signal);
+        if (signal != SIGUSR1) {
+            interrupted = true;
+            stream->abandon();
+        }
+    });
+
+    const bool live = options.progress && isatty(STDERR_FILENO);
+    std::optional<ScanUpdate> terminal;
+    while (auto update = stream->next()) {
+        if (update->kind() == ScanUpdate::Kind::progress && live)
+            showProgress(update->get<ProgressSnapshot>());
+        else if (update->isTerminal())
+            terminal = std::move(update);
+    }
+    if (live)
+        std::fputs("\r\033[K", stderr);
+    pthread_kill(watcher.native_handle(), SIGUSR1);
+    watcher.join();
+
+    if (interrupted) {
+        std::fputs("burrowlens-scan: cancelled\n", stderr);
+        return 130;
+    }
+    if (!terminal || terminal->kind() == ScanUpdate::Kind::cancelled) {
+        std::fputs("burrowlens-scan: the scan was cancelled\n", stderr);
+        return 1;
+    }
+    if (terminal->kind() == ScanUpdate::Kind::failed) {
+        std::fprintf(stderr, "%s\n", qPrintable(terminal->get<ScanFailure>().message()));
+        return 1;
+    }
+    const auto &finished = terminal->get<ScanUpdate::Finished>();
+    ScanReport report{finished.tree, finished.summary, options.engine, options.top};
+    const QByteArray out = options.json ? report.json() : report.text().toUtf8();
+    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+    return 0;
+}

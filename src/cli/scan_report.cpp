@@ -1,0 +1,111 @@
+#include "scan_report.h"
+
+#include "size_order.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+
+namespace {
+
+QString sizeText(qint64 bytes)
+{
+    return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+}
+
+QString kindText(const ScanNodeRecord &r)
+{
+    switch (r.kind) {
+    case ScanNodeKind::file: return QStringLiteral("File");
+    case ScanNodeKind::package: return QStringLiteral("Package");
+    case ScanNodeKind::directory: break;
+    }
+    return QLocale().toString(r.childCount) + QStringLiteral(" children");
+}
+
+QString kindKey(ScanNodeKind kind)
+{
+    switch (kind) {
+    case ScanNodeKind::file: return QStringLiteral("file");
+    case ScanNodeKind::package: return QStringLiteral("package");
+    case ScanNodeKind::directory: break;
+    }
+    return QStringLiteral("directory");
+}
+
+QString uuidText(const QUuid &id)
+{
+    return id.toString(QUuid::WithoutBraces).toUpper();
+}
+
+double seconds(const ScanSummary &s)
+{
+    return double(s.startedAt.msecsTo(s.finishedAt)) / 1000.0;
+}
+
+} // namespace
+
+QString ScanReport::text() const
+{
+    const auto root = tree.rootNode();
+    const QLocale locale;
+    QString out;
+    out += summary.rootURL.path() + u'\n';
+    out += QStringLiteral("Total: %1 allocated\n").arg(sizeText(root ? root->allocatedSize : 0));
+    out += QStringLiteral("Items: %1  Folders: %2  Files: %3  Unreadable: %4\n")
+               .arg(locale.toString(summary.itemsScanned), locale.toString(summary.directoriesScanned),
+                    locale.toString(summary.filesScanned), locale.toString(summary.unreadableCount));
+    out += QStringLiteral("Scanned in %1 s\n").arg(locale.toString(seconds(summary), 'f', 2));
+
+    const QList<ScanNodeRecord> children = sortedBySize(tree.children(tree.rootID));
+    const qsizetype shown = std::min<qsizetype>(children.size(), top < 0 ? 20 : top);
+    if (shown > 0)
+        out += u'\n';
+    QStringList sizes, kinds;
+    qsizetype sizeWidth = 0, kindWidth = 0;
+    for (qsizetype i = 0; i < shown; ++i) {
+        sizes.append(sizeText(children[i].allocatedSize));
+        kinds.append(kindText(children[i]));
+        sizeWidth = std::max(sizeWidth, sizes.last().size());
+        kindWidth = std::max(kindWidth, kinds.last().size());
+    }
+    for (qsizetype i = 0; i < shown; ++i)
+        out += QStringLiteral("%1  %2  %3\n")
+                   .arg(sizes[i], int(sizeWidth))
+                   .arg(kinds[i], -int(kindWidth))
+                   .arg(children[i].displayName);
+    if (children.size() > shown)
+        out += QStringLiteral("... and %1 more\n").arg(locale.toString(children.size() - shown));
+    return out;
+}
+
+QByteArray ScanReport::json() const
+{
+    const auto root = tree.rootNode();
+    QJsonObject object;
+    object["root"] = summary.rootURL.path();
+    object["engine"] = engine;
+    object["rootId"] = uuidText(tree.rootID);
+    object["items"] = summary.itemsScanned;
+    object["directories"] = summary.directoriesScanned;
+    object["files"] = summary.filesScanned;
+    object["unreadable"] = summary.unreadableCount;
+    object["allocated"] = root ? root->allocatedSize : 0;
+    object["logical"] = root ? root->logicalSize : 0;
+    object["seconds"] = seconds(summary);
+    QJsonArray children;
+    const QList<ScanNodeRecord> sorted = sortedBySize(tree.children(tree.rootID));
+    const qsizetype shown = top < 0 ? sorted.size() : std::min<qsizetype>(sorted.size(), top);
+    for (qsizetype i = 0; i < shown; ++i) {
+        const ScanNodeRecord &r = sorted[i];
+        children.append(QJsonObject{{"id", uuidText(r.id)},
+                                    {"name", r.displayName},
+                                    {"kind", kindKey(r.kind)},
+                                    {"allocated", r.allocatedSize},
+                                    {"logical", r.logicalSize},
+                                    {"childCount", r.childCount}});
+    }
+    object["children"] = children;
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}

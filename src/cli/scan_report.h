@@ -1,0 +1,17 @@
+// The headless report of burrowlens-scan: a finished scan as text for people
+// or as one JSON object for scripts.
+#pragma once
+
+#include "scan_update.h"
+
+#include <QString>
+
+struct ScanReport {
+    ScanTree tree;
+    ScanSummary summary;
+    QString engine; // "fast" or "recursive"
+    int top = -1;   // children to list; -1: the default (20 in text, all in JSON)
+
+    QString text() const;
+    QByteArray json() const;
+};

@@ -1,0 +1,34 @@
+// Metadata of one file-system object as the scan engines read it, one child
+// of a listed directory, and the pair of sizes a node is charged.
+#pragma once
+
+#include "file_url.h"
+
+#include <QString>
+#include <optional>
+
+struct NodeResourceValues {
+    QString name;
+    bool isDirectory = false; // packages included
+    bool isPackage = false;
+    bool isHidden = false;
+    bool isReadable = false;
+    std::optional<qint64> totalFileAllocatedSize;
+    std::optional<qint64> fileAllocatedSize;
+    std::optional<qint64> totalFileSize;
+    std::optional<qint64> fileSize;
+
+    friend bool operator==(const NodeResourceValues &, const NodeResourceValues &) = default;
+};
+
+struct ChildEntry {
+    FileUrl url;
+    NodeResourceValues values;
+};
+
+struct NodeSize {
+    qint64 allocated = 0;
+    qint64 logical = 0;
+
+    friend bool operator==(const NodeSize &, const NodeSize &) = default;
+};
