@@ -19,7 +19,9 @@ run_suite() {
     cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
     cmake --build "$dir"
     local log="$dir/ctest.log"
-    ctest --test-dir "$dir" --output-on-failure --no-tests=error -L "$label" --timeout 600 | tee "$log"
+    # A private session bus: the single-instance tests signal across processes.
+    dbus-run-session -- ctest --test-dir "$dir" --output-on-failure --no-tests=error -L "$label" \
+        --timeout 600 | tee "$log"
     if grep -qE 'ERROR: (Address|Leak)Sanitizer|runtime error:|WARNING: ThreadSanitizer' "$log" \
         "$dir"/Testing/Temporary/LastTest.log 2>/dev/null; then
         echo "sanitizer report in $dir" >&2

@@ -1,0 +1,117 @@
+#include "single_instance_controller.h"
+
+#include "duplicate_launch_request_store.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+namespace {
+
+void handOver(const DuplicateLaunchRequest &request, const SingleInstanceConfiguration &configuration)
+{
+    try {
+        DuplicateLaunchRequestStore::post(request, configuration);
+    } catch (...) {
+        // The running instance is signalled all the same; nothing to report.
+    }
+}
+
+} // namespace
+
+QString SingleInstanceStartupResult::errorDescription() const
+{
+    if (!error)
+        return QString();
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception &e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+    }
+    return QStringLiteral("unknown error");
+}
+
+SingleInstanceController::SingleInstanceController(const SingleInstanceConfiguration &configuration,
+                                                   std::unique_ptr<InstanceLock> lock)
+    : configuration_(configuration), lock_(std::move(lock))
+{
+}
+
+SingleInstanceStartupResult SingleInstanceController::start(const SingleInstanceConfiguration &configuration,
+                                                            const DuplicateLaunchRequest &request)
+{
+    if (configuration.policy.allowsMultipleInstances()) {
+        return {SingleInstanceStartupResult::Kind::run,
+                std::shared_ptr<SingleInstanceController>(new SingleInstanceController(configuration, nullptr)),
+                nullptr};
+    }
+    std::unique_ptr<InstanceLock> lock;
+    try {
+        lock = InstanceLock::acquire(configuration.lockURL());
+    } catch (const InstanceLockError &e) {
+        handOver(request, configuration);
+        if (e == InstanceLockError::alreadyRunning())
+            return {SingleInstanceStartupResult::Kind::alreadyRunning, nullptr, nullptr};
+        return {SingleInstanceStartupResult::Kind::failed, nullptr, std::current_exception()};
+    } catch (...) {
+        handOver(request, configuration);
+        return {SingleInstanceStartupResult::Kind::failed, nullptr, std::current_exception()};
+    }
+
+    std::shared_ptr<SingleInstanceController> controller(
+        new SingleInstanceController(configuration, std::move(lock)));
+    std::weak_ptr<SingleInstanceController> weak = controller;
+    controller->observation_ = DuplicateLaunchSignal::observe(configuration.activationSignalName, [weak] {
+        // Any thread: the controller is only touched on the main thread.
+        QCoreApplication *app = QCoreApplication::instance();
+        if (!app)
+            return;
+        QMetaObject::invokeMethod(app, [weak] {
+            if (auto self = weak.lock())
+                self->activationSignalled();
+        }, Qt::QueuedConnection);
+    });
+    return {SingleInstanceStartupResult::Kind::run, controller, nullptr};
+}
+
+void SingleInstanceController::activationSignalled()
+{
+    if (activationHandler_)
+        activationHandler_(DuplicateLaunchRequestStore::consumePending(configuration_));
+    else
+        pendingActivation_ = true;
+}
+
+void SingleInstanceController::deliverPending()
+{
+    if (!pendingActivation_ || !activationHandler_)
+        return;
+    pendingActivation_ = false;
+    activationHandler_(DuplicateLaunchRequestStore::consumePending(configuration_));
+}
+
+void SingleInstanceController::setDuplicateLaunchHandler(DuplicateLaunchHandler handler)
+{
+    activationHandler_ = std::move(handler);
+    deliverPending();
+}
+
+void SingleInstanceController::setActivationHandler(std::function<void()> handler)
+{
+    // The requests are still consumed, so their files do not pile up.
+    setDuplicateLaunchHandler([handler = std::move(handler)](const QList<DuplicateLaunchRequest> &) {
+        if (handler)
+            handler();
+    });
+}
+
+std::shared_ptr<SingleInstanceController>
+SingleInstanceStartup::start(const SingleInstanceConfiguration &configuration,
+                             const DuplicateLaunchRequest &request,
+                             const std::function<void(const QString &)> &onFailure)
+{
+    const SingleInstanceStartupResult result = SingleInstanceController::start(configuration, request);
+    if (result.kind == SingleInstanceStartupResult::Kind::failed && onFailure)
+        onFailure(result.errorDescription());
+    return result.controller;
+}

@@ -1,0 +1,125 @@
+// Launch requests written, read back and swept from the request directory.
+#include "duplicate_launch_request_store.h"
+#include "temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <atomic>
+#include <thread>
+
+using bltest::TempTree;
+
+namespace {
+
+SingleInstanceConfiguration configIn(const TempTree &t)
+{
+    return SingleInstanceConfiguration("org.example.test", SingleInstancePolicy::alwaysSingle(),
+                                       SingleInstanceLockLocation::directory(QString::fromStdString(t.root())));
+}
+
+DuplicateLaunchRequest requestAt(const QString &time, const QString &argument)
+{
+    return {{argument}, {QUrl::fromLocalFile("/srv/a folder")},
+            QDateTime::fromString(time, Qt::ISODate)};
+}
+
+QStringList requestFiles(const QString &dir)
+{
+    return QDir(dir).entryList({"*.json"}, QDir::Files | QDir::Hidden);
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+} // namespace
+
+TEST(DuplicateLaunchRequestStore, WritesOneCompactFilePerRequest)
+{
+    TempTree t;
+    const auto config = configIn(t);
+    EXPECT_EQ(config.lockURL().toStdString(), t.path("org.example.test/org.example.test.lock"));
+    EXPECT_EQ(config.duplicateLaunchRequestsURL().toStdString(),
+              t.path("org.example.test/DuplicateLaunchRequests"));
+    EXPECT_EQ(config.activationSignalName, "org.example.test.single-instance.activate");
+
+    DuplicateLaunchRequestStore::post({{}, {}, QDateTime::currentDateTimeUtc()}, config);
+    EXPECT_FALSE(QDir(config.duplicateLaunchRequestsURL()).exists()) << "an empty request writes nothing";
+
+    const DuplicateLaunchRequest request = requestAt("2026-03-01T12:00:00Z", "--flag");
+    DuplicateLaunchRequestStore::post(request, config);
+    const QStringList files = requestFiles(config.duplicateLaunchRequestsURL());
+    ASSERT_EQ(files.size(), 1);
+    EXPECT_TRUE(QRegularExpression("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.json$")
+                    .match(files.first()).hasMatch()) << files.first().toStdString();
+    QFile file(QDir(config.duplicateLaunchRequestsURL()).filePath(files.first()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray json = file.readAll();
+    EXPECT_FALSE(json.contains('\n')) << "compact";
+    const QJsonObject o = QJsonDocument::fromJson(json).object();
+    EXPECT_EQ(o.keys(), (QStringList{"arguments", "createdAt", "fileURLs"}));
+    EXPECT_EQ(o["createdAt"].toString(), "2026-03-01T12:00:00Z");
+    EXPECT_EQ(o["fileURLs"].toArray().first().toString(), "file:///srv/a%20folder");
+
+    const auto back = DuplicateLaunchRequestStore::consumePending(config);
+    ASSERT_EQ(back.size(), 1);
+    EXPECT_EQ(back.first(), request);
+
+    DuplicateLaunchRequest fractional = request;
+    fractional.createdAt = fractional.createdAt.addMSecs(250);
+    EXPECT_EQ(DuplicateLaunchRequest::fromJson(fractional.toJson())->createdAt, request.createdAt)
+        << "stored to the second";
+}
+
+TEST(DuplicateLaunchRequestStore, ConsumesOldestFirstAndSweeps)
+{
+    TempTree t;
+    const auto config = configIn(t);
+    EXPECT_TRUE(DuplicateLaunchRequestStore::consumePending(config).isEmpty()) << "no directory yet";
+    for (const auto &[time, arg] : {std::pair{"2026-03-01T12:00:02Z", "third"},
+                                    std::pair{"2026-03-01T12:00:00Z", "first"},
+                                    std::pair{"2026-03-01T12:00:01Z", "second"}})
+        DuplicateLaunchRequestStore::post(requestAt(time, arg), config);
+    const QDir dir(config.duplicateLaunchRequestsURL());
+    writeFile(dir.filePath("notes.txt"), "kept");
+    writeFile(dir.filePath("broken.json"), "{\"arguments\": [");
+    writeFile(dir.filePath("incomplete.json"), R"({"arguments":[],"fileURLs":[]})");
+    writeFile(dir.filePath("wrongtype.json"), R"({"arguments":"x","fileURLs":[],"createdAt":"2026-03-01T12:00:00Z"})");
+    writeFile(dir.filePath("upper.JSON"), "kept too");
+
+    const auto requests = DuplicateLaunchRequestStore::consumePending(config);
+    ASSERT_EQ(requests.size(), 3);
+    EXPECT_EQ(requests[0].arguments, QStringList{"first"});
+    EXPECT_EQ(requests[1].arguments, QStringList{"second"});
+    EXPECT_EQ(requests[2].arguments, QStringList{"third"});
+    EXPECT_EQ(dir.entryList(QDir::Files, QDir::Name), (QStringList{"notes.txt", "upper.JSON"}));
+}
+
+TEST(DuplicateLaunchRequestStore, AReaderNeverSeesAHalfWrittenRequest)
+{
+    TempTree t;
+    const auto config = configIn(t);
+    constexpr int total = 300;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        DuplicateLaunchRequest big = requestAt("2026-03-01T12:00:00Z", QString(20000, u'x'));
+        for (int i = 0; i < total; ++i)
+            DuplicateLaunchRequestStore::post(big, config);
+        done = true;
+    });
+    int consumed = 0;
+    while (!done)
+        consumed += int(DuplicateLaunchRequestStore::consumePending(config).size());
+    writer.join();
+    consumed += int(DuplicateLaunchRequestStore::consumePending(config).size());
+    EXPECT_EQ(consumed, total) << "a request read mid-write would have been dropped as malformed";
+}

@@ -1,0 +1,193 @@
+// The activation signal across processes on a real session bus, and the
+// controller that turns it into handler calls. Run under dbus-run-session.
+#include "duplicate_launch_request_store.h"
+#include "single_instance_controller.h"
+#include "temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <memory>
+
+using bltest::TempTree;
+
+namespace {
+
+bool haveSessionBus()
+{
+    return QDBusConnection::sessionBus().isConnected();
+}
+
+// Runs the event loop until condition holds or the time is up.
+bool spinUntil(const std::function<bool()> &condition, int ms = 5000)
+{
+    QDeadlineTimer deadline(ms);
+    while (!condition() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return condition();
+}
+
+void spinFor(int ms)
+{
+    spinUntil([] { return false; }, ms);
+}
+
+std::unique_ptr<QProcess> startHelper(const QStringList &arguments)
+{
+    auto p = std::make_unique<QProcess>();
+    p->start(QStringLiteral(INSTANCE_HELPER), arguments);
+    p->waitForStarted();
+    return p;
+}
+
+SingleInstanceConfiguration configIn(const QString &dir, const SingleInstancePolicy &policy =
+                                                             SingleInstancePolicy::alwaysSingle())
+{
+    return SingleInstanceConfiguration("com.quillfen.burrowlens.test", policy,
+                                       SingleInstanceLockLocation::directory(dir));
+}
+
+QString uniqueName()
+{
+    return "test." + QUuid::createUuid().toString(QUuid::WithoutBraces) + ".activate";
+}
+
+} // namespace
+
+TEST(DuplicateLaunchSignal, OnePostReachesEveryObserverOnce)
+{
+    if (!haveSessionBus())
+        GTEST_SKIP() << "no session bus: run the tests under dbus-run-session";
+    const QString name = uniqueName();
+    auto first = startHelper({"observe", name, "1500"});
+    auto second = startHelper({"observe", name, "1500"});
+    auto other = startHelper({"observe", uniqueName(), "1500"});
+    for (QProcess *p : {first.get(), second.get(), other.get()}) {
+        ASSERT_TRUE(p->waitForReadyRead(5000));
+        ASSERT_EQ(p->readLine().trimmed(), "ready");
+    }
+    DuplicateLaunchSignal::post(name);
+    for (QProcess *p : {first.get(), second.get(), other.get()})
+        p->waitForFinished(5000);
+    EXPECT_EQ(first->readAll(), "activated\n");
+    EXPECT_EQ(second->readAll(), "activated\n");
+    EXPECT_EQ(other->readAll(), "") << "observers filter by name";
+}
+
+TEST(DuplicateLaunchSignal, NothingArrivesAfterCancel)
+{
+    if (!haveSessionBus())
+        GTEST_SKIP() << "no session bus: run the tests under dbus-run-session";
+    const QString name = uniqueName();
+    int calls = 0;
+    auto observation = DuplicateLaunchSignal::observe(name, [&] { ++calls; });
+    startHelper({"post", name})->waitForFinished();
+    ASSERT_TRUE(spinUntil([&] { return calls == 1; }));
+    observation->cancel();
+    observation->cancel();
+    EXPECT_TRUE(observation->isCancelled());
+    startHelper({"post", name})->waitForFinished();
+    spinFor(300);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(SingleInstanceController, AllowingMultipleInstancesTakesNoLock)
+{
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    QSettings("quillfen-test", "burrowlens-test").setValue("allowMultipleInstances", true);
+    TempTree t;
+    const auto policy = SingleInstancePolicy::userDefaults("quillfen-test", "burrowlens-test",
+                                                           "allowMultipleInstances");
+    const auto configuration = configIn(QString::fromStdString(t.root()), policy);
+    for (int launch = 0; launch < 2; ++launch) {
+        const auto result = SingleInstanceController::start(configuration, {});
+        ASSERT_EQ(result.kind, SingleInstanceStartupResult::Kind::run);
+        EXPECT_FALSE(result.controller->isEnforcingSingleInstance());
+    }
+    EXPECT_TRUE(QDir(QString::fromStdString(t.root())).isEmpty()) << "no lock file, no directory";
+
+    QSettings("quillfen-test", "burrowlens-test").setValue("allowMultipleInstances", false);
+    const auto single = SingleInstanceController::start(configuration, {});
+    ASSERT_EQ(single.kind, SingleInstanceStartupResult::Kind::run);
+    EXPECT_TRUE(single.controller->isEnforcingSingleInstance());
+    EXPECT_EQ(SingleInstanceController::start(configuration, {}).kind,
+              SingleInstanceStartupResult::Kind::alreadyRunning);
+    qunsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(SingleInstanceController, SignalsBeforeAHandlerAreDeliveredOnce)
+{
+    if (!haveSessionBus())
+        GTEST_SKIP() << "no session bus: run the tests under dbus-run-session";
+    TempTree t;
+    const auto configuration = configIn(QString::fromStdString(t.root()));
+    const auto result = SingleInstanceController::start(configuration, {});
+    ASSERT_EQ(result.kind, SingleInstanceStartupResult::Kind::run);
+
+    // Two launches hand over before the application has a handler.
+    for (int launch = 0; launch < 2; ++launch)
+        EXPECT_EQ(startHelper({"start", QString::fromStdString(t.root()), "/srv/one"})->waitForFinished(), true);
+    spinFor(500);
+    QList<QList<DuplicateLaunchRequest>> calls;
+    result.controller->setDuplicateLaunchHandler(
+        [&](const QList<DuplicateLaunchRequest> &requests) { calls.append(requests); });
+    ASSERT_EQ(calls.size(), 1) << "several signals collapse into one delivery";
+    EXPECT_EQ(calls.first().size(), 2);
+
+    // Later launches: one call each, with exactly the folders they were given.
+    auto second = startHelper({"start", QString::fromStdString(t.root()), "/srv/a", "/srv/b c"});
+    ASSERT_TRUE(second->waitForFinished());
+    EXPECT_EQ(second->exitCode(), 3) << "the second launch found the first running";
+    ASSERT_TRUE(spinUntil([&] { return calls.size() == 2; }));
+    ASSERT_EQ(calls[1].size(), 1);
+    EXPECT_EQ(calls[1].first().fileURLs,
+              (QList<QUrl>{QUrl::fromLocalFile("/srv/a"), QUrl::fromLocalFile("/srv/b c")}));
+}
+
+TEST(SingleInstanceController, ActivationHandlerStillSweepsRequestFiles)
+{
+    if (!haveSessionBus())
+        GTEST_SKIP() << "no session bus: run the tests under dbus-run-session";
+    TempTree t;
+    const auto configuration = configIn(QString::fromStdString(t.root()));
+    const auto result = SingleInstanceController::start(configuration, {});
+    ASSERT_EQ(result.kind, SingleInstanceStartupResult::Kind::run);
+    ASSERT_TRUE(startHelper({"start", QString::fromStdString(t.root()), "/srv/x"})->waitForFinished());
+    spinFor(300);
+    int activations = 0;
+    result.controller->setActivationHandler([&] { ++activations; });
+    EXPECT_EQ(activations, 1);
+    EXPECT_TRUE(QDir(configuration.duplicateLaunchRequestsURL()).entryList({"*.json"}).isEmpty());
+}
+
+TEST(DuplicateLaunchSignal, WithoutASessionBusNothingFailsOrHangs)
+{
+    TempTree t;
+    const auto configuration = configIn(QString::fromStdString(t.root()));
+    const auto holder = SingleInstanceController::start(configuration, {});
+    ASSERT_EQ(holder.kind, SingleInstanceStartupResult::Kind::run);
+
+    QProcessEnvironment noBus = QProcessEnvironment::systemEnvironment();
+    noBus.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QString::fromStdString(t.path("no-bus")));
+    noBus.remove("DISPLAY");
+    for (const QStringList &arguments :
+         {QStringList{"post", uniqueName()}, QStringList{"observe", uniqueName(), "10"},
+          QStringList{"start", QString::fromStdString(t.root()), "/srv/z"}}) {
+        QProcess helper;
+        helper.setProcessEnvironment(noBus);
+        helper.start(QStringLiteral(INSTANCE_HELPER), arguments);
+        ASSERT_TRUE(helper.waitForFinished(10000)) << arguments.join(' ').toStdString();
+        EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(helper.exitCode(), arguments.first() == "start" ? 3 : 0);
+    }
+    // The hand-over file was still written for the running instance.
+    EXPECT_EQ(DuplicateLaunchRequestStore::consumePending(configuration).size(), 1);
+}

@@ -1,0 +1,12 @@
+// GoogleTest main with a QCoreApplication: the single-instance layer hops to
+// the main thread through the event loop.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
