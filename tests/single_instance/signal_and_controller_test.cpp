@@ -123,14 +123,24 @@ TEST(SingleInstanceController, AllowingMultipleInstancesTakesNoLock)
     qunsetenv("XDG_CONFIG_HOME");
 }
 
-TEST(SingleInstanceController, SignalsBeforeAHandlerAreDeliveredOnce)
-{
-    if (!haveSessionBus())
-        GTEST_SKIP() << "no session bus: run the tests under dbus-run-session";
+// The running instance of a test: holds the lock in a temporary folder.
+class RunningInstance : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!haveSessionBus())
+            GTEST_SKIP() << "no session bus: run the tests under dbus-run-session";
+        result = SingleInstanceController::start(configuration, {});
+        ASSERT_EQ(result.kind, SingleInstanceStartupResult::Kind::run);
+    }
+
     TempTree t;
-    const auto configuration = configIn(QString::fromStdString(t.root()));
-    const auto result = SingleInstanceController::start(configuration, {});
-    ASSERT_EQ(result.kind, SingleInstanceStartupResult::Kind::run);
+    const SingleInstanceConfiguration configuration = configIn(QString::fromStdString(t.root()));
+    SingleInstanceStartupResult result;
+};
+
+TEST_F(RunningInstance, SignalsBeforeAHandlerAreDeliveredOnce)
+{
 
     // Two launches hand over before the application has a handler.
     for (int launch = 0; launch < 2; ++launch)
@@ -152,14 +162,8 @@ TEST(SingleInstanceController, SignalsBeforeAHandlerAreDeliveredOnce)
               (QList<QUrl>{QUrl::fromLocalFile("/srv/a"), QUrl::fromLocalFile("/srv/b c")}));
 }
 
-TEST(SingleInstanceController, ActivationHandlerStillSweepsRequestFiles)
+TEST_F(RunningInstance, ActivationHandlerStillSweepsRequestFiles)
 {
-    if (!haveSessionBus())
-        GTEST_SKIP() << "no session bus: run the tests under dbus-run-session";
-    TempTree t;
-    const auto configuration = configIn(QString::fromStdString(t.root()));
-    const auto result = SingleInstanceController::start(configuration, {});
-    ASSERT_EQ(result.kind, SingleInstanceStartupResult::Kind::run);
     ASSERT_TRUE(startHelper({"start", QString::fromStdString(t.root()), "/srv/x"})->waitForFinished());
     spinFor(300);
     int activations = 0;
