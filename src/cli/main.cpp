@@ -18,7 +18,7 @@
 namespace {
 
 const char *const kUsage =
-    "usage: burrowlens-scan [--engine fast|recursive] [--json] [--top N] [--progress] PATH\n";
+    "usage: burrowlens-scan [--engine fast|recursive] [--json | --segments] [--top N] [--progress] PATH\n";
 
 int usageError(const QString &why)
 {
@@ -29,6 +29,7 @@ int usageError(const QString &why)
 struct Options {
     QString engine = QStringLiteral("fast");
     bool json = false;
+    bool segments = false;
     bool progress = false;
     int top = -1;
     QString path;
@@ -49,6 +50,8 @@ std::optional<int> parse(int argc, char **argv, Options &o)
             return 0;
         } else if (arg == u"--json") {
             o.json = true;
+        } else if (arg == u"--segments") {
+            o.segments = true;
         } else if (arg == u"--progress") {
             o.progress = true;
         } else if (arg == u"--engine") {
@@ -73,6 +76,8 @@ std::optional<int> parse(int argc, char **argv, Options &o)
     }
     if (o.path.isEmpty())
         return usageError(QStringLiteral("no folder given"));
+    if (o.json && o.segments)
+        return usageError(QStringLiteral("--json and --segments do not go together"));
     return std::nullopt;
 }
 
@@ -146,7 +151,9 @@ int main(int argc, char **argv)
     }
     const auto &finished = terminal->get<ScanUpdate::Finished>();
     ScanReport report{finished.tree, finished.summary, options.engine, options.top};
-    const QByteArray out = options.json ? report.json() : report.text().toUtf8();
+    const QByteArray out = options.segments ? report.segmentsJson()
+                           : options.json   ? report.json()
+                                            : report.text().toUtf8();
     std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
     if (std::fflush(stdout) != 0)
         return 1;

@@ -1,6 +1,7 @@
 #include "scan_report.h"
 
 #include "size_order.h"
+#include "sunburst_layout_service.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -32,11 +33,6 @@ QString kindKey(ScanNodeKind kind)
     case ScanNodeKind::directory: break;
     }
     return QStringLiteral("directory");
-}
-
-QString uuidText(const QUuid &id)
-{
-    return id.toString(QUuid::WithoutBraces).toUpper();
 }
 
 double seconds(const ScanSummary &s)
@@ -108,4 +104,20 @@ QByteArray ScanReport::json() const
     }
     object["children"] = children;
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+QByteArray ScanReport::segmentsJson() const
+{
+    QJsonArray array;
+    for (const SunburstSegment &segment : SunburstLayoutService().makeSegments(tree, tree.rootID)) {
+        array.append(QJsonObject{
+            {"id", segment.id},
+            {"node", segment.backingNodeID ? QJsonValue(uuidText(*segment.backingNodeID)) : QJsonValue()},
+            {"ring", segment.ringIndex},
+            {"start", segment.startDegrees},
+            {"end", segment.endDegrees},
+            {"kind", segment.kind.isOther() ? "other" : "node"},
+            {"items", segment.kind.itemCount}});
+    }
+    return QJsonDocument(array).toJson(QJsonDocument::Indented);
 }

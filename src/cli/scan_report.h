@@ -14,4 +14,6 @@ struct ScanReport {
 
     QString text() const;
     QByteArray json() const;
+    // The chart of the root as laid out for the window, one object per segment.
+    QByteArray segmentsJson() const;
 };

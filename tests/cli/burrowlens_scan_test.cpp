@@ -114,3 +114,30 @@ TEST(BurrowlensScan, ExitStatusesAndMessages)
         EXPECT_TRUE(r.err.contains("usage: burrowlens-scan")) << r.err.toStdString();
     }
 }
+
+TEST(BurrowlensScan, SegmentsOfTheRoot)
+{
+    TempTree t;
+    t.dir("big");
+    t.file("big/x", 200000);
+    t.file("medium", 60000);
+    for (int i = 0; i < 30; ++i)
+        t.file("tiny" + std::to_string(i), 1);
+    const ScanRunResult r = run({"--segments", QString::fromStdString(t.root())});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonArray segments = QJsonDocument::fromJson(r.out).array();
+    // big, its file on ring 2, medium, then one aggregate for the tiny files.
+    ASSERT_EQ(segments.size(), 4) << r.out.toStdString();
+    const QJsonObject big = segments[0].toObject();
+    EXPECT_EQ(big["kind"].toString(), "node");
+    EXPECT_EQ(big["ring"].toInt(), 1);
+    EXPECT_EQ(big["start"].toDouble(), 12.0);
+    EXPECT_EQ(big["node"].toString(), big["id"].toString());
+    EXPECT_EQ(segments[1].toObject()["ring"].toInt(), 2);
+    const QJsonObject other = segments[3].toObject();
+    EXPECT_EQ(other["kind"].toString(), "other");
+    EXPECT_TRUE(other["node"].isNull());
+    EXPECT_EQ(other["items"].toInt(), 30);
+    EXPECT_EQ(other["end"].toDouble(), 348.0);
+    EXPECT_EQ(run({"--json", "--segments", "/"}).exitCode, 2);
+}

@@ -1,0 +1,79 @@
+#include "sunburst_layout_service.h"
+
+#include "size_order.h"
+
+#include <cmath>
+
+QString uuidText(const QUuid &id)
+{
+    return id.toString(QUuid::WithoutBraces).toUpper();
+}
+
+QList<SunburstSegment> SunburstLayoutService::makeSegments(const ScanTree &tree,
+                                                           const QUuid &focusedNodeID) const
+{
+    QList<SunburstSegment> segments;
+    const ScanNodeRecord *focus = tree.nodesByID.find(focusedNodeID);
+    if (!focus || focus->allocatedSize < 1)
+        return segments;
+    appendSegments(tree, focusedNodeID, chartStartDegrees, chartEndDegrees, 1, maximumDepth, segments);
+    return segments;
+}
+
+void SunburstLayoutService::appendSegments(const ScanTree &tree, const QUuid &parentID,
+                                           double startDegrees, double endDegrees, int ringIndex,
+                                           int remainingDepth, QList<SunburstSegment> &into) const
+{
+    if (remainingDepth < 1)
+        return;
+    const ScanNodeRecord *parent = tree.nodesByID.find(parentID);
+    if (!parent || parent->allocatedSize < 1)
+        return;
+    const double parentSize = double(parent->allocatedSize);
+
+    QList<ScanNodeRecord> children;
+    for (const ScanNodeRecord &child : tree.children(parentID))
+        if (child.allocatedSize >= 1)
+            children.append(child);
+    if (children.isEmpty())
+        return;
+    children = sortedBySize(std::move(children));
+
+    const double span = endDegrees - startDegrees;
+    QList<const ScanNodeRecord *> visible;
+    qint64 hiddenSize = 0, hiddenCount = 0, visibleSize = 0;
+    for (const ScanNodeRecord &child : children) {
+        const double fraction = double(child.allocatedSize) / parentSize;
+        if (fraction < minimumFraction || span * fraction < minimumAngleDegrees ||
+            visible.size() >= maximumVisibleChildrenPerParent) {
+            hiddenSize += child.allocatedSize;
+            ++hiddenCount;
+        } else {
+            visible.append(&child);
+            visibleSize += child.allocatedSize;
+        }
+    }
+
+    const qsizetype gaps = std::max<qsizetype>(visible.size() + (hiddenSize > 0 ? 1 : 0) - 1, 0);
+    double available = span - siblingGapDegrees * double(gaps);
+    if (!(available >= 0))
+        available = 0; // also when not a number
+    const qint64 total = visibleSize + hiddenSize;
+    if (total < 1)
+        return;
+
+    double cursor = startDegrees;
+    for (const ScanNodeRecord *child : visible) {
+        const double sweep = available * (double(child->allocatedSize) / double(total));
+        into.append(SunburstSegment{uuidText(child->id), child->id, ringIndex, cursor, cursor + sweep,
+                                    SunburstSegment::Kind::node()});
+        appendSegments(tree, child->id, cursor, cursor + sweep, ringIndex + 1, remainingDepth - 1, into);
+        cursor += siblingGapDegrees + sweep;
+    }
+    if (hiddenSize >= 1) {
+        const double sweep = std::max(endDegrees - cursor, 0.0);
+        into.append(SunburstSegment{uuidText(parentID) + "-other-" + QString::number(ringIndex),
+                                    std::nullopt, ringIndex, cursor, cursor + sweep,
+                                    SunburstSegment::Kind::aggregatedOther(hiddenCount)});
+    }
+}
