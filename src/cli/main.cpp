@@ -3,6 +3,7 @@
 #include "fast_scan_engine.h"
 #include "local_file_system_provider.h"
 #include "scan_engine.h"
+#include "chart_renderer.h"
 #include "scan_report.h"
 
 #include <QDir>
@@ -18,7 +19,8 @@
 namespace {
 
 const char *const kUsage =
-    "usage: burrowlens-scan [--engine fast|recursive] [--json | --segments] [--top N] [--progress] PATH\n";
+    "usage: burrowlens-scan [--engine fast|recursive] [--json | --segments] [--top N] [--progress]\n"
+    "                       [--chart FILE.png [--size N]] PATH\n";
 
 int usageError(const QString &why)
 {
@@ -30,6 +32,8 @@ struct Options {
     QString engine = QStringLiteral("fast");
     bool json = false;
     bool segments = false;
+    QString chart;
+    int chartSize = 900;
     bool progress = false;
     int top = -1;
     QString path;
@@ -50,6 +54,18 @@ std::optional<int> parse(int argc, char **argv, Options &o)
             return 0;
         } else if (arg == u"--json") {
             o.json = true;
+        } else if (arg == u"--chart") {
+            const auto v = value();
+            if (!v || v->isEmpty())
+                return usageError(QStringLiteral("--chart takes the PNG file to write"));
+            o.chart = *v;
+        } else if (arg == u"--size") {
+            const auto v = value();
+            bool ok = false;
+            const int n = v ? v->toInt(&ok) : 0;
+            if (!ok || n < 64 || n > 8192)
+                return usageError(QStringLiteral("--size takes a side from 64 to 8192 pixels"));
+            o.chartSize = n;
         } else if (arg == u"--segments") {
             o.segments = true;
         } else if (arg == u"--progress") {
@@ -150,6 +166,13 @@ int main(int argc, char **argv)
         return 1;
     }
     const auto &finished = terminal->get<ScanUpdate::Finished>();
+    if (!options.chart.isEmpty()) {
+        QString error;
+        if (!renderChart(finished.tree, options.chart, options.chartSize, argc, argv, &error)) {
+            std::fprintf(stderr, "burrowlens-scan: %s\n", qPrintable(error));
+            return 1;
+        }
+    }
     ScanReport report{finished.tree, finished.summary, options.engine, options.top};
     const QByteArray out = options.segments ? report.segmentsJson()
                            : options.json   ? report.json()

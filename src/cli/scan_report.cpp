@@ -1,5 +1,6 @@
 #include "scan_report.h"
 
+#include "byte_count_text.h"
 #include "size_order.h"
 #include "sunburst_layout_service.h"
 
@@ -9,11 +10,6 @@
 #include <QLocale>
 
 namespace {
-
-QString sizeText(qint64 bytes)
-{
-    return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
-}
 
 QString kindText(const ScanNodeRecord &r)
 {
@@ -48,7 +44,7 @@ QString ScanReport::text() const
     const QLocale locale;
     QString out;
     out += summary.rootURL.path() + u'\n';
-    out += QStringLiteral("Total: %1 allocated\n").arg(sizeText(root ? root->allocatedSize : 0));
+    out += QStringLiteral("Total: %1 allocated\n").arg(byteCountText(root ? root->allocatedSize : 0));
     out += QStringLiteral("Items: %1  Folders: %2  Files: %3  Unreadable: %4\n")
                .arg(locale.toString(summary.itemsScanned), locale.toString(summary.directoriesScanned),
                     locale.toString(summary.filesScanned), locale.toString(summary.unreadableCount));
@@ -61,7 +57,7 @@ QString ScanReport::text() const
     QStringList sizes, kinds;
     qsizetype sizeWidth = 0, kindWidth = 0;
     for (qsizetype i = 0; i < shown; ++i) {
-        sizes.append(sizeText(children[i].allocatedSize));
+        sizes.append(byteCountText(children[i].allocatedSize));
         kinds.append(kindText(children[i]));
         sizeWidth = std::max(sizeWidth, sizes.last().size());
         kindWidth = std::max(kindWidth, kinds.last().size());

@@ -1,0 +1,28 @@
+#include "chart_renderer.h"
+
+#include "sunburst_canvas_view.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QImage>
+#include <QTimer>
+
+bool renderChart(const ScanTree &tree, const QString &file, int side, int argc, char **argv, QString *error)
+{
+    // The real view, painted without a screen.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    SunburstCanvasView view;
+    view.resize(side, side);
+    QEventLoop wait;
+    QObject::connect(&view, &SunburstCanvasView::segmentsChanged, &wait, &QEventLoop::quit);
+    QTimer::singleShot(120000, &wait, &QEventLoop::quit);
+    view.setInputs(tree, tree.rootID);
+    wait.exec();
+    const QImage image = view.grab().toImage();
+    if (!image.save(file, "PNG")) {
+        *error = QStringLiteral("cannot write the chart to %1").arg(file);
+        return false;
+    }
+    return true;
+}

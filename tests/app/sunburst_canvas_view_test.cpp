@@ -1,0 +1,197 @@
+// The chart panel rendered offscreen: geometry, hit tests, hover, clicks,
+// the centre disc, stale layouts, and the pixels it paints.
+#include "byte_count_text.h"
+#include "node_color.h"
+#include "stable_scan_node_id.h"
+#include "sunburst_canvas_view.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTest>
+#include <cmath>
+
+namespace {
+
+ScanNodeRecord record(const QString &path, ScanNodeKind kind, qint64 size, qint64 childCount = 0)
+{
+    ScanNodeRecord r;
+    r.url = FileUrl::fromPath(path, kind != ScanNodeKind::file);
+    r.id = stableScanNodeID(path);
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash > 0)
+        r.parentID = stableScanNodeID(path.left(slash));
+    r.displayName = path.mid(slash + 1);
+    r.kind = kind;
+    r.allocatedSize = size;
+    r.childCount = childCount;
+    return r;
+}
+
+// /r (4): big (3, a folder holding one file of 3) and small (1, a package),
+// then 40 tiny files that end up in the aggregate segment of /r.
+ScanTree sampleTree()
+{
+    ScanTree tree;
+    const QList<ScanNodeRecord> records{
+        record("/r", ScanNodeKind::directory, 4000, 42), record("/r/big", ScanNodeKind::directory, 3000, 1),
+        record("/r/big/inner", ScanNodeKind::file, 3000), record("/r/small", ScanNodeKind::package, 900)};
+    for (const ScanNodeRecord &r : records) {
+        tree.nodesByID.insert(r);
+        if (r.parentID)
+            tree.childIDsByParentID[*r.parentID].append(r.id);
+    }
+    for (int i = 0; i < 40; ++i) {
+        const ScanNodeRecord tiny = record(QString("/r/t%1").arg(i), ScanNodeKind::file, 2);
+        tree.nodesByID.insert(tiny);
+        tree.childIDsByParentID[*tiny.parentID].append(tiny.id);
+    }
+    tree.rootID = records.first().id;
+    return tree;
+}
+
+// A point at layout angle degrees and distance from the centre.
+QPoint at(const SunburstCanvasView &view, double degrees, double distance)
+{
+    const auto g = SunburstCanvasView::geometry(view.size());
+    const double a = (degrees - 90) * M_PI / 180;
+    return QPointF(g.centre.x() + distance * std::cos(a), g.centre.y() + distance * std::sin(a)).toPoint();
+}
+
+struct ShownView {
+    SunburstCanvasView view;
+    explicit ShownView(const ScanTree &tree, QSize size = {400, 300})
+    {
+        view.resize(size);
+        view.show(); // on the offscreen platform: pointer events reach it
+        (void)QTest::qWaitForWindowExposed(&view);
+        QSignalSpy laidOut(&view, &SunburstCanvasView::segmentsChanged);
+        view.setInputs(tree, tree.rootID);
+        laidOut.wait(5000);
+    }
+};
+
+} // namespace
+
+TEST(SunburstCanvasView, GeometryOfA400By300View)
+{
+    const auto g = SunburstCanvasView::geometry(QSizeF(400, 300));
+    EXPECT_EQ(g.side, 300);
+    EXPECT_EQ(g.chartRadius, 122);
+    EXPECT_EQ(g.centreRadius, 36);
+    EXPECT_NEAR(g.ringThickness, 17.2, 1e-9);
+    EXPECT_EQ(g.centre, QPointF(200, 150));
+    EXPECT_EQ(SunburstCanvasView::geometry(QSizeF(100, 100)).ringThickness, 10) << "rings never thinner";
+}
+
+TEST(SunburstCanvasView, HitTestBoundariesAndClicks)
+{
+    const ScanTree tree = sampleTree();
+    ShownView shown(tree);
+    SunburstCanvasView &view = shown.view;
+    ASSERT_EQ(view.segments().size(), 4); // big, inner, small, other
+    const QUuid big = stableScanNodeID(QStringLiteral("/r/big"));
+    const QUuid inner = stableScanNodeID(QStringLiteral("/r/big/inner"));
+
+    // The full band counts, and on a shared edge the later segment wins.
+    EXPECT_EQ(view.hitTest(at(view, 90, 37))->backingNodeID, big);
+    const auto g = SunburstCanvasView::geometry(view.size());
+    {
+        // A 288-point square has rings of exactly 16 from 36: the outer edge
+        // of ring 1, at 52, is also the inner edge of ring 2.
+        ShownView exact(tree, {288, 288});
+        ASSERT_EQ(SunburstCanvasView::geometry(exact.view.size()).ringThickness, 16);
+        EXPECT_EQ(exact.view.hitTest(QPointF(144 + 52, 144))->backingNodeID, inner);
+        EXPECT_EQ(exact.view.hitTest(QPointF(144 + 51.5, 144))->backingNodeID, big);
+    }
+    EXPECT_FALSE(view.hitTest(at(view, 0, 45))) << "the opening at twelve o'clock";
+    EXPECT_FALSE(view.hitTest(at(view, 5, 45)));
+    EXPECT_FALSE(view.hitTest(g.centre + QPointF(10, 5))) << "the centre disc";
+    const SunburstSegment &small = view.segments()[2];
+    EXPECT_FALSE(view.hitTest(at(view, small.startDegrees - 0.6, 45))) << "a sibling gap";
+
+    QList<QUuid> selected;
+    view.setOnSelect([&](const QUuid &id) { selected.append(id); });
+    QTest::mouseClick(&view, Qt::LeftButton, {}, at(view, 90, 45));
+    const SunburstSegment &other = view.segments()[3];
+    ASSERT_TRUE(other.kind.isOther());
+    QTest::mouseClick(&view, Qt::LeftButton, {}, at(view, (other.startDegrees + other.endDegrees) / 2, 45));
+    QTest::mouseClick(&view, Qt::LeftButton, {}, at(view, 0, 45));
+    EXPECT_EQ(selected, QList<QUuid>{big}) << "aggregates and empty places select nothing";
+}
+
+TEST(SunburstCanvasView, HoverCardsAndTheCentreDisc)
+{
+    const ScanTree tree = sampleTree();
+    ShownView shown(tree);
+    SunburstCanvasView &view = shown.view;
+    EXPECT_EQ(view.centreTitle(), "r");
+    EXPECT_EQ(view.centreSize(), byteCountText(4000));
+
+    QTest::mouseMove(&view, at(view, 90, 45));
+    EXPECT_EQ(view.hoverCardLines(), (QStringList{"big", byteCountText(3000), "1 children"}));
+    QTest::mouseMove(&view, at(view, 90, 60));
+    EXPECT_EQ(view.hoverCardLines().value(2), "File");
+    const SunburstSegment small = view.segments()[2];
+    QTest::mouseMove(&view, at(view, (small.startDegrees + small.endDegrees) / 2, 45));
+    EXPECT_EQ(view.hoverCardLines().value(2), "Package");
+    const SunburstSegment other = view.segments()[3];
+    QTest::mouseMove(&view, at(view, (other.startDegrees + other.endDegrees) / 2, 45));
+    EXPECT_EQ(view.hoveredSegment()->id, other.id) << "an aggregate is hovered";
+    EXPECT_TRUE(view.hoverCardLines().isEmpty()) << "but has no card";
+    QTest::mouseMove(&view, at(view, 0, 45));
+    EXPECT_FALSE(view.hoveredSegment());
+
+    // A focus that is gone from the tree.
+    view.setInputs(tree, stableScanNodeID(QStringLiteral("/gone")));
+    QSignalSpy laidOut(&view, &SunburstCanvasView::segmentsChanged);
+    ASSERT_TRUE(laidOut.wait(5000));
+    EXPECT_TRUE(view.segments().isEmpty());
+    EXPECT_EQ(view.centreTitle(), "Folder");
+    EXPECT_EQ(view.centreSize(), byteCountText(0));
+}
+
+TEST(SunburstCanvasView, LayoutFollowsOnlyTheNewestKey)
+{
+    const ScanTree tree = sampleTree();
+    SunburstCanvasView view;
+    view.resize(400, 300);
+    QSignalSpy laidOut(&view, &SunburstCanvasView::segmentsChanged);
+    const QUuid big = stableScanNodeID(QStringLiteral("/r/big"));
+    view.setInputs(tree, tree.rootID);
+    view.setInputs(tree, big); // before the first layout is back
+    ASSERT_TRUE(laidOut.wait(5000));
+    QTest::qWait(100);
+    EXPECT_EQ(laidOut.count(), 1) << "the result for the old focus is dropped";
+    ASSERT_EQ(view.segments().size(), 1);
+    EXPECT_EQ(view.segments().first().backingNodeID, stableScanNodeID(QStringLiteral("/r/big/inner")));
+
+    const QString key = view.segmentCacheKey();
+    view.setInputs(tree, big);
+    QTest::qWait(100);
+    EXPECT_EQ(view.segmentCacheKey(), key);
+    EXPECT_EQ(laidOut.count(), 1) << "same key: no new layout";
+}
+
+TEST(SunburstCanvasView, PaintsSegmentsInTheirColours)
+{
+    const ScanTree tree = sampleTree();
+    ShownView shown(tree);
+    const QImage image = shown.view.grab().toImage();
+    const QColor drawn = image.pixelColor(at(shown.view, 90, 45));
+    const QColor expected = nodeColor(uuidText(stableScanNodeID(QStringLiteral("/r/big"))));
+    EXPECT_NEAR(drawn.redF(), expected.redF(), 0.02);
+    EXPECT_NEAR(drawn.greenF(), expected.greenF(), 0.02);
+    EXPECT_NEAR(drawn.blueF(), expected.blueF(), 0.02);
+    const QColor opening = image.pixelColor(at(shown.view, 0, 45));
+    EXPECT_LT(opening.valueF(), 0.25) << "the dark background shows through the opening";
+}
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
