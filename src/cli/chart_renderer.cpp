@@ -7,8 +7,11 @@
 #include <QImage>
 #include <QTimer>
 
-bool renderChart(const ScanTree &tree, const QString &file, int side, int argc, char **argv, QString *error)
+extern "C" bool burrowlens_render_chart(const ScanTree *treePointer, const QString *filePointer, int side,
+                                        int argc, char **argv, QString *error)
 {
+    const ScanTree &tree = *treePointer;
+    const QString &file = *filePointer;
     // The real view, painted without a screen.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

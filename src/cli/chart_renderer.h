@@ -1,9 +1,15 @@
 // Paints the window's chart of a tree's root into a PNG file, offscreen, for
-// machines without a display.
+// machines without a display. Built as a module of its own that
+// burrowlens-scan loads only for --chart, so that a plain report does not
+// pay for loading the GUI libraries.
 #pragma once
 
 #include "scan_tree.h"
 
 #include <QString>
 
+extern "C" bool burrowlens_render_chart(const ScanTree *tree, const QString *file, int side, int argc,
+                                        char **argv, QString *error);
+
+// Loads the module beside the executable and renders through it.
 bool renderChart(const ScanTree &tree, const QString &file, int side, int argc, char **argv, QString *error);

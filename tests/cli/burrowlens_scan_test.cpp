@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -140,4 +141,27 @@ TEST(BurrowlensScan, SegmentsOfTheRoot)
     EXPECT_EQ(other["items"].toInt(), 30);
     EXPECT_EQ(other["end"].toDouble(), 348.0);
     EXPECT_EQ(run({"--json", "--segments", "/"}).exitCode, 2);
+}
+
+TEST(BurrowlensScan, ChartWrittenAsAPng)
+{
+    TempTree t;
+    t.dir("big");
+    t.file("big/x", 200000);
+    t.file("medium", 60000);
+    const QString png = QString::fromStdString(t.path("chart.png"));
+    const ScanRunResult r = run({"--chart", png, "--size", "300", "--top", "0", QString::fromStdString(t.root())});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QImage image(png);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.size(), QSize(300, 300));
+    // Ring 1 at three o'clock is the big folder's colour, not the background.
+    EXPECT_GT(image.pixelColor(150 + 45, 150).saturationF(), 0.5);
+    EXPECT_LT(image.pixelColor(150, 150 - 45).valueF(), 0.25) << "the opening at twelve o'clock";
+
+    const ScanRunResult unwritable = run({"--chart", QString::fromStdString(t.path("no/such/dir.png")),
+                                          QString::fromStdString(t.root())});
+    EXPECT_EQ(unwritable.exitCode, 1);
+    EXPECT_TRUE(unwritable.err.contains("cannot write the chart")) << unwritable.err.toStdString();
+    EXPECT_EQ(run({"--chart", png, "--size", "5", "/"}).exitCode, 2);
 }
