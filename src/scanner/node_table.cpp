@@ -134,12 +134,6 @@ ScanNodeRecord *NodeTable::findMutable(const QUuid &id)
     return &d_->records[size_t(indexOf(id))];
 }
 
-ScanNodeRecord NodeTable::value(const QUuid &id) const
-{
-    const ScanNodeRecord *record = find(id);
-    return record ? *record : ScanNodeRecord{};
-}
-
 void NodeTable::insert(ScanNodeRecord record)
 {
     detach();

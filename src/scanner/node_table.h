@@ -22,7 +22,6 @@ public:
     // nullptr when there is no record for id.
     const ScanNodeRecord *find(const QUuid &id) const;
     ScanNodeRecord *findMutable(const QUuid &id);
-    ScanNodeRecord value(const QUuid &id) const;
 
     // count default records on memory fit for a large table, to be filled
     // (from several threads, each its own records) and handed to fromRecords.
