@@ -99,17 +99,11 @@ public:
             r.url = own.url;
             r.id = own.id;
             r.displayName = own.displayName;
-        } else if (p < 0) {
-            r.url = rootURL_;
-            r.id = rootID();
-            r.displayName = FastScanEngine::displayName(i, QString::fromUtf8(rawName(i)), rootURL_);
         } else {
-            const Folder &parent = folders_[size_t(folderOf_[size_t(p)])];
-            const DecodedName name = decodeName(rawName(i));
-            r.url = FileUrl::child(parent.handle, name.text, false);
-            r.id = stableScanNodeID(QByteArrayView(parent.path),
-                                    name.repaired.isEmpty() ? rawName(i) : QByteArrayView(name.repaired));
-            r.displayName = name.text;
+            Identity identity = identify(i, false, nullptr);
+            r.url = std::move(identity.url);
+            r.id = identity.id;
+            r.displayName = std::move(identity.displayName);
         }
         if (p >= 0)
             r.parentID = ids_[size_t(p)];
@@ -149,27 +143,42 @@ private:
 
     QUuid rootID() const { return stableScanNodeID(QByteArrayView(rootPath_), QByteArrayView()); }
 
-    void prepareFolder(int32_t i)
+    struct Identity {
+        FileUrl url;
+        QUuid id;
+        QString displayName;
+    };
+
+    // URL, identifier and name of node i; path receives its UTF-8 path. A
+    // node without a prepared parent folder stands for the root.
+    Identity identify(int32_t i, bool isFolder, QByteArray *path) const
     {
         const int32_t p = parentOf(i);
-        Folder folder;
         if (p < 0) {
-            folder.url = rootURL_;
-            folder.path = rootPath_;
-            folder.id = rootID();
-            folder.displayName = FastScanEngine::displayName(i, QString::fromUtf8(rawName(i)), rootURL_);
-        } else {
-            const Folder &parent = folders_[size_t(folderOf_[size_t(p)])];
-            const DecodedName name = decodeName(rawName(i));
-            const QByteArrayView bytes = name.repaired.isEmpty() ? rawName(i) : QByteArrayView(name.repaired);
-            folder.url = FileUrl::child(parent.handle, name.text, true);
-            folder.id = stableScanNodeID(QByteArrayView(parent.path), bytes);
-            folder.path = parent.path;
-            if (!folder.path.endsWith('/'))
-                folder.path += '/';
-            folder.path += bytes;
-            folder.displayName = name.text;
+            if (path)
+                *path = rootPath_;
+            return {rootURL_, rootID(), FastScanEngine::displayName(i, QString::fromUtf8(rawName(i)), rootURL_)};
         }
+        const Folder &parent = folders_[size_t(folderOf_[size_t(p)])];
+        const DecodedName name = decodeName(rawName(i));
+        const QByteArrayView bytes = name.repaired.isEmpty() ? rawName(i) : QByteArrayView(name.repaired);
+        if (path) {
+            *path = parent.path;
+            if (!path->endsWith('/'))
+                *path += '/';
+            *path += bytes;
+        }
+        return {FileUrl::child(parent.handle, name.text, isFolder), stableScanNodeID(QByteArrayView(parent.path), bytes),
+                name.text};
+    }
+
+    void prepareFolder(int32_t i)
+    {
+        Folder folder;
+        Identity identity = identify(i, true, &folder.path);
+        folder.url = std::move(identity.url);
+        folder.id = identity.id;
+        folder.displayName = std::move(identity.displayName);
         folder.handle = folder.url.asFolder();
         folderOf_[size_t(i)] = int32_t(folders_.size());
         folders_.push_back(std::move(folder));
