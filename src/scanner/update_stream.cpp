@@ -87,6 +87,12 @@ bool UpdateStream::isDrained() const
     return terminated_ && buffer_.empty();
 }
 
+qsizetype UpdateStream::pendingCount() const
+{
+    std::lock_guard lock(mutex_);
+    return qsizetype(buffer_.size());
+}
+
 void UpdateStream::abandon()
 {
     std::unique_lock lock(mutex_);

@@ -34,6 +34,8 @@ public:
     // Without waiting: nullopt when nothing is buffered (see isDrained()).
     std::optional<ScanUpdate> tryNext();
     bool isDrained() const;
+    // Updates buffered and not yet taken.
+    qsizetype pendingCount() const;
     // Stops consuming: buffered updates are discarded and the stream ends.
     void abandon();
     // Called (on the producer's thread) whenever an update or the end arrives.

@@ -188,10 +188,3 @@ TEST(SunburstCanvasView, PaintsSegmentsInTheirColours)
     EXPECT_LT(opening.valueF(), 0.25) << "the dark background shows through the opening";
 }
 
-int main(int argc, char **argv)
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

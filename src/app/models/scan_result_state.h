@@ -1,0 +1,24 @@
+// One scanned (or waiting) folder as the session store keeps it, with its
+// phase, latest tree, focus, selection and message. Read by every view.
+#pragma once
+
+#include "scan_update.h"
+
+#include <QUuid>
+#include <optional>
+
+enum class ScanResultPhase { queued, scanning, ready, failed };
+
+struct ScanResultState {
+    QUuid id; // kept across rescans
+    FileUrl rootURL; // standardized
+    ScanResultPhase phase = ScanResultPhase::queued;
+    std::optional<ProgressSnapshot> progressSnapshot;
+    std::optional<ScanTree> tree;
+    std::optional<ScanSummary> summary;
+    std::optional<QUuid> focusedNodeID;
+    std::optional<QUuid> selectedNodeID;
+    std::optional<QString> errorMessage;
+
+    friend bool operator==(const ScanResultState &, const ScanResultState &) = default;
+};

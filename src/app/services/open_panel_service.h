@@ -1,0 +1,12 @@
+// The modal panel in which the user picks one folder to scan.
+#pragma once
+
+#include <QString>
+#include <optional>
+
+class OpenPanelService {
+public:
+    virtual ~OpenPanelService() = default;
+    // The chosen folder's path; nothing when the user cancels.
+    virtual std::optional<QString> chooseFolder() const;
+};

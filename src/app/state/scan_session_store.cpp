@@ -1,0 +1,519 @@
+#include "scan_session_store.h"
+
+#include "size_order.h"
+#include "stable_scan_node_id.h"
+#include "update_stream_reader.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPointer>
+#include <QThreadPool>
+
+class ScanSessionStore::ScanTask {
+public:
+    std::unique_ptr<UpdateStreamReader> reader;
+};
+
+namespace {
+
+// A folder's URL in the one form results are compared by: absolute,
+// without dot segments or a trailing slash.
+FileUrl folderURL(const QString &path)
+{
+    const FileUrl url = FileUrl::fromPath(QFileInfo(path).absoluteFilePath(), true).standardized();
+    return FileUrl::fromPath(url.path(), true);
+}
+
+} // namespace
+
+ScanSessionStore::ScanSessionStore(std::shared_ptr<ScanEngineProviding> scanEngine,
+                                   ScanSessionServices services, QObject *parent)
+    : QObject(parent), scanEngine_(std::move(scanEngine)), services_(std::move(services))
+{
+}
+
+ScanSessionStore::~ScanSessionStore()
+{
+    cancelFocusedChildrenSort();
+}
+
+const ScanResultState *ScanSessionStore::activeResult() const
+{
+    return activeResultID_ ? result(*activeResultID_) : nullptr;
+}
+
+const ScanResultState *ScanSessionStore::result(const QUuid &id) const
+{
+    for (const ScanResultState &r : results_) {
+        if (r.id == id)
+            return &r;
+    }
+    return nullptr;
+}
+
+// --- Folders in, the queue and the scan lifecycle -----------------------
+
+void ScanSessionStore::acceptIncoming(const QList<QUrl> &urls)
+{
+    bool kept = false;
+    for (const QUrl &url : urls) {
+        if (!url.isLocalFile())
+            continue;
+        const QString path = url.toLocalFile();
+        if (path.isEmpty() || !QFileInfo(path).isDir())
+            continue;
+        startScan(folderURL(path), std::nullopt);
+        kept = true;
+    }
+    if (kept)
+        services_.appActivation->bringToFront();
+}
+
+void ScanSessionStore::chooseFolder()
+{
+    if (const std::optional<QString> path = services_.openPanel->chooseFolder(); path && !path->isEmpty())
+        startScan(folderURL(*path), std::nullopt);
+}
+
+void ScanSessionStore::activateResult(const QUuid &id)
+{
+    if (!result(id))
+        return;
+    assign(activeResultID_, std::optional(id), &ScanSessionStore::activeResultIDChanged);
+    refreshFocusedChildren(false);
+}
+
+void ScanSessionStore::removeResult(const QUuid &id)
+{
+    if (queuedResultIDs_.removeAll(id) > 0)
+        emit queuedResultIDsChanged();
+    if (currentScanningResultID_ == id) {
+        setScanTask(nullptr);
+        assign(currentScanningResultID_, std::optional<QUuid>(), &ScanSessionStore::currentScanningResultIDChanged);
+    }
+    if (results_.removeIf([&id](const ScanResultState &r) { return r.id == id; }) > 0)
+        emit resultsChanged();
+    if (preferredFocusPathsByResultID_.remove(id) > 0)
+        emit preferredFocusPathsByResultIDChanged();
+    if (activeResultID_ == id)
+        chooseActiveAfterRemoval();
+    assign(pendingTrashNode_, std::optional<ScanNodeRecord>(), &ScanSessionStore::pendingTrashNodeChanged);
+    refreshFocusedChildren(true);
+    startNextQueuedScanIfPossible();
+}
+
+void ScanSessionStore::chooseActiveAfterRemoval()
+{
+    std::optional<QUuid> next;
+    for (const ScanResultState &r : results_) {
+        if (r.phase != ScanResultPhase::queued) {
+            next = r.id;
+            break;
+        }
+    }
+    if (!next && !results_.isEmpty())
+        next = results_.constFirst().id;
+    assign(activeResultID_, next, &ScanSessionStore::activeResultIDChanged);
+}
+
+void ScanSessionStore::clearAll()
+{
+    setScanTask(nullptr);
+    endingTasks_.clear();
+    assign(results_, {}, &ScanSessionStore::resultsChanged);
+    assign(activeResultID_, {}, &ScanSessionStore::activeResultIDChanged);
+    assign(pendingTrashNode_, {}, &ScanSessionStore::pendingTrashNodeChanged);
+    assign(queuedResultIDs_, {}, &ScanSessionStore::queuedResultIDsChanged);
+    assign(currentScanningResultID_, {}, &ScanSessionStore::currentScanningResultIDChanged);
+    assign(preferredFocusPathsByResultID_, {}, &ScanSessionStore::preferredFocusPathsByResultIDChanged);
+    focusedChildrenContext_.reset();
+    assign(focusedChildren_, {}, &ScanSessionStore::focusedChildrenChanged);
+    cancelFocusedChildrenSort();
+    ++focusedChildrenSequence_; // a sort already past its cancellation check must not publish
+}
+
+void ScanSessionStore::rescanActiveResult()
+{
+    const ScanResultState *active = activeResult();
+    if (!active)
+        return;
+    const QUuid id = active->id;
+    const FileUrl root = active->rootURL;
+    preferredFocusPathsByResultID_.insert(id, focusPathURLs(*active));
+    emit preferredFocusPathsByResultIDChanged();
+    startScan(root, id);
+}
+
+void ScanSessionStore::startScan(const FileUrl &url, const std::optional<QUuid> &reusing)
+{
+    const FileUrl root = url.standardized();
+    if (!reusing) {
+        for (const ScanResultState &r : results_) {
+            if (r.rootURL == root) {
+                activateResult(r.id);
+                return;
+            }
+        }
+    }
+    const QUuid id = reusing.value_or(QUuid::createUuid());
+    const bool startsNow = !currentScanningResultID_ || currentScanningResultID_ == reusing;
+
+    ScanResultState state;
+    state.id = id;
+    state.rootURL = root;
+    state.phase = startsNow ? ScanResultPhase::scanning : ScanResultPhase::queued;
+    upsertResult(state);
+
+    if (startsNow) {
+        assign(activeResultID_, std::optional(id), &ScanSessionStore::activeResultIDChanged);
+        refreshFocusedChildren(true);
+        beginScan(id, root);
+    } else if (!queuedResultIDs_.contains(id)) {
+        queuedResultIDs_.append(id);
+        emit queuedResultIDsChanged();
+    }
+}
+
+void ScanSessionStore::beginScan(const QUuid &resultID, const FileUrl &rootURL)
+{
+    setScanTask(nullptr);
+    assign(currentScanningResultID_, std::optional(resultID), &ScanSessionStore::currentScanningResultIDChanged);
+
+    // The task holds the store weakly: it is owned by the store, but its
+    // last queued step may run after the store is gone.
+    QPointer<ScanSessionStore> self(this);
+    auto task = std::make_shared<ScanTask>();
+    ScanTask *raw = task.get();
+    task->reader = std::make_unique<UpdateStreamReader>(
+        scanEngine_->startScan(rootURL),
+        [self, resultID](const ScanUpdate &update) {
+            if (self)
+                self->consume(update, resultID);
+        },
+        [self, raw] {
+            if (!self)
+                return;
+            // Destroys the reader inside its own end callback, which it allows.
+            std::erase_if(self->endingTasks_, [raw](const auto &t) { return t.get() == raw; });
+        });
+    setScanTask(std::move(task));
+}
+
+void ScanSessionStore::startNextQueuedScanIfPossible()
+{
+    while (!currentScanningResultID_ && !scanTask_ && !queuedResultIDs_.isEmpty()) {
+        const QUuid id = queuedResultIDs_.takeFirst();
+        emit queuedResultIDsChanged();
+        const bool exists = updateResult(id, [](ScanResultState &r) {
+            r.phase = ScanResultPhase::scanning;
+            r.progressSnapshot.reset();
+            r.errorMessage.reset();
+        });
+        if (!exists)
+            continue;
+        assign(activeResultID_, std::optional(id), &ScanSessionStore::activeResultIDChanged);
+        refreshFocusedChildren(true);
+        beginScan(id, result(id)->rootURL);
+    }
+}
+
+void ScanSessionStore::upsertResult(const ScanResultState &state)
+{
+    for (ScanResultState &r : results_) {
+        if (r.id == state.id) {
+            r = state;
+            emit resultsChanged();
+            return;
+        }
+    }
+    results_.append(state);
+    emit resultsChanged();
+}
+
+bool ScanSessionStore::updateResult(const QUuid &id, const std::function<void(ScanResultState &)> &mutation)
+{
+    for (ScanResultState &r : results_) {
+        if (r.id == id) {
+            mutation(r);
+            emit resultsChanged();
+            return true;
+        }
+    }
+    return false;
+}
+
+void ScanSessionStore::setScanTask(std::shared_ptr<ScanTask> task)
+{
+    if (task == scanTask_)
+        return;
+    // Dropping the old handle destroys its reader, which abandons the stream
+    // and so stops the engine's scan.
+    scanTask_ = std::move(task);
+    emit scanTaskChanged();
+}
+
+// --- Applying updates ---------------------------------------------------
+
+void ScanSessionStore::consume(const ScanUpdate &update, const QUuid &id)
+{
+    const bool isActive = activeResultID_ == id;
+    switch (update.kind()) {
+    case ScanUpdate::Kind::started:
+    case ScanUpdate::Kind::nodeDiscovered:
+    case ScanUpdate::Kind::nodeUpdated:
+    case ScanUpdate::Kind::branchCompleted:
+        return;
+    case ScanUpdate::Kind::progress:
+        updateResult(id, [&](ScanResultState &r) { r.progressSnapshot = update.get<ProgressSnapshot>(); });
+        return;
+    case ScanUpdate::Kind::intermediateTree: {
+        const ScanTree &tree = update.get<ScanUpdate::IntermediateTree>().tree;
+        updateResult(id, [&](ScanResultState &r) {
+            r.tree = tree;
+            if (!r.focusedNodeID) {
+                r.focusedNodeID = tree.rootID;
+                r.selectedNodeID = tree.rootID;
+            }
+        });
+        if (isActive)
+            refreshFocusedChildren(true);
+        return;
+    }
+    case ScanUpdate::Kind::finished: {
+        const auto &finished = update.get<ScanUpdate::Finished>();
+        const QUuid focus = restoredFocusNodeID(id, finished.tree).value_or(finished.tree.rootID);
+        updateResult(id, [&](ScanResultState &r) {
+            r.tree = finished.tree;
+            r.summary = finished.summary;
+            r.focusedNodeID = focus;
+            r.selectedNodeID = focus;
+            r.phase = ScanResultPhase::ready;
+            r.errorMessage.reset();
+            r.progressSnapshot.reset();
+        });
+        if (isActive)
+            refreshFocusedChildren(true);
+        endScan(id);
+        return;
+    }
+    case ScanUpdate::Kind::failed: {
+        const QString message = update.get<ScanFailure>().message();
+        updateResult(id, [&](ScanResultState &r) {
+            r.phase = ScanResultPhase::failed;
+            r.errorMessage = message;
+            r.progressSnapshot.reset();
+        });
+        if (isActive)
+            refreshFocusedChildren(true);
+        endScan(id);
+        return;
+    }
+    case ScanUpdate::Kind::cancelled:
+        if (results_.removeIf([&id](const ScanResultState &r) { return r.id == id; }) > 0)
+            emit resultsChanged();
+        if (preferredFocusPathsByResultID_.remove(id) > 0)
+            emit preferredFocusPathsByResultIDChanged();
+        if (isActive)
+            chooseActiveAfterRemoval();
+        refreshFocusedChildren(true);
+        endScan(id);
+        return;
+    }
+}
+
+void ScanSessionStore::endScan(const QUuid &resultID)
+{
+    if (currentScanningResultID_ != resultID)
+        return;
+    // Not cancelled: this is the task delivering the update, and it ends
+    // with its stream.
+    if (scanTask_) {
+        endingTasks_.push_back(std::move(scanTask_));
+        emit scanTaskChanged();
+    }
+    assign(currentScanningResultID_, std::optional<QUuid>(), &ScanSessionStore::currentScanningResultIDChanged);
+    startNextQueuedScanIfPossible();
+}
+
+std::optional<QUuid> ScanSessionStore::restoredFocusNodeID(const QUuid &resultID, const ScanTree &tree)
+{
+    const auto entry = preferredFocusPathsByResultID_.constFind(resultID);
+    if (entry == preferredFocusPathsByResultID_.constEnd())
+        return std::nullopt;
+    const QList<FileUrl> remembered = *entry;
+    preferredFocusPathsByResultID_.erase(entry);
+    emit preferredFocusPathsByResultIDChanged();
+
+    // Identifiers derive from paths, so each remembered URL names its
+    // candidate directly; only a tree whose identifiers do not (none of
+    // ours) needs the lookup over every record.
+    for (qsizetype i = remembered.size() - 1; i >= 0; --i) {
+        const ScanNodeRecord *node = tree.nodesByID.find(stableScanNodeID(remembered[i]));
+        if (node && node->url.standardized() == remembered[i])
+            return node->id;
+    }
+    QHash<QString, QUuid> byURL;
+    byURL.reserve(tree.nodesByID.size());
+    for (const ScanNodeRecord &record : tree.nodesByID)
+        byURL.insert(record.url.standardized().rawPath(), record.id); // first met wins
+    for (qsizetype i = remembered.size() - 1; i >= 0; --i) {
+        if (const auto found = byURL.constFind(remembered[i].rawPath()); found != byURL.constEnd())
+            return *found;
+    }
+    return std::nullopt;
+}
+
+QList<FileUrl> ScanSessionStore::focusPathURLs(const ScanResultState &result)
+{
+    QList<FileUrl> urls;
+    if (!result.tree || !result.focusedNodeID)
+        return urls;
+    for (const ScanNodeRecord &record : result.tree->path(*result.focusedNodeID))
+        urls.append(record.url.standardized());
+    return urls;
+}
+
+// --- Focus, selection and the focused children --------------------------
+
+void ScanSessionStore::focusNode(const QUuid &id)
+{
+    if (!activeTreeNode(id))
+        return;
+    if (activeResultID_) {
+        updateResult(*activeResultID_, [&id](ScanResultState &r) {
+            r.focusedNodeID = id;
+            r.selectedNodeID = id;
+        });
+    }
+    refreshFocusedChildren(false);
+}
+
+std::optional<ScanNodeRecord> ScanSessionStore::activeTreeNode(const QUuid &id) const
+{
+    const ScanResultState *active = activeResult();
+    if (!active || !active->tree)
+        return std::nullopt;
+    return active->tree->node(id);
+}
+
+std::optional<ScanNodeRecord> ScanSessionStore::activeSelectedNode() const
+{
+    const ScanResultState *active = activeResult();
+    if (!active || !active->tree || !active->selectedNodeID)
+        return std::nullopt;
+    return active->tree->node(*active->selectedNodeID);
+}
+
+QList<ScanNodeRecord> ScanSessionStore::sortedChildren(QList<ScanNodeRecord> records)
+{
+    return sortedBySize(std::move(records));
+}
+
+void ScanSessionStore::refreshFocusedChildren(bool force)
+{
+    const ScanResultState *active = activeResult();
+    if (!active || !active->tree || !active->focusedNodeID) {
+        focusedChildrenContext_.reset();
+        assign(focusedChildren_, {}, &ScanSessionStore::focusedChildrenChanged);
+        cancelFocusedChildrenSort();
+        ++focusedChildrenSequence_; // as in clearAll: no older sort may publish now
+        return;
+    }
+    const FocusedChildrenContext context{active->id, *active->focusedNodeID};
+    if (!force && focusedChildrenContext_ == context)
+        return;
+    focusedChildrenContext_ = context;
+    assign(focusedChildren_, {}, &ScanSessionStore::focusedChildrenChanged);
+    cancelFocusedChildrenSort();
+    const quint64 request = ++focusedChildrenSequence_;
+
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    focusedChildrenSortTask_ = cancelled;
+    QPointer<ScanSessionStore> self(this);
+    QThreadPool::globalInstance()->start(
+        [self, cancelled, request, tree = *active->tree, focus = context.focusedNodeID]() mutable {
+            QList<ScanNodeRecord> sorted = sortedChildren(tree.children(focus));
+            if (cancelled->load())
+                return;
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, request, sorted = std::move(sorted)]() mutable {
+                    if (self)
+                        self->publishFocusedChildren(request, std::move(sorted));
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void ScanSessionStore::publishFocusedChildren(quint64 request, QList<ScanNodeRecord> sorted)
+{
+    if (request != focusedChildrenSequence_)
+        return;
+    assign(focusedChildren_, std::move(sorted), &ScanSessionStore::focusedChildrenChanged);
+    focusedChildrenSortTask_.reset();
+}
+
+void ScanSessionStore::cancelFocusedChildrenSort()
+{
+    if (focusedChildrenSortTask_)
+        focusedChildrenSortTask_->store(true);
+    focusedChildrenSortTask_.reset();
+}
+
+// --- Trash and reveal ----------------------------------------------------
+
+bool ScanSessionStore::canTrashActiveSelection() const
+{
+    const ScanResultState *active = activeResult();
+    return active && active->tree && active->selectedNodeID && *active->selectedNodeID != active->tree->rootID;
+}
+
+void ScanSessionStore::requestTrashForNode(const QUuid &id)
+{
+    const ScanResultState *active = activeResult();
+    if (!active || !active->tree || id == active->tree->rootID)
+        return;
+    std::optional<ScanNodeRecord> node = active->tree->node(id);
+    if (!node)
+        return;
+    updateResult(active->id, [&id](ScanResultState &r) { r.selectedNodeID = id; });
+    assign(pendingTrashNode_, std::move(node), &ScanSessionStore::pendingTrashNodeChanged);
+}
+
+void ScanSessionStore::requestTrashForActiveSelection()
+{
+    if (const ScanResultState *active = activeResult(); active && active->selectedNodeID)
+        requestTrashForNode(*active->selectedNodeID);
+}
+
+void ScanSessionStore::setPendingTrashNode(std::optional<ScanNodeRecord> node)
+{
+    assign(pendingTrashNode_, std::move(node), &ScanSessionStore::pendingTrashNodeChanged);
+}
+
+void ScanSessionStore::confirmTrashRequest()
+{
+    if (!pendingTrashNode_)
+        return;
+    const FileUrl url = pendingTrashNode_->url;
+    assign(pendingTrashNode_, std::optional<ScanNodeRecord>(), &ScanSessionStore::pendingTrashNodeChanged);
+    QPointer<ScanSessionStore> self(this);
+    services_.trashService->moveToTrash(url, [self](std::optional<QString> error) {
+        if (!self)
+            return;
+        // The outcome goes to whichever result is active by now.
+        if (!error) {
+            self->rescanActiveResult();
+        } else if (const ScanResultState *active = self->activeResult()) {
+            self->updateResult(active->id, [](ScanResultState &r) {
+                r.errorMessage = QStringLiteral("Could not move item to Trash.");
+            });
+        }
+    });
+}
+
+void ScanSessionStore::revealFocusedNode()
+{
+    if (const std::optional<ScanNodeRecord> node = activeSelectedNode())
+        services_.finderRevealService->reveal({node->url});
+}

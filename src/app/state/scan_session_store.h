@@ -1,0 +1,137 @@
+// Everything the window shows: the scanned folders, which one is active, the
+// scan queue and the one running scan, focus and selection, the sorted
+// children of the focused folder, and a pending Trash request. Views read it
+// and call its operations; nothing else changes it. Main thread only.
+#pragma once
+
+#include "app_activation_service.h"
+#include "finder_reveal_service.h"
+#include "focused_children_context.h"
+#include "open_panel_service.h"
+#include "scan_engine_providing.h"
+#include "scan_result_state.h"
+#include "trash_service.h"
+
+#include <QHash>
+#include <QObject>
+#include <QUrl>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+// The desktop services the store calls; tests replace any of them.
+struct ScanSessionServices {
+    std::shared_ptr<const TrashService> trashService = std::make_shared<TrashService>();
+    std::shared_ptr<const FinderRevealService> finderRevealService = std::make_shared<FinderRevealService>();
+    std::shared_ptr<const OpenPanelService> openPanel = std::make_shared<OpenPanelService>();
+    std::shared_ptr<const AppActivationService> appActivation = std::make_shared<AppActivationService>();
+};
+
+class ScanSessionStore : public QObject {
+    Q_OBJECT
+
+public:
+    // The consumer of one scan's update stream; cancelling it is destroying it.
+    class ScanTask;
+    // The cancellation flag of a background sort.
+    using SortTask = std::shared_ptr<std::atomic<bool>>;
+
+    explicit ScanSessionStore(std::shared_ptr<ScanEngineProviding> scanEngine,
+                              ScanSessionServices services = {}, QObject *parent = nullptr);
+    ~ScanSessionStore() override;
+
+    // Published fields; each has a change signal below.
+    const QList<ScanResultState> &results() const { return results_; }
+    const std::optional<QUuid> &activeResultID() const { return activeResultID_; }
+    const std::optional<ScanNodeRecord> &pendingTrashNode() const { return pendingTrashNode_; }
+    const ScanTask *scanTask() const { return scanTask_.get(); }
+    const QList<QUuid> &queuedResultIDs() const { return queuedResultIDs_; }
+    const std::optional<QUuid> &currentScanningResultID() const { return currentScanningResultID_; }
+    const QHash<QUuid, QList<FileUrl>> &preferredFocusPathsByResultID() const { return preferredFocusPathsByResultID_; }
+    const QList<ScanNodeRecord> &focusedChildren() const { return focusedChildren_; }
+
+    const std::optional<FocusedChildrenContext> &focusedChildrenContext() const { return focusedChildrenContext_; }
+    bool hasFocusedChildrenSortTask() const { return bool(focusedChildrenSortTask_); }
+    quint64 focusedChildrenSequence() const { return focusedChildrenSequence_; }
+
+    // The result the window shows; null when there is none.
+    const ScanResultState *activeResult() const;
+    const ScanResultState *result(const QUuid &id) const;
+
+    // Folders from a drop, the command line or a later launch; anything
+    // that is not an existing local directory is dropped silently.
+    void acceptIncoming(const QList<QUrl> &urls);
+    void chooseFolder();
+    void activateResult(const QUuid &id);
+    void removeResult(const QUuid &id);
+    void clearAll();
+    void rescanActiveResult();
+
+    void focusNode(const QUuid &id);
+    std::optional<ScanNodeRecord> activeTreeNode(const QUuid &id) const;
+    std::optional<ScanNodeRecord> activeSelectedNode() const;
+    static QList<ScanNodeRecord> sortedChildren(QList<ScanNodeRecord> records);
+
+    void requestTrashForNode(const QUuid &id);
+    void requestTrashForActiveSelection();
+    bool canTrashActiveSelection() const;
+    void confirmTrashRequest();
+    // The window's dismissal of the confirmation sets it absent.
+    void setPendingTrashNode(std::optional<ScanNodeRecord> node);
+    void revealFocusedNode();
+
+signals:
+    void resultsChanged();
+    void activeResultIDChanged();
+    void pendingTrashNodeChanged();
+    void scanTaskChanged();
+    void queuedResultIDsChanged();
+    void currentScanningResultIDChanged();
+    void preferredFocusPathsByResultIDChanged();
+    void focusedChildrenChanged();
+
+private:
+    void startScan(const FileUrl &url, const std::optional<QUuid> &reusing);
+    void beginScan(const QUuid &resultID, const FileUrl &rootURL);
+    void startNextQueuedScanIfPossible();
+    void upsertResult(const ScanResultState &state);
+    bool updateResult(const QUuid &id, const std::function<void(ScanResultState &)> &mutation);
+
+    void consume(const ScanUpdate &update, const QUuid &resultID);
+    std::optional<QUuid> restoredFocusNodeID(const QUuid &resultID, const ScanTree &tree);
+    static QList<FileUrl> focusPathURLs(const ScanResultState &result);
+    void endScan(const QUuid &resultID);
+    void chooseActiveAfterRemoval();
+
+    void refreshFocusedChildren(bool force);
+    void cancelFocusedChildrenSort();
+    void publishFocusedChildren(quint64 request, QList<ScanNodeRecord> sorted);
+
+    void setScanTask(std::shared_ptr<ScanTask> task);
+    // Whole-value assignment: observers hear of it only when the value differs.
+    template <typename T> void assign(T &field, T value, void (ScanSessionStore::*changed)())
+    {
+        if (field == value)
+            return;
+        field = std::move(value);
+        emit(this->*changed)();
+    }
+
+    std::shared_ptr<ScanEngineProviding> scanEngine_;
+    ScanSessionServices services_;
+
+    QList<ScanResultState> results_;
+    std::optional<QUuid> activeResultID_;
+    std::optional<ScanNodeRecord> pendingTrashNode_;
+    std::shared_ptr<ScanTask> scanTask_;
+    // Tasks released by their own terminal update, alive until their stream ends.
+    std::vector<std::shared_ptr<ScanTask>> endingTasks_;
+    QList<QUuid> queuedResultIDs_;
+    std::optional<QUuid> currentScanningResultID_;
+    QHash<QUuid, QList<FileUrl>> preferredFocusPathsByResultID_;
+    QList<ScanNodeRecord> focusedChildren_;
+    std::optional<FocusedChildrenContext> focusedChildrenContext_;
+    SortTask focusedChildrenSortTask_;
+    quint64 focusedChildrenSequence_ = 0;
+};

@@ -1,0 +1,153 @@
+// The session store with its real parts: the fast engine on real folders,
+// the user's Trash (in a temporary data home), and a file manager on the
+// session bus.
+#include "fast_scan_engine.h"
+#include "store_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDirIterator>
+#include <QFile>
+
+using namespace storetest;
+
+namespace {
+
+void writeFile(const QString &path, int bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(bytes, 'x'));
+}
+
+std::unique_ptr<ScanSessionStore> realStore(ScanSessionServices services = {})
+{
+    services.appActivation = std::make_shared<RecordingActivation>();
+    return std::make_unique<ScanSessionStore>(std::make_shared<FastScanEngine>(20), services);
+}
+
+bool allReady(const ScanSessionStore &store)
+{
+    for (const ScanResultState &r : store.results()) {
+        if (r.phase != ScanResultPhase::ready)
+            return false;
+    }
+    return !store.currentScanningResultID();
+}
+
+// Stands in for the desktop's file manager on the test's private bus.
+class FileManagerStub : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+
+public:
+    QList<QStringList> shown;
+
+public slots:
+    void ShowItems(const QStringList &uris, const QString &) { shown << uris; }
+};
+
+} // namespace
+
+TEST(ScanSessionStoreSystem, ThreeFoldersDroppedAtOnceAllReachReady)
+{
+    Folders f{"one", "two", "three"};
+    for (const char *name : {"one", "two", "three"}) {
+        for (int i = 0; i < 20; ++i)
+            writeFile(f.path(name) + QString("/sub%1/file%2").arg(i % 4).arg(i), 1000 * (i + 1));
+    }
+    auto store = realStore();
+    store->acceptIncoming({f.url("one"), f.url("two"), f.url("three")});
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }, 30000));
+    ASSERT_EQ(store->results().size(), 3);
+    for (const ScanResultState &r : store->results()) {
+        ASSERT_TRUE(r.tree && r.summary);
+        EXPECT_EQ(r.tree->nodesByID.size(), 1 + 4 + 20) << r.rootURL.path().toStdString();
+        EXPECT_EQ(r.summary->filesScanned, 20);
+        EXPECT_EQ(r.focusedNodeID, r.tree->rootID);
+    }
+    EXPECT_EQ(store->activeResultID(), store->results().last().id);
+}
+
+TEST(ScanSessionStoreSystem, ADeletedFocusedFolderHandsTheFocusToItsParent)
+{
+    Folders f{"root"};
+    writeFile(f.path("root/a/b/c/deep.bin"), 5000);
+    writeFile(f.path("root/a/keep.bin"), 100);
+    auto store = realStore();
+    store->acceptIncoming({f.url("root")});
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
+    store->focusNode(idOf(f.path("root/a/b/c")));
+    ASSERT_EQ(store->activeResult()->focusedNodeID, idOf(f.path("root/a/b/c")));
+
+    ASSERT_TRUE(QDir(f.path("root/a/b")).removeRecursively());
+    store->rescanActiveResult();
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
+    EXPECT_EQ(store->activeResult()->focusedNodeID, idOf(f.path("root/a")));
+    ASSERT_TRUE(spinUntil([&] { return store->focusedChildren().size() == 1; }));
+    EXPECT_EQ(store->focusedChildren().first().displayName, "keep.bin");
+}
+
+TEST(ScanSessionStoreSystem, ConfirmedTrashMovesTheItemAndRescans)
+{
+    QTemporaryDir dataHome;
+    qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+    Folders f{"root"};
+    writeFile(f.path("root/docs/report.txt"), 3000);
+    writeFile(f.path("root/docs/notes.txt"), 10);
+    auto store = realStore();
+    store->acceptIncoming({f.url("root")});
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
+    store->focusNode(idOf(f.path("root/docs")));
+    store->requestTrashForNode(idOf(f.path("root/docs/report.txt")));
+    store->confirmTrashRequest();
+    ASSERT_TRUE(spinUntil([&] { return !QFile::exists(f.path("root/docs/report.txt")); }));
+    ASSERT_TRUE(spinUntil([&] {
+        return allReady(*store) && store->activeResult()->tree &&
+               !store->activeResult()->tree->nodesByID.contains(idOf(f.path("root/docs/report.txt")));
+    }));
+    EXPECT_EQ(store->activeResult()->focusedNodeID, idOf(f.path("root/docs")));
+
+    const QString trash = dataHome.path() + "/Trash";
+    EXPECT_TRUE(QFile::exists(trash + "/files/report.txt"));
+    QFile info(trash + "/info/report.txt.trashinfo");
+    ASSERT_TRUE(info.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(info.readAll().contains("Path="));
+
+    // An item gone by the time of the move: the store's message.
+    store->requestTrashForNode(idOf(f.path("root/docs/notes.txt")));
+    QFile::remove(f.path("root/docs/notes.txt"));
+    store->confirmTrashRequest();
+    ASSERT_TRUE(spinUntil([&] { return store->activeResult()->errorMessage.has_value(); }));
+    EXPECT_EQ(*store->activeResult()->errorMessage, "Could not move item to Trash.");
+    EXPECT_EQ(store->activeResult()->phase, ScanResultPhase::ready);
+}
+
+TEST(ScanSessionStoreSystem, RevealAsksTheFileManagerOnTheSessionBus)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        GTEST_SKIP() << "no session bus (the suite runs under dbus-run-session)";
+    FileManagerStub fileManager;
+    ASSERT_TRUE(bus.registerObject("/org/freedesktop/FileManager1", &fileManager, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(bus.registerService("org.freedesktop.FileManager1"));
+
+    Folders f{"root"};
+    writeFile(f.path("root/with space/item.bin"), 10);
+    auto store = realStore();
+    store->revealFocusedNode(); // nothing active: nothing asked
+    store->acceptIncoming({f.url("root")});
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
+    store->focusNode(idOf(f.path("root/with space")));
+    store->revealFocusedNode();
+    ASSERT_TRUE(spinUntil([&] { return !fileManager.shown.isEmpty(); }));
+    EXPECT_EQ(fileManager.shown, (QList<QStringList>{{QUrl::fromLocalFile(f.path("root/with space")).toString(QUrl::FullyEncoded)}}));
+    EXPECT_TRUE(fileManager.shown.first().first().contains("with%20space"));
+    bus.unregisterService("org.freedesktop.FileManager1");
+    bus.unregisterObject("/org/freedesktop/FileManager1");
+}
+
+#include "scan_session_store_system_test.moc"

@@ -1,0 +1,126 @@
+// Fixtures for the session store's tests: an engine whose updates the test
+// yields by hand, desktop services that record their calls, trees built from
+// a list of paths, and a wait that runs the event loop.
+#pragma once
+
+#include "scan_session_store.h"
+#include "stable_scan_node_id.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QTemporaryDir>
+#include <initializer_list>
+#include <utility>
+
+namespace storetest {
+
+inline bool spinUntil(const std::function<bool()> &condition, int ms = 10000)
+{
+    QDeadlineTimer deadline(ms);
+    while (!condition() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return condition();
+}
+
+// Runs the event loop for a while, for checks that something does NOT happen.
+inline void settle(int ms = 50)
+{
+    spinUntil([] { return false; }, ms);
+}
+
+class ScriptedEngine : public ScanEngineProviding {
+public:
+    struct Start {
+        FileUrl rootURL;
+        std::shared_ptr<UpdateStream> stream;
+    };
+    std::shared_ptr<UpdateStream> startScan(const FileUrl &rootURL) override
+    {
+        auto stream = UpdateStream::create();
+        starts.push_back({rootURL, stream});
+        return stream;
+    }
+    std::shared_ptr<UpdateStream> last() const { return starts.back().stream; }
+    std::vector<Start> starts;
+};
+
+class RecordingActivation : public AppActivationService {
+public:
+    void bringToFront() const override { ++count; }
+    mutable int count = 0;
+};
+
+class ScriptedOpenPanel : public OpenPanelService {
+public:
+    std::optional<QString> chooseFolder() const override { return answer; }
+    std::optional<QString> answer;
+};
+
+class ScriptedTrash : public TrashService {
+public:
+    void moveToTrash(const FileUrl &url, Completion done) const override
+    {
+        moved.push_back(url);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [done, e = error] { done(e); },
+                                  Qt::QueuedConnection);
+    }
+    mutable std::vector<FileUrl> moved;
+    std::optional<QString> error;
+};
+
+// A tree of root plus the given relative paths ("dir/" for a directory),
+// each with an allocated size; parents come before their children.
+inline ScanTree makeTree(const QString &root, std::initializer_list<std::pair<QString, qint64>> entries)
+{
+    ScanTree tree;
+    ScanNodeRecord rootRecord;
+    rootRecord.url = FileUrl::fromPath(root, true);
+    rootRecord.id = stableScanNodeID(rootRecord.url);
+    rootRecord.displayName = rootRecord.url.lastPathComponent();
+    rootRecord.kind = ScanNodeKind::directory;
+    tree.rootID = rootRecord.id;
+    tree.nodesByID.insert(rootRecord);
+    for (const auto &[relative, size] : entries) {
+        const bool isDirectory = relative.endsWith(u'/');
+        const QString path = root + u'/' + (isDirectory ? relative.chopped(1) : relative);
+        ScanNodeRecord r;
+        r.url = FileUrl::fromPath(path, isDirectory);
+        r.id = stableScanNodeID(r.url);
+        r.parentID = stableScanNodeID(path.left(path.lastIndexOf(u'/')));
+        r.displayName = r.url.lastPathComponent();
+        r.kind = isDirectory ? ScanNodeKind::directory : ScanNodeKind::file;
+        r.allocatedSize = size;
+        tree.nodesByID.insert(r);
+        tree.childIDsByParentID[*r.parentID].append(r.id);
+    }
+    return tree;
+}
+
+inline QUuid idOf(const QString &path)
+{
+    return stableScanNodeID(path);
+}
+
+inline QStringList namesOf(const QList<ScanNodeRecord> &records)
+{
+    QStringList names;
+    for (const ScanNodeRecord &r : records)
+        names << r.displayName;
+    return names;
+}
+
+// Real folders to hand to acceptIncoming, which checks the file system.
+class Folders {
+public:
+    explicit Folders(std::initializer_list<QString> names)
+    {
+        for (const QString &name : names)
+            QDir(dir.path()).mkpath(name);
+    }
+    QString path(const QString &name) const { return dir.path() + u'/' + name; }
+    QUrl url(const QString &name) const { return QUrl::fromLocalFile(path(name)); }
+    QTemporaryDir dir;
+};
+
+} // namespace storetest

@@ -1,0 +1,13 @@
+// GoogleTest main with a QApplication on the offscreen platform, for tests
+// that render widgets or reach the desktop services; no display is needed.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
