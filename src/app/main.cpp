@@ -1,0 +1,160 @@
+// The process entry, the application with its one window, and the delegate
+// that hands folders from the command line and from later launches to the
+// session store.
+#include "content_view.h"
+#include "fast_scan_engine.h"
+#include "scan_session_store.h"
+#include "single_instance_controller.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTimer>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+// Command-line arguments as URLs: "file:" URLs (from the desktop file's %U)
+// as they are, anything else as a path relative to the working directory.
+QList<QUrl> urlsFromArguments(const QStringList &arguments)
+{
+    QList<QUrl> urls;
+    for (const QString &argument : arguments) {
+        if (argument.startsWith(QLatin1String("file:")))
+            urls << QUrl(argument);
+        else if (!argument.startsWith(u'-'))
+            urls << QUrl::fromLocalFile(QFileInfo(argument).absoluteFilePath());
+    }
+    return urls;
+}
+
+bool hasDisplay()
+{
+    return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY")
+        || qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+}
+
+// Without a display there is no window to open: the headless report next
+// to this executable says what the window would have shown.
+int runHeadlessReport(int argc, char **argv)
+{
+    const QString self = QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath();
+    QByteArray report = QFile::encodeName(QDir(self).filePath(QStringLiteral("burrowlens-scan")));
+    if (!QFileInfo(QString::fromLocal8Bit(report)).isExecutable())
+        report = "burrowlens-scan";
+    std::fprintf(stderr, "burrowlens: no display; printing the headless report instead\n");
+    std::vector<char *> args{report.data()};
+    QByteArray home = qgetenv("HOME");
+    for (int i = 1; i < argc; ++i)
+        args.push_back(argv[i]);
+    if (argc < 2)
+        args.push_back(home.data());
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    std::perror("burrowlens: cannot run burrowlens-scan");
+    return 1;
+}
+
+class AppDelegate {
+public:
+    // Weak: the delegate never keeps the store alive.
+    QPointer<ScanSessionStore> sessionStore;
+
+    void applicationDidFinishLaunching(const std::shared_ptr<SingleInstanceController> &controller)
+    {
+        if (!controller)
+            return;
+        // Later launches hand over their folders; each brings the window forward.
+        controller->setDuplicateLaunchHandler([this](const QList<DuplicateLaunchRequest> &requests) {
+            AppActivationService().bringToFront();
+            for (const DuplicateLaunchRequest &request : requests)
+                open(request.fileURLs);
+        });
+    }
+
+    void open(const QList<QUrl> &urls)
+    {
+        if (sessionStore && !urls.isEmpty())
+            sessionStore->acceptIncoming(urls);
+    }
+};
+
+class BurrowlensApp {
+public:
+    BurrowlensApp() : sessionStore(std::make_shared<FastScanEngine>()), window(sessionStore)
+    {
+        window.setWindowTitle(QStringLiteral("Burrowlens"));
+        window.setWindowIcon(QIcon::fromTheme(QStringLiteral("com.quillfen.burrowlens")));
+        window.resize(860, 580);
+    }
+
+    int run(const std::shared_ptr<SingleInstanceController> &controller, const QList<QUrl> &folders)
+    {
+        window.show();
+        appDelegate.sessionStore = &sessionStore;
+        appDelegate.applicationDidFinishLaunching(controller);
+        // Folders of the first launch arrive once the window is up.
+        QTimer::singleShot(0, &window, [this, folders] { appDelegate.open(folders); });
+        return QApplication::exec();
+    }
+
+private:
+    AppDelegate appDelegate;
+    ScanSessionStore sessionStore;
+    ContentView window;
+};
+
+} // namespace
+
+namespace BurrowlensEntry {
+
+std::shared_ptr<SingleInstanceController> singleInstanceController;
+
+int main(int argc, char **argv)
+{
+    if (!hasDisplay())
+        return runHeadlessReport(argc, argv);
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("burrowlens"));
+    QApplication::setOrganizationName(QStringLiteral("quillfen"));
+    QApplication::setDesktopFileName(QStringLiteral("com.quillfen.burrowlens"));
+
+    const QStringList arguments = QApplication::arguments().mid(1);
+    const SingleInstanceConfiguration configuration(
+        QStringLiteral("com.quillfen.burrowlens"),
+        SingleInstancePolicy::userDefaults(QStringLiteral("quillfen"), QStringLiteral("burrowlens"),
+                                           QStringLiteral("allowMultipleInstances")),
+        SingleInstanceLockLocation::applicationSupport());
+    DuplicateLaunchRequest request;
+    request.arguments = arguments;
+    request.fileURLs = urlsFromArguments(arguments);
+    request.createdAt = QDateTime::currentDateTimeUtc();
+
+    const SingleInstanceStartupResult result = SingleInstanceController::start(configuration, request);
+    switch (result.kind) {
+    case SingleInstanceStartupResult::Kind::run:
+        singleInstanceController = result.controller;
+        break;
+    case SingleInstanceStartupResult::Kind::failed:
+        openlog("burrowlens", LOG_PID, LOG_USER);
+        syslog(LOG_ERR, "%s",
+               qPrintable(QStringLiteral("Burrowlens failed to acquire the single-instance lock: ")
+                          + result.errorDescription()));
+        closelog();
+        return 0;
+    case SingleInstanceStartupResult::Kind::alreadyRunning:
+        return 0; // the running instance has the folders and comes forward
+    }
+    BurrowlensApp app;
+    return app.run(singleInstanceController, request.fileURLs);
+}
+
+} // namespace BurrowlensEntry
+
+int main(int argc, char **argv)
+{
+    return BurrowlensEntry::main(argc, argv);
+}

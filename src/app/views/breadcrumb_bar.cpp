@@ -1,0 +1,76 @@
+#include "breadcrumb_bar.h"
+
+#include "view_style.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QScrollBar>
+
+BreadcrumbBar::BreadcrumbBar(QWidget *parent) : QScrollArea(parent)
+{
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setWidgetResizable(true);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setFixedHeight(sizeHint().height());
+    setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    viewport()->setAutoFillBackground(false);
+}
+
+QSize BreadcrumbBar::sizeHint() const
+{
+    return {200, QFontMetrics(style::font(13, QFont::DemiBold)).height() + 4 + 6};
+}
+
+void BreadcrumbBar::setItems(const QList<ScanNodeRecord> &items)
+{
+    QList<QUuid> ids;
+    QList<QString> names;
+    for (const ScanNodeRecord &item : items) {
+        ids << item.id;
+        names << item.displayName;
+    }
+    if (ids == ids_ && names == names_)
+        return;
+    ids_ = ids;
+    names_ = names;
+    buttons_.clear();
+    chevrons_ = 0;
+
+    auto *row = new QWidget;
+    row->setAutoFillBackground(false);
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 2, 0, 2);
+    layout->setSpacing(8);
+    const QFont font = style::font(13, QFont::DemiBold);
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const bool last = i == items.size() - 1;
+        auto *button = new QPushButton(items[i].displayName, row);
+        button->setFont(font);
+        button->setCursor(Qt::PointingHandCursor);
+        button->setFlat(true);
+        button->setStyleSheet(QStringLiteral("QPushButton { background: transparent; border: none; padding: 0;"
+                                             " color: rgba(255,255,255,%1); }"
+                                             "QPushButton:hover { color: white; }")
+                                  .arg(last ? 1.0 : 0.72));
+        const QUuid id = items[i].id;
+        connect(button, &QPushButton::clicked, this, [this, id] {
+            if (onSelect_)
+                onSelect_(id);
+        });
+        layout->addWidget(button);
+        buttons_ << button;
+        if (!last) {
+            auto *chevron = new QLabel(row);
+            chevron->setPixmap(style::symbolIcon(QStringLiteral("chevron.right"), 11, style::white(0.36), 1.3).pixmap(11, 11));
+            layout->addWidget(chevron);
+            ++chevrons_;
+        }
+    }
+    layout->addStretch(1);
+    setWidget(row); // deletes the previous row
+    row->setAutoFillBackground(false); // setWidget turned it on
+    // Keep the focused end in sight when the path is wider than the bar.
+    horizontalScrollBar()->setValue(horizontalScrollBar()->maximum());
+}

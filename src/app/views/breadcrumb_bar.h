@@ -1,0 +1,28 @@
+// The path from the scanned root to the focused node as clickable names
+// separated by chevrons; the focused node's name is the brightest.
+#pragma once
+
+#include "scan_node_record.h"
+
+#include <QPushButton>
+#include <QScrollArea>
+#include <functional>
+
+class BreadcrumbBar : public QScrollArea {
+public:
+    explicit BreadcrumbBar(QWidget *parent = nullptr);
+
+    void setItems(const QList<ScanNodeRecord> &items);
+    void setOnSelect(std::function<void(const QUuid &)> f) { onSelect_ = std::move(f); }
+
+    const QList<QPushButton *> &itemButtons() const { return buttons_; }
+    int chevronCount() const { return chevrons_; }
+    QSize sizeHint() const override;
+
+private:
+    QList<QUuid> ids_;
+    QList<QString> names_;
+    QList<QPushButton *> buttons_;
+    int chevrons_ = 0;
+    std::function<void(const QUuid &)> onSelect_;
+};

@@ -1,0 +1,250 @@
+#include "content_view.h"
+
+#include "landing_view.h"
+#include "results_shelf_view.h"
+#include "scan_progress_view.h"
+#include "scan_workspace_view.h"
+#include "view_style.h"
+
+#include <QDragEnterEvent>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+namespace {
+
+// The highlight over the whole window while a folder is dragged over it.
+class DropHighlight : public QWidget {
+public:
+    explicit DropHighlight(QWidget *parent) : QWidget(parent)
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        hide();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        QPainterPath card;
+        card.addRoundedRect(QRectF(rect()).adjusted(20, 20, -20, -20), 28, 28);
+        p.fillPath(card, style::black(0.36));
+        QPen dashed(style::white(0.65), 2);
+        dashed.setDashPattern({10.0 / 2, 8.0 / 2}); // in pen widths
+        p.setPen(dashed);
+        p.drawPath(card);
+
+        const QFont font = style::font(20, QFont::Bold, style::Design::rounded);
+        const int symbol = 38;
+        const int textHeight = QFontMetrics(font).height();
+        const int top = height() / 2 - (symbol + 10 + textHeight) / 2;
+        style::paintSymbol(p, QRectF(width() / 2.0 - symbol / 2.0, top, symbol, symbol),
+                           QStringLiteral("folder.badge.plus"), Qt::white, 1.2);
+        p.setFont(font);
+        p.setPen(Qt::white);
+        p.drawText(QRect(0, top + symbol + 10, width(), textHeight), Qt::AlignCenter,
+                   QStringLiteral("Drop folder to scan"));
+    }
+};
+
+bool carriesFileURLs(const QMimeData *mime)
+{
+    if (!mime || !mime->hasUrls())
+        return false;
+    for (const QUrl &url : mime->urls()) {
+        if (url.isLocalFile())
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(parent), store_(store)
+{
+    setAcceptDrops(true);
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    shelfMargins_ = new QWidget(this);
+    auto *margins = new QVBoxLayout(shelfMargins_);
+    margins->setContentsMargins(14, 14, 14, 0);
+    shelf_ = new ResultsShelfView(shelfMargins_);
+    shelf_->setOnActivate([this](const QUuid &id) { store_.activateResult(id); });
+    shelf_->setOnRemove([this](const QUuid &id) { store_.removeResult(id); });
+    shelf_->setOnClearAll([this] { store_.clearAll(); });
+    margins->addWidget(shelf_);
+    column->addWidget(shelfMargins_);
+
+    screens_ = new QStackedWidget(this);
+    landing_ = new LandingView(store_, screens_);
+    progress_ = new ScanProgressView(store_, ScanProgressView::Mode::scanning, screens_);
+    workspace_ = new ScanWorkspaceView(store_, screens_);
+    screens_->addWidget(landing_);
+    screens_->addWidget(progress_);
+    screens_->addWidget(workspace_);
+    column->addWidget(screens_, 1);
+
+    dropHighlight_ = new DropHighlight(this);
+
+    for (auto changed : {&ScanSessionStore::resultsChanged, &ScanSessionStore::activeResultIDChanged,
+                         &ScanSessionStore::currentScanningResultIDChanged, &ScanSessionStore::focusedChildrenChanged,
+                         &ScanSessionStore::pendingTrashNodeChanged}) {
+        connect(&store_, changed, this, &ContentView::scheduleRefresh);
+    }
+    refresh();
+}
+
+ContentView::Screen ContentView::screenFor(const ScanResultState *active)
+{
+    if (!active)
+        return Screen::landing;
+    switch (active->phase) {
+    case ScanResultPhase::queued:
+        return Screen::progress;
+    case ScanResultPhase::scanning:
+        return active->tree ? Screen::workspace : Screen::progress;
+    case ScanResultPhase::ready:
+        return Screen::workspace;
+    case ScanResultPhase::failed:
+        return Screen::landing;
+    }
+    return Screen::landing;
+}
+
+QString ContentView::trashMessage(const ScanNodeRecord &node)
+{
+    return QStringLiteral("Move \u201C") + node.displayName + QStringLiteral("\u201D to Trash?");
+}
+
+ContentView::Screen ContentView::currentScreen() const
+{
+    return Screen(screens_->currentIndex());
+}
+
+void ContentView::scheduleRefresh()
+{
+    // One rebuild per turn of the event loop, however many fields changed.
+    if (refreshQueued_)
+        return;
+    refreshQueued_ = true;
+    QMetaObject::invokeMethod(this, &ContentView::refresh, Qt::QueuedConnection);
+}
+
+void ContentView::refresh()
+{
+    refreshQueued_ = false;
+    shelfMargins_->setVisible(!store_.results().isEmpty());
+    shelf_->setResults(store_.results(), store_.activeResultID());
+
+    const ScanResultState *active = store_.activeResult();
+    const Screen screen = screenFor(active);
+    switch (screen) {
+    case Screen::landing:
+        landing_->refresh();
+        break;
+    case Screen::progress:
+        progress_->setMode(active->phase == ScanResultPhase::queued ? ScanProgressView::Mode::queued
+                                                                     : ScanProgressView::Mode::scanning);
+        break;
+    case Screen::workspace:
+        workspace_->refresh();
+        break;
+    }
+    screens_->setCurrentIndex(int(screen));
+    updateTrashAlert();
+}
+
+void ContentView::updateTrashAlert()
+{
+    const std::optional<ScanNodeRecord> &pending = store_.pendingTrashNode();
+    if (!pending) {
+        if (alert_)
+            alert_->close();
+        return;
+    }
+    if (alert_) {
+        alert_->setInformativeText(trashMessage(*pending)); // a newer request replaced the node
+        return;
+    }
+    alert_ = new QMessageBox(QMessageBox::Warning, QStringLiteral("Move to Trash?"), QStringLiteral("Move to Trash?"),
+                             QMessageBox::NoButton, this);
+    alert_->setInformativeText(trashMessage(*pending));
+    alert_->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *move = alert_->addButton(QStringLiteral("Move to Trash"), QMessageBox::DestructiveRole);
+    QPushButton *cancel = alert_->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    alert_->setDefaultButton(cancel);
+    alert_->setEscapeButton(cancel);
+    connect(alert_, &QMessageBox::finished, this, [this, move, box = alert_.data()] {
+        // Any way of closing other than the destructive button dismisses.
+        if (box->clickedButton() == move)
+            store_.confirmTrashRequest();
+        else
+            store_.setPendingTrashNode(std::nullopt);
+    });
+    alert_->open();
+}
+
+void ContentView::setDropTargeted(bool targeted)
+{
+    dropTargeted_ = targeted;
+    dropHighlight_->setGeometry(rect());
+    dropHighlight_->setVisible(targeted);
+    dropHighlight_->raise();
+}
+
+bool ContentView::handleDrop(const QList<QUrl> &urls)
+{
+    if (urls.isEmpty())
+        return false;
+    for (const QUrl &url : urls) {
+        if (!url.isValid())
+            continue;
+        QMetaObject::invokeMethod(this, [this, url] { store_.acceptIncoming({url}); }, Qt::QueuedConnection);
+    }
+    return true;
+}
+
+void ContentView::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!carriesFileURLs(event->mimeData()))
+        return event->ignore();
+    event->acceptProposedAction();
+    setDropTargeted(true);
+}
+
+void ContentView::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (carriesFileURLs(event->mimeData()))
+        event->acceptProposedAction();
+}
+
+void ContentView::dragLeaveEvent(QDragLeaveEvent *)
+{
+    setDropTargeted(false);
+}
+
+void ContentView::dropEvent(QDropEvent *event)
+{
+    setDropTargeted(false);
+    if (handleDrop(event->mimeData() ? event->mimeData()->urls() : QList<QUrl>()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void ContentView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    dropHighlight_->setGeometry(rect());
+}
+
+void ContentView::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    style::fillGradient(p, rect(), style::rgb(0.07, 0.09, 0.11), style::rgb(0.10, 0.13, 0.17));
+}

@@ -1,0 +1,67 @@
+// The window's content: the results shelf over the screen that the active
+// result calls for, folders dropped anywhere on the window, and the
+// confirmation before an item goes to the Trash.
+#pragma once
+
+#include "scan_session_store.h"
+
+#include <QMessageBox>
+#include <QPointer>
+#include <QStackedWidget>
+#include <QWidget>
+
+class LandingView;
+
+class ResultsShelfView;
+class ScanProgressView;
+class ScanWorkspaceView;
+
+class ContentView : public QWidget {
+public:
+    enum class Screen { landing, progress, workspace };
+
+    explicit ContentView(ScanSessionStore &store, QWidget *parent = nullptr);
+
+    static Screen screenFor(const ScanResultState *activeResult);
+    // "Move “name” to Trash?"
+    static QString trashMessage(const ScanNodeRecord &node);
+
+    Screen currentScreen() const;
+    bool isDropTargeted() const { return dropTargeted_; }
+    // Hands each URL to the store separately, later on the main thread;
+    // false only for an empty drop.
+    bool handleDrop(const QList<QUrl> &urls);
+    // Applies the store's state now rather than at the next turn of the loop.
+    void refresh();
+
+    ResultsShelfView *shelf() const { return shelf_; }
+    LandingView *landing() const { return landing_; }
+    ScanProgressView *progress() const { return progress_; }
+    ScanWorkspaceView *workspace() const { return workspace_; }
+    QMessageBox *trashAlert() const { return alert_; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dragLeaveEvent(QDragLeaveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private:
+    void scheduleRefresh();
+    void setDropTargeted(bool targeted);
+    void updateTrashAlert();
+
+    ScanSessionStore &store_;
+    ResultsShelfView *shelf_ = nullptr;
+    QWidget *shelfMargins_ = nullptr;
+    QStackedWidget *screens_ = nullptr;
+    LandingView *landing_ = nullptr;
+    ScanProgressView *progress_ = nullptr;
+    ScanWorkspaceView *workspace_ = nullptr;
+    QWidget *dropHighlight_ = nullptr;
+    QPointer<QMessageBox> alert_;
+    bool dropTargeted_ = false;
+    bool refreshQueued_ = false;
+};

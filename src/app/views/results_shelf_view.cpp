@@ -1,0 +1,212 @@
+#include "results_shelf_view.h"
+
+#include "byte_count_text.h"
+
+#include <QHBoxLayout>
+#include <QMouseEvent>
+#include <QPainter>
+
+namespace {
+
+class Dot : public QWidget {
+public:
+    explicit Dot(QWidget *parent) : QWidget(parent) { setFixedSize(8, 8); }
+    QColor color;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(color);
+        p.drawEllipse(rect());
+    }
+};
+
+} // namespace
+
+ResultShelfRow::ResultShelfRow(QWidget *parent) : CardFrame(parent)
+{
+    setCursor(Qt::PointingHandCursor);
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(12, 10, 12, 10);
+    row->setSpacing(12);
+    dot_ = new Dot(this);
+    row->addWidget(dot_);
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(4);
+    name_ = style::label({}, style::font(14, QFont::DemiBold), style::white(), this);
+    status_ = style::label({}, style::font(11, QFont::Medium), style::white(0.6), this);
+    for (QLabel *l : {name_, status_}) {
+        l->setTextFormat(Qt::PlainText);
+        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        texts->addWidget(l);
+    }
+    row->addLayout(texts, 1);
+    row->addSpacing(8);
+    spinner_ = new ActivitySpinner(16, this);
+    row->addWidget(spinner_);
+    remove_ = new QPushButton(this);
+    remove_->setIcon(style::symbolIcon(QStringLiteral("xmark.circle.fill"), 15, style::white(0.36)));
+    remove_->setIconSize(QSize(15, 15));
+    remove_->setStyleSheet(style::buttonStyleSheet(style::ButtonStyle::plain));
+    remove_->setToolTip(QStringLiteral("Remove"));
+    connect(remove_, &QPushButton::clicked, this, [this] {
+        if (onRemove_)
+            onRemove_();
+    });
+    row->addWidget(remove_);
+}
+
+void ResultShelfRow::setResult(const ScanResultState &result, bool isActive)
+{
+    id_ = result.id;
+    active_ = isActive;
+    setCard(14, style::white(isActive ? 0.11 : 0.035), isActive ? style::white(0.14) : QColor(Qt::transparent));
+    static_cast<Dot *>(dot_)->color = style::white(isActive ? 0.76 : 0.28);
+    dot_->update();
+    const QString name = ResultsShelfView::displayName(result);
+    name_->setText(QFontMetrics(name_->font()).elidedText(name, Qt::ElideMiddle, qMax(60, name_->width())));
+    name_->setToolTip(result.rootURL.path());
+    status_->setText(ResultsShelfView::statusText(result));
+    spinner_->setVisible(result.phase == ScanResultPhase::queued || result.phase == ScanResultPhase::scanning);
+}
+
+void ResultShelfRow::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) && onActivate_)
+        onActivate_();
+}
+
+ResultsShelfView::ResultsShelfView(QWidget *parent) : CardFrame(parent)
+{
+    setCard(22, style::black(0.18), style::white(0.08));
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    auto *header = new QHBoxLayout;
+    header->setContentsMargins(16, 12, 16, 10);
+    header->setSpacing(10);
+    expand_ = new QPushButton(QStringLiteral("SCANS"), this);
+    expand_->setFont([] {
+        QFont f = style::font(12, QFont::Bold);
+        f.setLetterSpacing(QFont::AbsoluteSpacing, 0.8);
+        return f;
+    }());
+    expand_->setIconSize(QSize(11, 11));
+    expand_->setCursor(Qt::PointingHandCursor);
+    expand_->setStyleSheet(QStringLiteral("QPushButton { background: transparent; border: none; padding: 0;"
+                                          " color: rgba(255,255,255,0.68); text-align: left; }"));
+    connect(expand_, &QPushButton::clicked, this, [this] { setExpanded(!expanded_); });
+    header->addWidget(expand_);
+    count_ = style::label({}, style::font(12, QFont::Medium), style::white(0.42), this);
+    header->addWidget(count_);
+    header->addStretch(1);
+    activeName_ = style::label({}, style::font(12, QFont::Medium), style::white(0.52), this);
+    activeName_->setTextFormat(Qt::PlainText);
+    header->addWidget(activeName_);
+    clearAll_ = new QPushButton(QStringLiteral("Clear All"), this);
+    clearAll_->setStyleSheet(style::buttonStyleSheet(style::ButtonStyle::borderless, 13));
+    clearAll_->setCursor(Qt::PointingHandCursor);
+    connect(clearAll_, &QPushButton::clicked, this, [this] {
+        if (onClearAll_)
+            onClearAll_();
+    });
+    header->addWidget(clearAll_);
+    headerMargins_ = new QVBoxLayout;
+    headerMargins_->setContentsMargins(0, 0, 0, 0);
+    headerMargins_->addLayout(header);
+    column->addLayout(headerMargins_);
+
+    rowsPanel_ = new QWidget(this);
+    rowsLayout_ = new QVBoxLayout(rowsPanel_);
+    rowsLayout_->setContentsMargins(12, 0, 12, 12);
+    rowsLayout_->setSpacing(8);
+    column->addWidget(rowsPanel_);
+    setExpanded(true);
+}
+
+void ResultsShelfView::setExpanded(bool expanded)
+{
+    expanded_ = expanded;
+    rowsPanel_->setVisible(expanded);
+    auto *header = static_cast<QHBoxLayout *>(headerMargins_->itemAt(0)->layout());
+    header->setContentsMargins(16, 12, 16, expanded ? 10 : 12);
+    expand_->setIcon(style::symbolIcon(expanded ? QStringLiteral("chevron.down") : QStringLiteral("chevron.right"), 11,
+                                       style::white(0.68), 1.4));
+    expand_->setProperty("symbol", expanded ? QStringLiteral("chevron.down") : QStringLiteral("chevron.right"));
+}
+
+void ResultsShelfView::setResults(const QList<ScanResultState> &results, const std::optional<QUuid> &activeResultID)
+{
+    // Rows are kept per result, so a spinner keeps turning across progress updates.
+    QList<ResultShelfRow *> kept;
+    for (const ScanResultState &result : results) {
+        ResultShelfRow *row = nullptr;
+        for (ResultShelfRow *r : std::as_const(rows_)) {
+            if (r->resultID() == result.id)
+                row = r;
+        }
+        if (!row) {
+            row = new ResultShelfRow(rowsPanel_);
+            const QUuid id = result.id;
+            row->setOnActivate([this, id] {
+                if (onActivate_)
+                    onActivate_(id);
+            });
+            row->setOnRemove([this, id] {
+                if (onRemove_)
+                    onRemove_(id);
+            });
+        }
+        rowsLayout_->removeWidget(row);
+        rowsLayout_->addWidget(row);
+        row->setResult(result, activeResultID == result.id);
+        kept << row;
+    }
+    for (ResultShelfRow *r : std::as_const(rows_)) {
+        if (!kept.contains(r))
+            delete r;
+    }
+    rows_ = kept;
+
+    count_->setText(QStringLiteral("%1 folders").arg(results.size()));
+    const ScanResultState *active = nullptr;
+    for (const ScanResultState &r : results) {
+        if (activeResultID == r.id) {
+            active = &r;
+            break;
+        }
+    }
+    activeName_->setVisible(active);
+    if (active)
+        activeName_->setText(QFontMetrics(activeName_->font()).elidedText(displayName(*active), Qt::ElideMiddle, 260));
+}
+
+QString ResultsShelfView::statusText(const ScanResultState &result)
+{
+    switch (result.phase) {
+    case ScanResultPhase::queued:
+        return QStringLiteral("Queued");
+    case ScanResultPhase::scanning:
+        return result.progressSnapshot ? QStringLiteral("%1 items \u2022 scanning").arg(result.progressSnapshot->itemsScanned)
+                                       : QStringLiteral("Scanning\u2026");
+    case ScanResultPhase::ready:
+        return result.summary ? byteCountText(result.summary->totalAllocatedSize) + QStringLiteral(" \u2022 ")
+                + QString::number(result.summary->itemsScanned) + QStringLiteral(" items")
+                              : QStringLiteral("Ready");
+    case ScanResultPhase::failed:
+        return result.errorMessage.value_or(QStringLiteral("Scan failed"));
+    }
+    return {};
+}
+
+QString ResultsShelfView::displayName(const ScanResultState &result)
+{
+    const QString path = result.rootURL.path();
+    const QString last = path == u"/" ? QString() : result.rootURL.lastPathComponent();
+    return last.isEmpty() ? path : last;
+}

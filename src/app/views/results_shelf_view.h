@@ -1,0 +1,78 @@
+// The collapsible panel above every screen that lists each folder of the
+// session with its status: a click activates, the cross removes, "Clear
+// All" drops everything.
+#pragma once
+
+#include "scan_result_state.h"
+#include "view_style.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <functional>
+
+class ResultShelfRow : public CardFrame {
+public:
+    explicit ResultShelfRow(QWidget *parent = nullptr);
+    void setResult(const ScanResultState &result, bool isActive);
+    void setOnActivate(std::function<void()> f) { onActivate_ = std::move(f); }
+    void setOnRemove(std::function<void()> f) { onRemove_ = std::move(f); }
+
+    const QUuid &resultID() const { return id_; }
+    bool isActive() const { return active_; }
+    QLabel *nameLabel() const { return name_; }
+    QLabel *statusLabel() const { return status_; }
+    bool showsActivity() const { return !spinner_->isHidden(); }
+    QPushButton *removeButton() const { return remove_; }
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    QUuid id_;
+    bool active_ = false;
+    QWidget *dot_ = nullptr;
+    QLabel *name_ = nullptr;
+    QLabel *status_ = nullptr;
+    QWidget *spinner_ = nullptr;
+    QPushButton *remove_ = nullptr;
+    std::function<void()> onActivate_;
+    std::function<void()> onRemove_;
+};
+
+class ResultsShelfView : public CardFrame {
+public:
+    explicit ResultsShelfView(QWidget *parent = nullptr);
+
+    void setResults(const QList<ScanResultState> &results, const std::optional<QUuid> &activeResultID);
+    void setOnActivate(std::function<void(const QUuid &)> f) { onActivate_ = std::move(f); }
+    void setOnRemove(std::function<void(const QUuid &)> f) { onRemove_ = std::move(f); }
+    void setOnClearAll(std::function<void()> f) { onClearAll_ = std::move(f); }
+
+    bool isExpanded() const { return expanded_; }
+    void setExpanded(bool expanded);
+
+    static QString statusText(const ScanResultState &result);
+    // The folder's last path component; the whole path for the volume root.
+    static QString displayName(const ScanResultState &result);
+
+    QPushButton *expandButton() const { return expand_; }
+    QLabel *countLabel() const { return count_; }
+    QLabel *activeNameLabel() const { return activeName_; }
+    QPushButton *clearAllButton() const { return clearAll_; }
+    QList<ResultShelfRow *> rows() const { return rows_; }
+
+private:
+    bool expanded_ = true;
+    QVBoxLayout *headerMargins_ = nullptr;
+    QPushButton *expand_ = nullptr;
+    QLabel *count_ = nullptr;
+    QLabel *activeName_ = nullptr;
+    QPushButton *clearAll_ = nullptr;
+    QWidget *rowsPanel_ = nullptr;
+    QVBoxLayout *rowsLayout_ = nullptr;
+    QList<ResultShelfRow *> rows_;
+    std::function<void(const QUuid &)> onActivate_;
+    std::function<void(const QUuid &)> onRemove_;
+    std::function<void()> onClearAll_;
+};

@@ -1,0 +1,179 @@
+#include "scan_workspace_view.h"
+
+#include "breadcrumb_bar.h"
+#include "byte_count_text.h"
+#include "sidebar_list_view.h"
+#include "sunburst_canvas_view.h"
+#include "view_style.h"
+
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QVBoxLayout>
+
+ScanWorkspaceView::ScanWorkspaceView(ScanSessionStore &store, QWidget *parent) : QWidget(parent), store_(store)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    auto *headerMargin = new QVBoxLayout;
+    headerMargin->setContentsMargins(14, 14, 14, 0);
+    headerMargin->addWidget(buildHeader());
+    layout->addLayout(headerMargin);
+
+    auto *divider = new QWidget(this);
+    divider->setFixedHeight(1);
+    divider->setAutoFillBackground(true);
+    QPalette palette = divider->palette();
+    palette.setColor(QPalette::Window, style::white(0.06));
+    divider->setPalette(palette);
+    layout->addSpacing(14);
+    layout->addWidget(divider);
+
+    body_ = new QStackedWidget(this);
+    body_->addWidget(buildBody());
+    auto *empty = style::label(QStringLiteral("No scan results yet."), style::font(13), style::white(0.72));
+    empty->setAlignment(Qt::AlignCenter);
+    body_->addWidget(empty);
+    layout->addWidget(body_, 1);
+    refresh();
+}
+
+QWidget *ScanWorkspaceView::buildHeader()
+{
+    auto *card = new CardFrame(this);
+    card->setCard(26, style::rgb(0.10, 0.11, 0.14), style::white(0.08));
+    auto *row = new QHBoxLayout(card);
+    row->setContentsMargins(18, 18, 18, 18);
+    row->setSpacing(12);
+
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(6);
+    title_ = new ShrinkingLabel(style::font(28, QFont::Bold, style::Design::rounded), 0.8, style::white(), card);
+    subtitle_ = new ShrinkingLabel(style::font(13, QFont::Medium), 0.85, style::white(0.56), card);
+    texts->addWidget(title_);
+    texts->addWidget(subtitle_);
+    row->addLayout(texts, 1);
+
+    auto button = [card, row](const QString &text, style::ButtonStyle look) {
+        auto *b = new QPushButton(text, card);
+        b->setStyleSheet(style::buttonStyleSheet(look));
+        b->setCursor(Qt::PointingHandCursor);
+        row->addWidget(b);
+        return b;
+    };
+    reveal_ = button(QStringLiteral("Reveal in File Manager"), style::ButtonStyle::bordered);
+    trash_ = button(QStringLiteral("Move to Trash"), style::ButtonStyle::bordered);
+    rescan_ = button(QStringLiteral("Rescan"), style::ButtonStyle::bordered);
+    scanAnother_ = button(QStringLiteral("Scan Another Folder"), style::ButtonStyle::prominent);
+    connect(reveal_, &QPushButton::clicked, this, [this] { store_.revealFocusedNode(); });
+    connect(trash_, &QPushButton::clicked, this, [this] { store_.requestTrashForActiveSelection(); });
+    connect(rescan_, &QPushButton::clicked, this, [this] { store_.rescanActiveResult(); });
+    connect(scanAnother_, &QPushButton::clicked, this, [this] { store_.chooseFolder(); });
+    return card;
+}
+
+QWidget *ScanWorkspaceView::buildBody()
+{
+    auto *body = new QWidget(this);
+    auto *column = new QVBoxLayout(body);
+    column->setContentsMargins(14, 14, 14, 14);
+    column->setSpacing(14);
+
+    auto *top = new QHBoxLayout;
+    top->setSpacing(14);
+    breadcrumb_ = new BreadcrumbBar(body);
+    breadcrumb_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
+    top->addWidget(breadcrumb_, 1, Qt::AlignBottom);
+    auto *largest = style::label(QStringLiteral("Largest Items"), style::font(13, QFont::DemiBold), style::white(0.72), body);
+    largest->setFixedWidth(kSidebarWidth);
+    top->addWidget(largest, 0, Qt::AlignBottom);
+    column->addLayout(top);
+
+    auto *charts = new QHBoxLayout;
+    charts->setSpacing(14);
+    chart_ = new SunburstCanvasView(body);
+    chart_->setMinimumSize(300, 300);
+    chart_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    chart_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
+    charts->addWidget(chart_, 1);
+
+    auto *sidebarCard = new CardFrame(body);
+    sidebarCard->setCard(24, style::rgb(0.11, 0.13, 0.16), style::white(0.08));
+    sidebarCard->setFixedWidth(kSidebarWidth);
+    auto *sidebarLayout = new QVBoxLayout(sidebarCard);
+    sidebarLayout->setContentsMargins(1, 8, 1, 8); // rows stay clear of the rounded corners
+    sidebar_ = new SidebarListView(sidebarCard);
+    sidebar_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
+    sidebar_->setOnTrash([this](const QUuid &id) { store_.requestTrashForNode(id); });
+    sidebarLayout->addWidget(sidebar_);
+    charts->addWidget(sidebarCard);
+    column->addLayout(charts, 1);
+    return body;
+}
+
+void ScanWorkspaceView::refresh()
+{
+    const ScanResultState *active = store_.activeResult();
+    title_->setFullText(active ? active->rootURL.lastPathComponent() : QStringLiteral("Burrowlens"));
+    const QString subtitle = subtitleText(store_);
+    subtitle_->setFullText(subtitle);
+    subtitle_->setVisible(!subtitle.isEmpty());
+    trash_->setEnabled(store_.canTrashActiveSelection());
+
+    if (!active || !active->tree || !active->focusedNodeID) {
+        body_->setCurrentIndex(1);
+        return;
+    }
+    body_->setCurrentIndex(0);
+    breadcrumb_->setItems(active->tree->path(*active->focusedNodeID));
+    chart_->setInputs(*active->tree, *active->focusedNodeID);
+    sidebar_->setNodes(store_.focusedChildren());
+    sidebar_->setSelectedNodeID(active->selectedNodeID);
+}
+
+QString ScanWorkspaceView::scanDuration(double d)
+{
+    if (d < 1.0)
+        return QString::asprintf("%.0fms", d * 1000);
+    if (d < 60.0)
+        return QString::asprintf("%.1fs", d);
+    const qint64 t = qint64(d);
+    return QStringLiteral("%1m %2s").arg(t / 60).arg(t % 60);
+}
+
+QString ScanWorkspaceView::scanDuration(const ScanSummary &summary)
+{
+    return scanDuration(double(summary.startedAt.msecsTo(summary.finishedAt)) / 1000.0);
+}
+
+QString ScanWorkspaceView::summaryText(const ScanSummary &summary)
+{
+    return byteCountText(summary.totalAllocatedSize) + QStringLiteral(" \u2022 ") + QString::number(summary.itemsScanned)
+        + QStringLiteral(" items \u2022 scanned in ") + scanDuration(summary);
+}
+
+QString ScanWorkspaceView::detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode)
+{
+    return byteCountText(focusedNode.allocatedSize) + QStringLiteral(" selected \u2022 ")
+        + QString::number(summary.itemsScanned) + QStringLiteral(" items total \u2022 scanned in ")
+        + scanDuration(summary);
+}
+
+QString ScanWorkspaceView::subtitleText(const ScanSessionStore &store)
+{
+    const ScanResultState *active = store.activeResult();
+    if (!active || !active->summary)
+        return {};
+    if (active->tree) {
+        if (const std::optional<ScanNodeRecord> focused = active->tree->node(active->focusedNodeID))
+            return detailText(*active->summary, *focused);
+    }
+    return summaryText(*active->summary);
+}
+
+void ScanWorkspaceView::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    style::fillGradient(p, rect(), style::rgb(0.07, 0.09, 0.11), style::rgb(0.10, 0.13, 0.17));
+}

@@ -1,0 +1,63 @@
+// The screen for a result with a tree: a header card with the folder's name,
+// a summary line and the four actions, then the breadcrumb, the sunburst
+// chart and the list of the focused folder's largest children.
+#pragma once
+
+#include "scan_session_store.h"
+
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QWidget>
+
+class BreadcrumbBar;
+class ShrinkingLabel;
+class SidebarListView;
+class SunburstCanvasView;
+
+class ScanWorkspaceView : public QWidget {
+public:
+    static constexpr int kSidebarWidth = 380;
+
+    explicit ScanWorkspaceView(ScanSessionStore &store, QWidget *parent = nullptr);
+
+    // "250ms", "12.3s", "2m 5s": the thresholds compare the seconds before rounding.
+    static QString scanDuration(double seconds);
+    static QString scanDuration(const ScanSummary &summary);
+    static QString summaryText(const ScanSummary &summary);
+    static QString detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode);
+    // The header's subtitle for the store's active result; empty while it has no summary.
+    static QString subtitleText(const ScanSessionStore &store);
+
+    // Applies the store's current state; called on every change, coalesced.
+    void refresh();
+
+    ShrinkingLabel *titleLabel() const { return title_; }
+    ShrinkingLabel *subtitleLabel() const { return subtitle_; }
+    QPushButton *revealButton() const { return reveal_; }
+    QPushButton *trashButton() const { return trash_; }
+    QPushButton *rescanButton() const { return rescan_; }
+    QPushButton *scanAnotherButton() const { return scanAnother_; }
+    BreadcrumbBar *breadcrumb() const { return breadcrumb_; }
+    SunburstCanvasView *chart() const { return chart_; }
+    SidebarListView *sidebar() const { return sidebar_; }
+    bool showsBody() const { return body_->currentIndex() == 0; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QWidget *buildHeader();
+    QWidget *buildBody();
+
+    ScanSessionStore &store_;
+    ShrinkingLabel *title_ = nullptr;
+    ShrinkingLabel *subtitle_ = nullptr;
+    QPushButton *reveal_ = nullptr;
+    QPushButton *trash_ = nullptr;
+    QPushButton *rescan_ = nullptr;
+    QPushButton *scanAnother_ = nullptr;
+    QStackedWidget *body_ = nullptr;
+    BreadcrumbBar *breadcrumb_ = nullptr;
+    SunburstCanvasView *chart_ = nullptr;
+    SidebarListView *sidebar_ = nullptr;
+};

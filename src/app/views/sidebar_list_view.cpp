@@ -1,0 +1,175 @@
+#include "sidebar_list_view.h"
+
+#include "byte_count_text.h"
+#include "node_color.h"
+#include "view_style.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+
+namespace {
+
+constexpr int kNodeRole = Qt::UserRole;
+
+class SidebarRowDelegate : public QStyledItemDelegate {
+public:
+    explicit SidebarRowDelegate(const SidebarListView *view) : QStyledItemDelegate(const_cast<SidebarListView *>(view)), view_(view) {}
+
+    QSize sizeHint(const QStyleOptionViewItem &, const QModelIndex &) const override
+    {
+        return {200, SidebarListView::kRowHeight};
+    }
+
+    void paint(QPainter *p, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        const auto *node = static_cast<const ScanNodeRecord *>(index.data(kNodeRole).value<const void *>());
+        if (!node)
+            return;
+        const QRect row = option.rect;
+        p->save();
+        p->setRenderHint(QPainter::Antialiasing);
+        if (view_->selectedNodeID() == node->id)
+            p->fillRect(row, style::white(0.09));
+        p->fillRect(QRect(row.left(), row.bottom(), row.width(), 1), style::white(0.06));
+
+        const QRect content = row.adjusted(14, 12, -14, -12);
+        const QRect trash = SidebarListView::trashButtonRect(row);
+        style::paintSymbol(*p, trash, QStringLiteral("trash"), style::white(0.28), 1.1);
+
+        QRect select = content;
+        select.setRight(trash.left() - 10);
+        p->setPen(Qt::NoPen);
+        p->setBrush(nodeColor(node->id.toString(QUuid::WithoutBraces)));
+        p->drawEllipse(QRectF(select.left(), select.center().y() - 4.5, 10, 10));
+
+        const QString size = byteCountText(node->allocatedSize);
+        const QFont sizeFont = style::font(12, QFont::DemiBold, style::Design::monospaced);
+        const int sizeWidth = QFontMetrics(sizeFont).horizontalAdvance(size);
+        p->setFont(sizeFont);
+        p->setPen(style::white(0.82));
+        p->drawText(QRect(select.right() - sizeWidth, select.top(), sizeWidth, select.height()),
+                    Qt::AlignVCenter | Qt::AlignRight, size);
+
+        const QRect text(select.left() + 22, select.top(), select.width() - 22 - sizeWidth - 12, select.height());
+        const QFont nameFont = style::font(13, QFont::DemiBold);
+        const QFont detailFont = style::font(11, QFont::Medium);
+        const int nameHeight = QFontMetrics(nameFont).height();
+        const int detailHeight = QFontMetrics(detailFont).height();
+        const int top = text.center().y() - (nameHeight + 4 + detailHeight) / 2;
+        p->setFont(nameFont);
+        p->setPen(style::white());
+        p->drawText(QRect(text.left(), top, text.width(), nameHeight), Qt::AlignLeft | Qt::AlignVCenter,
+                    QFontMetrics(nameFont).elidedText(node->displayName, Qt::ElideRight, text.width()));
+        p->setFont(detailFont);
+        p->setPen(style::white(0.52));
+        p->drawText(QRect(text.left(), top + nameHeight + 4, text.width(), detailHeight), Qt::AlignLeft | Qt::AlignVCenter,
+                    QFontMetrics(detailFont).elidedText(SidebarListView::detailText(*node), Qt::ElideRight, text.width()));
+        p->restore();
+    }
+
+private:
+    const SidebarListView *view_;
+};
+
+} // namespace
+
+void SidebarListModel::setNodes(const QList<ScanNodeRecord> &nodes)
+{
+    beginResetModel();
+    nodes_ = nodes;
+    endResetModel();
+}
+
+int SidebarListModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(nodes_.size());
+}
+
+QVariant SidebarListModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= nodes_.size())
+        return {};
+    const ScanNodeRecord &node = nodes_[index.row()];
+    switch (role) {
+    case kNodeRole:
+        return QVariant::fromValue(static_cast<const void *>(&node));
+    case Qt::DisplayRole:
+        return node.displayName;
+    case Qt::ToolTipRole:
+        return node.url.path();
+    default:
+        return {};
+    }
+}
+
+SidebarListView::SidebarListView(QWidget *parent) : QListView(parent), model_(this)
+{
+    setModel(&model_);
+    setItemDelegate(new SidebarRowDelegate(this));
+    setUniformItemSizes(true); // lets the view skip measuring rows it does not show
+    setSelectionMode(QAbstractItemView::NoSelection);
+    setFocusPolicy(Qt::NoFocus);
+    setMouseTracking(true);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    verticalScrollBar()->setSingleStep(20);
+    viewport()->setAutoFillBackground(false);
+    setStyleSheet(QStringLiteral("QListView { background: transparent; }"
+                                 "QScrollBar:vertical { background: transparent; width: 8px; margin: 14px 2px; }"
+                                 "QScrollBar::handle:vertical { background: rgba(255,255,255,0.22); border-radius: 2px; min-height: 24px; }"
+                                 "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
+                                 "QScrollBar::add-page, QScrollBar::sub-page { background: none; }"));
+}
+
+void SidebarListView::setNodes(const QList<ScanNodeRecord> &nodes)
+{
+    if (nodes.constData() == model_.nodes().constData() && nodes.size() == model_.nodes().size())
+        return; // the same shared list: nothing to redo
+    model_.setNodes(nodes);
+}
+
+void SidebarListView::setSelectedNodeID(const std::optional<QUuid> &id)
+{
+    if (id == selectedNodeID_)
+        return;
+    selectedNodeID_ = id;
+    viewport()->update();
+}
+
+QString SidebarListView::detailText(const ScanNodeRecord &node)
+{
+    switch (node.kind) {
+    case ScanNodeKind::file:
+        return QStringLiteral("File");
+    case ScanNodeKind::package:
+        return QStringLiteral("Package");
+    case ScanNodeKind::directory:
+        break;
+    }
+    return QString::number(node.childCount) + QStringLiteral(" children");
+}
+
+QRect SidebarListView::trashButtonRect(const QRect &row)
+{
+    const int side = 16;
+    return QRect(row.right() - 14 - side + 1, row.center().y() - side / 2, side, side);
+}
+
+void SidebarListView::mouseReleaseEvent(QMouseEvent *event)
+{
+    const QModelIndex index = indexAt(event->position().toPoint());
+    if (event->button() != Qt::LeftButton || !index.isValid())
+        return QListView::mouseReleaseEvent(event);
+    const QUuid id = model_.nodes().at(index.row()).id;
+    // The Trash button is the row's right end; the rest of the row selects.
+    const QRect trashHit = trashButtonRect(visualRect(index)).adjusted(-8, -12, 8, 12);
+    if (trashHit.contains(event->position().toPoint())) {
+        if (onTrash_)
+            onTrash_(id);
+    } else if (onSelect_) {
+        onSelect_(id);
+    }
+    event->accept();
+}

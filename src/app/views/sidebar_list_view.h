@@ -1,0 +1,52 @@
+// The focused folder's children as the store sorted them: colour dot, name,
+// detail, size and a Trash button per row. A list view over a model, so rows
+// are painted only when they scroll into view, however many there are.
+// Transparent: the workspace puts it on its card.
+#pragma once
+
+#include "scan_node_record.h"
+
+#include <QAbstractListModel>
+#include <QListView>
+#include <QStyledItemDelegate>
+#include <functional>
+
+class SidebarListModel : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+    void setNodes(const QList<ScanNodeRecord> &nodes);
+    const QList<ScanNodeRecord> &nodes() const { return nodes_; }
+    int rowCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+
+private:
+    QList<ScanNodeRecord> nodes_; // shared with the store's list, never copied
+};
+
+class SidebarListView : public QListView {
+    Q_OBJECT
+public:
+    static constexpr int kRowHeight = 58;
+
+    explicit SidebarListView(QWidget *parent = nullptr);
+
+    void setNodes(const QList<ScanNodeRecord> &nodes);
+    void setSelectedNodeID(const std::optional<QUuid> &id);
+    void setOnSelect(std::function<void(const QUuid &)> f) { onSelect_ = std::move(f); }
+    void setOnTrash(std::function<void(const QUuid &)> f) { onTrash_ = std::move(f); }
+
+    const std::optional<QUuid> &selectedNodeID() const { return selectedNodeID_; }
+    // "File", "Package" or "<childCount> children".
+    static QString detailText(const ScanNodeRecord &node);
+    // Where a row's Trash button lies, in the row's own coordinates.
+    static QRect trashButtonRect(const QRect &row);
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    SidebarListModel model_;
+    std::optional<QUuid> selectedNodeID_;
+    std::function<void(const QUuid &)> onSelect_;
+    std::function<void(const QUuid &)> onTrash_;
+};

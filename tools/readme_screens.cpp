@@ -1,0 +1,221 @@
+// readme_screens OUTDIR: renders each screen of the window offscreen from the
+// real widgets and writes landing.png, progress.png, workspace.png (with a
+// hover card), shelf.png and trash.png for the README. The folders are real
+// (empty) directories; their trees come from a staged engine, so the
+// pictures are the same on every machine.
+#include "content_view.h"
+#include "results_shelf_view.h"
+#include "scan_workspace_view.h"
+#include "stable_scan_node_id.h"
+#include "sunburst_canvas_view.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+void spin(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// A made-up home folder: the same names and sizes every time.
+ScanTree stagedTree(const QString &root)
+{
+    ScanTree tree;
+    QRandomGenerator random(7);
+    std::function<qint64(const QString &, const std::optional<QUuid> &, int, qint64)> add =
+        [&](const QString &path, const std::optional<QUuid> &parent, int depth, qint64 budget) -> qint64 {
+        static const QStringList top{"Videos", "Pictures", "Projects", "Music", "Documents", "Downloads", ".cache", "Games"};
+        static const QStringList inner{"2024", "2025", "archive", "raw", "exports", "src", "build", "assets", "backup"};
+        ScanNodeRecord r;
+        r.url = FileUrl::fromPath(path, true);
+        r.id = stableScanNodeID(path);
+        r.parentID = parent;
+        r.displayName = r.url.lastPathComponent();
+        r.kind = ScanNodeKind::directory;
+        r.isReadable = true;
+        qint64 total = 0;
+        QList<QUuid> children;
+        const QStringList &names = depth == 0 ? top : inner;
+        const int count = depth == 0 ? int(names.size()) : depth < 3 ? 3 + int(random.bounded(4)) : 0;
+        for (int i = 0; i < count; ++i) {
+            const qint64 share = qint64(double(budget) * std::pow(0.55, i + 1) * (0.7 + random.generateDouble() * 0.6));
+            const QString child = path + u'/' + names[i % names.size()] + (depth > 0 && i >= names.size() ? QString::number(i) : QString());
+            total += add(child, r.id, depth + 1, share);
+            children << stableScanNodeID(child);
+        }
+        for (int i = 0; i < (depth == 0 ? 2 : 4); ++i) {
+            ScanNodeRecord f;
+            f.url = FileUrl::fromPath(path + QStringLiteral("/file-%1.bin").arg(i));
+            f.id = stableScanNodeID(f.url.path());
+            f.parentID = r.id;
+            f.displayName = f.url.lastPathComponent();
+            f.isReadable = true;
+            f.allocatedSize = f.logicalSize = qint64(double(budget) * 0.04 * random.generateDouble()) + 4096;
+            total += f.allocatedSize;
+            tree.nodesByID.insert(f);
+            children << f.id;
+        }
+        r.allocatedSize = r.logicalSize = total;
+        r.childCount = children.size();
+        tree.nodesByID.insert(r);
+        tree.childIDsByParentID.insert(r.id, children);
+        return total;
+    };
+    tree.rootID = stableScanNodeID(root);
+    add(root, std::nullopt, 0, 412LL * 1000 * 1000 * 1000);
+    return tree;
+}
+
+// Scans nothing: each folder gets what the pictures need.
+class StagedEngine : public ScanEngineProviding {
+public:
+    std::shared_ptr<UpdateStream> startScan(const FileUrl &rootURL) override
+    {
+        auto stream = UpdateStream::create();
+        const QString name = rootURL.lastPathComponent();
+        ProgressSnapshot progress;
+        progress.itemsScanned = 48213;
+        progress.directoriesScanned = 3920;
+        progress.filesScanned = 44293;
+        progress.currentURL = FileUrl::fromPath(rootURL.path() + "/Projects/burrow/assets/textures/terrain/moss_03.png");
+        stream->yield(ScanUpdate::progress(progress));
+        if (name == u"broken") {
+            stream->yield(ScanUpdate::failed(ScanFailure::rootInaccessible(rootURL)));
+            stream->finish();
+        } else if (name != u"slow") {
+            const ScanTree tree = stagedTree(rootURL.path());
+            ScanSummary summary;
+            summary.rootURL = rootURL;
+            summary.startedAt = QDateTime::currentDateTimeUtc();
+            summary.finishedAt = summary.startedAt.addMSecs(2840);
+            summary.itemsScanned = tree.nodesByID.size();
+            summary.directoriesScanned = tree.childIDsByParentID.size();
+            summary.filesScanned = summary.itemsScanned - summary.directoriesScanned;
+            summary.totalAllocatedSize = tree.rootNode()->allocatedSize;
+            stream->yield(ScanUpdate::finished(tree, summary));
+            stream->finish();
+        }
+        streams_.push_back(stream); // "slow" stays open: a scan that never ends
+        return stream;
+    }
+
+private:
+    std::vector<std::shared_ptr<UpdateStream>> streams_;
+};
+
+class NoActivation : public AppActivationService {
+public:
+    void bringToFront() const override {}
+};
+
+bool save(const QImage &image, const QString &path)
+{
+    if (!image.save(path)) {
+        std::fprintf(stderr, "readme_screens: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: readme_screens OUTDIR\n");
+        return 2;
+    }
+    const QDir out(QString::fromLocal8Bit(argv[1]));
+    QDir().mkpath(out.path());
+    QTemporaryDir folders;
+    for (const char *name : {"home", "slow", "broken", "Media", "Backups"})
+        QDir(folders.path()).mkpath(name);
+    auto url = [&](const char *name) { return QUrl::fromLocalFile(folders.filePath(name)); };
+
+    ScanSessionServices services;
+    services.appActivation = std::make_shared<NoActivation>();
+    ScanSessionStore store(std::make_shared<StagedEngine>(), services);
+    ContentView window(store);
+    window.setWindowTitle("Burrowlens");
+    window.resize(1100, 720);
+    window.show();
+    spin(100);
+    bool ok = save(window.grab().toImage(), out.filePath("landing.png"));
+
+    store.acceptIncoming({url("slow")});
+    spin(100);
+    window.resize(1100, 720);
+    spin(50);
+    ok &= save(window.grab().toImage(), out.filePath("progress.png"));
+    store.removeResult(*store.activeResultID());
+
+    store.acceptIncoming({url("home")});
+    spin(400);
+    window.shelf()->setExpanded(false);
+    window.refresh();
+    SunburstCanvasView *chart = window.workspace()->chart();
+    spin(300);
+    // Hover the largest first-ring segment.
+    for (const SunburstSegment &segment : chart->segments()) {
+        if (segment.ringIndex != 1 || segment.kind.isOther())
+            continue;
+        const auto g = SunburstCanvasView::geometry(chart->size());
+        // Degrees clockwise from twelve o'clock, on a screen whose y points down.
+        const double angle = ((segment.startDegrees + segment.endDegrees) / 2 - 90) * M_PI / 180;
+        const double radius = g.centreRadius + g.ringThickness * 0.5;
+        const QPointF at = g.centre + QPointF(radius * std::cos(angle), radius * std::sin(angle));
+        QMouseEvent move(QEvent::MouseMove, at, chart->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(chart, &move);
+        break;
+    }
+    spin(400);
+    window.resize(1100, 720);
+    spin(50);
+    ok &= save(window.grab().toImage(), out.filePath("workspace.png"));
+
+    window.shelf()->setExpanded(true);
+    store.acceptIncoming({url("broken"), url("Media"), url("Backups"), url("slow")});
+    spin(200);
+    store.acceptIncoming({url("Media")}); // a second drop only activates
+    store.activateResult(store.results().first().id);
+    window.refresh();
+    spin(300);
+    window.resize(1100, 720);
+    spin(50);
+    ok &= save(window.grab().toImage(), out.filePath("shelf.png"));
+
+    // The alert is its own window; it is drawn onto the window's picture.
+    store.removeResult(store.results().last().id);
+    window.shelf()->setExpanded(false);
+    store.activateResult(store.results().first().id);
+    spin(200);
+    const QList<ScanNodeRecord> children = store.focusedChildren();
+    if (!children.isEmpty())
+        store.requestTrashForNode(children.first().id);
+    spin(200);
+    window.resize(1100, 720);
+    spin(50);
+    QImage picture = window.grab().toImage();
+    if (QMessageBox *alert = window.trashAlert()) {
+        const QImage box = alert->grab().toImage();
+        QPainter p(&picture);
+        p.fillRect(picture.rect(), QColor(0, 0, 0, 90));
+        p.drawImage((picture.width() - box.width()) / 2, (picture.height() - box.height()) / 3, box);
+    }
+    ok &= save(picture, out.filePath("trash.png"));
+    return ok ? 0 : 1;
+}
