@@ -17,6 +17,6 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ make qt6-base-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev dbus-daemon)
+TEST_PACKAGES=(libgtest-dev libgmock-dev dbus-daemon desktop-file-utils appstream xvfb xauth xdotool)
 BENCH_PACKAGES=(hyperfine ncdu gdu coreutils gcc time python3)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)

@@ -5,8 +5,11 @@
 
 bool renderChart(const ScanTree &tree, const QString &file, int side, int argc, char **argv, QString *error)
 {
-    const QString module = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath() +
-                           QStringLiteral("/burrowlens-chart.so");
+    // Beside the executable in a build tree; in lib/burrowlens once installed.
+    const QString bin = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+    QString module = bin + QStringLiteral("/burrowlens-chart.so");
+    if (!QFileInfo::exists(module))
+        module = bin + QStringLiteral("/../" BL_INSTALL_LIBDIR "/burrowlens/burrowlens-chart.so");
     QLibrary library(module);
     const auto render = reinterpret_cast<decltype(&burrowlens_render_chart)>(
         library.resolve("burrowlens_render_chart"));

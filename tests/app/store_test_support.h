@@ -13,6 +13,14 @@
 #include <initializer_list>
 #include <utility>
 
+#include <ostream>
+
+// Readable QStrings in test failure messages.
+inline void PrintTo(const QString &s, std::ostream *os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
 namespace storetest {
 
 inline bool spinUntil(const std::function<bool()> &condition, int ms = 10000)

@@ -1,0 +1,359 @@
+// The window's views, rendered offscreen over a store driven by a scripted
+// engine: the texts they derive, which screen shows when, the shelf, the
+// sidebar, the breadcrumb, drops and the Trash confirmation.
+#include "breadcrumb_bar.h"
+#include "content_view.h"
+#include "landing_view.h"
+#include "results_shelf_view.h"
+#include "scan_progress_view.h"
+#include "scan_workspace_view.h"
+#include "sidebar_list_view.h"
+#include "store_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QMimeData>
+#include <QTest>
+
+using namespace storetest;
+
+namespace {
+
+ScanSummary summaryOf(qint64 items, double seconds, qint64 bytes)
+{
+    ScanSummary s;
+    s.startedAt = QDateTime(QDate(2026, 1, 1), QTime(12, 0), Qt::UTC);
+    s.finishedAt = s.startedAt.addMSecs(qint64(seconds * 1000));
+    s.itemsScanned = items;
+    s.totalAllocatedSize = bytes;
+    return s;
+}
+
+ScanNodeRecord nodeOf(const QString &name, ScanNodeKind kind, qint64 childCount = 0)
+{
+    ScanNodeRecord r;
+    r.id = QUuid::createUuid();
+    r.displayName = name;
+    r.kind = kind;
+    r.childCount = childCount;
+    r.allocatedSize = 1000;
+    return r;
+}
+
+struct Window {
+    Window()
+    {
+        ScanSessionServices services;
+        services.appActivation = activation;
+        services.trashService = trash;
+        store = std::make_unique<ScanSessionStore>(engine, services);
+        view = std::make_unique<ContentView>(*store);
+        view->resize(1000, 700);
+        view->show();
+    }
+    void deliver(const ScanUpdate &update)
+    {
+        engine->last()->yield(update);
+        spinUntil([&] { return engine->last()->pendingCount() == 0; });
+        QCoreApplication::processEvents();
+    }
+    void sync() { QCoreApplication::processEvents(); }
+
+    std::shared_ptr<ScriptedEngine> engine = std::make_shared<ScriptedEngine>();
+    std::shared_ptr<RecordingActivation> activation = std::make_shared<RecordingActivation>();
+    std::shared_ptr<ScriptedTrash> trash = std::make_shared<ScriptedTrash>();
+    std::unique_ptr<ScanSessionStore> store;
+    std::unique_ptr<ContentView> view;
+};
+
+} // namespace
+
+TEST(WindowTexts, DurationsSummariesAndProgressLines)
+{
+    const std::pair<double, const char *> durations[] = {
+        {0.0004, "0ms"},   {0.2504, "250ms"},  {0.9996, "1000ms"}, {1.0, "1.0s"},    {12.34, "12.3s"},
+        {59.94, "59.9s"},  {59.97, "60.0s"},   {60, "1m 0s"},      {125.9, "2m 5s"}, {3600, "60m 0s"}};
+    for (const auto &[seconds, text] : durations)
+        EXPECT_EQ(ScanWorkspaceView::scanDuration(seconds), text) << seconds;
+
+    const ScanSummary summary = summaryOf(1234, 0.4, 5'000'000);
+    ScanNodeRecord root = nodeOf("root", ScanNodeKind::directory);
+    root.allocatedSize = 2'000'000;
+    EXPECT_EQ(ScanWorkspaceView::summaryText(summary), u"5.0 MB \u2022 1234 items \u2022 scanned in 400ms");
+    EXPECT_EQ(ScanWorkspaceView::detailText(summary, root), u"2.0 MB selected \u2022 1234 items total \u2022 scanned in 400ms");
+
+    ProgressSnapshot p;
+    p.itemsScanned = 1200;
+    p.directoriesScanned = 80;
+    p.filesScanned = 1120;
+    EXPECT_EQ(ScanProgressView::progressSummary(p), u"1200 items \u2022 80 folders \u2022 1120 files");
+    EXPECT_EQ(ScanProgressView::compactProgressPath(FileUrl::fromPath("/Volumes/Data/photos")), "/Volumes/Data/photos");
+    EXPECT_EQ(ScanProgressView::compactProgressPath(FileUrl::fromPath("/a/b/c/d/e")), "/a/b/c/d/e");
+    EXPECT_EQ(ScanProgressView::compactProgressPath(FileUrl::fromPath("/Volumes/Work/Projects/app/src/main/res")),
+              u"\u2026/Projects/app/src/main/res");
+    EXPECT_EQ(ScanProgressView::compactProgressPath(FileUrl::fromPath("/")), "/");
+
+    ScanResultState result;
+    result.rootURL = FileUrl::fromPath("/home/ada/Music", true);
+    EXPECT_EQ(ScanProgressView::titleText(&result, ScanProgressView::Mode::scanning), "Scanning Music");
+    EXPECT_EQ(ScanProgressView::titleText(&result, ScanProgressView::Mode::queued), "Queued Music");
+    EXPECT_EQ(ScanProgressView::titleText(nullptr, ScanProgressView::Mode::queued), "Queued Folder");
+
+    // The shelf's status line for each phase.
+    result.phase = ScanResultPhase::queued;
+    EXPECT_EQ(ResultsShelfView::statusText(result), "Queued");
+    result.phase = ScanResultPhase::scanning;
+    EXPECT_EQ(ResultsShelfView::statusText(result), u"Scanning\u2026");
+    ProgressSnapshot progress;
+    progress.itemsScanned = 1500;
+    result.progressSnapshot = progress;
+    EXPECT_EQ(ResultsShelfView::statusText(result), u"1500 items \u2022 scanning");
+    result.phase = ScanResultPhase::ready;
+    EXPECT_EQ(ResultsShelfView::statusText(result), "Ready");
+    result.summary = summaryOf(1, 1, 1000);
+    EXPECT_EQ(ResultsShelfView::statusText(result), u"1.0 kB \u2022 1 items");
+    result.phase = ScanResultPhase::failed;
+    EXPECT_EQ(ResultsShelfView::statusText(result), "Scan failed");
+    result.errorMessage = "Could not access folder.";
+    EXPECT_EQ(ResultsShelfView::statusText(result), "Could not access folder.");
+    EXPECT_EQ(ResultsShelfView::displayName(result), "Music");
+    result.rootURL = FileUrl::fromPath("/", true);
+    EXPECT_EQ(ResultsShelfView::displayName(result), "/");
+
+    EXPECT_EQ(SidebarListView::detailText(nodeOf("a", ScanNodeKind::directory, 0)), "0 children");
+    EXPECT_EQ(SidebarListView::detailText(nodeOf("a", ScanNodeKind::directory, 1)), "1 children");
+    EXPECT_EQ(SidebarListView::detailText(nodeOf("a", ScanNodeKind::package, 9)), "Package");
+    EXPECT_EQ(SidebarListView::detailText(nodeOf("a", ScanNodeKind::file, 9)), "File");
+    EXPECT_EQ(ContentView::trashMessage(nodeOf("Photos", ScanNodeKind::directory)), u"Move \u201CPhotos\u201D to Trash?");
+}
+
+TEST(WindowScreens, TheActiveResultsPhaseChoosesTheScreen)
+{
+    Folders f{"a", "b"};
+    Window w;
+    EXPECT_EQ(w.view->currentScreen(), ContentView::Screen::landing);
+    EXPECT_TRUE(w.view->shelf()->parentWidget()->isHidden());
+
+    w.store->acceptIncoming({f.url("a"), f.url("b")});
+    w.sync();
+    EXPECT_EQ(w.view->currentScreen(), ContentView::Screen::progress);
+    EXPECT_EQ(w.view->progress()->mode(), ScanProgressView::Mode::scanning);
+    EXPECT_TRUE(w.view->progress()->statusLabel()->isHidden()); // before the first progress
+    EXPECT_TRUE(w.view->progress()->pathLabel()->isHidden());
+    EXPECT_EQ(w.view->progress()->actionButton()->text(), "Cancel");
+
+    w.deliver(ScanUpdate::intermediateTree(makeTree(f.path("a"), {{"x", 5}})));
+    EXPECT_EQ(w.view->currentScreen(), ContentView::Screen::workspace);
+    EXPECT_TRUE(w.view->workspace()->subtitleLabel()->isHidden()); // no summary while scanning
+    w.deliver(ScanUpdate::finished(makeTree(f.path("a"), {{"x", 5}}), summaryOf(2, 0.4, 5)));
+    // b started and took over, with no tree yet.
+    EXPECT_EQ(w.view->currentScreen(), ContentView::Screen::progress);
+
+    // A queued result shows the queued mode even with a ready one around.
+    const QUuid a = w.store->results().first().id;
+    w.store->activateResult(a);
+    w.store->rescanActiveResult();
+    w.sync();
+    EXPECT_EQ(w.view->currentScreen(), ContentView::Screen::progress);
+    EXPECT_EQ(w.view->progress()->mode(), ScanProgressView::Mode::queued);
+    EXPECT_EQ(w.view->progress()->statusLabel()->text(), "Waiting for the current scan to finish.");
+    QTest::mouseClick(w.view->progress()->actionButton(), Qt::LeftButton); // "Remove from Queue"
+    w.sync();
+    EXPECT_EQ(w.store->results().size(), 1);
+    EXPECT_TRUE(w.store->currentScanningResultID()); // b still runs
+
+    // A failed result: the landing view with its folder and its error.
+    w.deliver(ScanUpdate::failed(ScanFailure::rootInaccessible(FileUrl::fromPath(f.path("b"), true))));
+    EXPECT_EQ(w.view->currentScreen(), ContentView::Screen::landing);
+    EXPECT_FALSE(w.view->landing()->selectedFolderCard()->isHidden());
+    EXPECT_FALSE(w.view->landing()->errorCard()->isHidden());
+    EXPECT_EQ(w.view->landing()->errorLabel()->text(),
+              ScanFailure::rootInaccessible(FileUrl::fromPath(f.path("b"), true)).message());
+    EXPECT_EQ(w.view->landing()->selectedFolderLabel()->text().remove(u'\n'), f.path("b"));
+}
+
+TEST(WindowScreens, WorkspaceHeaderFollowsFocusAndSelection)
+{
+    Folders f{"r"};
+    const QString r = f.path("r");
+    Window w;
+    w.store->acceptIncoming({f.url("r")});
+    w.deliver(ScanUpdate::finished(makeTree(r, {{"a/", 2000}, {"a/x", 2000}, {"b", 1000}}), summaryOf(1234, 0.4, 3000)));
+    ScanWorkspaceView *ws = w.view->workspace();
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 2; }));
+    w.sync();
+    EXPECT_EQ(ws->titleLabel()->fullText(), "r");
+    // The scripted root carries no size of its own.
+    EXPECT_EQ(ws->subtitleLabel()->fullText(), u"0 bytes selected \u2022 1234 items total \u2022 scanned in 400ms");
+    EXPECT_FALSE(ws->trashButton()->isEnabled()); // the root is selected
+    EXPECT_EQ(ws->breadcrumb()->itemButtons().size(), 1);
+    EXPECT_EQ(ws->breadcrumb()->chevronCount(), 0);
+
+    // A click on a list row focuses it; the breadcrumb and the list follow.
+    SidebarListView *list = ws->sidebar();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(0, 0)).center() - QPoint(60, 0));
+    ASSERT_EQ(w.store->activeResult()->focusedNodeID, idOf(r + "/a"));
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 1; }));
+    w.sync();
+    EXPECT_EQ(ws->breadcrumb()->itemButtons().size(), 2);
+    EXPECT_EQ(ws->breadcrumb()->chevronCount(), 1);
+    EXPECT_TRUE(ws->trashButton()->isEnabled());
+    EXPECT_EQ(ws->subtitleLabel()->fullText(), u"2.0 kB selected \u2022 1234 items total \u2022 scanned in 400ms");
+    QTest::mouseClick(ws->breadcrumb()->itemButtons().first(), Qt::LeftButton);
+    EXPECT_EQ(w.store->activeResult()->focusedNodeID, idOf(r));
+}
+
+TEST(WindowShelf, RowsCollapseAndTheActiveRow)
+{
+    ResultsShelfView shelf;
+    shelf.resize(800, 300);
+    shelf.show();
+    shelf.setResults({}, std::nullopt);
+    EXPECT_EQ(shelf.countLabel()->text(), "0 folders");
+    EXPECT_TRUE(shelf.rows().isEmpty());
+    EXPECT_TRUE(shelf.activeNameLabel()->isHidden());
+
+    QList<ScanResultState> results;
+    for (auto phase : {ScanResultPhase::queued, ScanResultPhase::scanning, ScanResultPhase::ready, ScanResultPhase::failed}) {
+        ScanResultState r;
+        r.id = QUuid::createUuid();
+        r.rootURL = FileUrl::fromPath(QStringLiteral("/data/f%1").arg(int(phase)), true);
+        r.phase = phase;
+        results << r;
+    }
+    QList<QUuid> activated, removed;
+    shelf.setOnActivate([&](const QUuid &id) { activated << id; });
+    shelf.setOnRemove([&](const QUuid &id) { removed << id; });
+    shelf.setResults(results, results[2].id);
+    ASSERT_EQ(shelf.rows().size(), 4);
+    EXPECT_EQ(shelf.countLabel()->text(), "4 folders");
+    EXPECT_EQ(shelf.activeNameLabel()->text(), "f2");
+    const QList<bool> activity{true, true, false, false};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(shelf.rows()[i]->showsActivity(), activity[i]) << i;
+        EXPECT_EQ(shelf.rows()[i]->isActive(), i == 2);
+    }
+    QTest::mouseClick(shelf.rows()[1], Qt::LeftButton);
+    QTest::mouseClick(shelf.rows()[3]->removeButton(), Qt::LeftButton);
+    EXPECT_EQ(activated, QList<QUuid>{results[1].id});
+    EXPECT_EQ(removed, QList<QUuid>{results[3].id}); // removing does not activate
+
+    shelf.setResults(results, QUuid::createUuid()); // names no result
+    EXPECT_TRUE(shelf.activeNameLabel()->isHidden());
+    for (ResultShelfRow *row : shelf.rows())
+        EXPECT_FALSE(row->isActive());
+
+    QTest::mouseClick(shelf.expandButton(), Qt::LeftButton);
+    EXPECT_FALSE(shelf.isExpanded());
+    EXPECT_EQ(shelf.expandButton()->property("symbol").toString(), "chevron.right");
+    EXPECT_FALSE(shelf.rows().first()->isVisible());
+    EXPECT_TRUE(shelf.countLabel()->isVisible());
+}
+
+TEST(WindowLists, SidebarClicksAndBreadcrumbChevrons)
+{
+    SidebarListView list;
+    list.resize(380, 400);
+    list.show();
+    const QList<ScanNodeRecord> nodes{nodeOf("one", ScanNodeKind::file), nodeOf("two", ScanNodeKind::directory, 3)};
+    list.setNodes(nodes);
+    QList<QUuid> selected, trashed;
+    list.setOnSelect([&](const QUuid &id) { selected << id; });
+    list.setOnTrash([&](const QUuid &id) { trashed << id; });
+    const QRect second = list.visualRect(list.model()->index(1, 0));
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, SidebarListView::trashButtonRect(second).center());
+    EXPECT_EQ(trashed, QList<QUuid>{nodes[1].id});
+    EXPECT_TRUE(selected.isEmpty());
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, second.topLeft() + QPoint(20, 20));
+    EXPECT_EQ(selected, QList<QUuid>{nodes[1].id});
+
+    // Only the selected row is lighter.
+    auto rowBrightness = [&](int row) {
+        const QImage image = list.viewport()->grab().toImage();
+        const QRect r = list.visualRect(list.model()->index(row, 0));
+        return image.pixelColor(r.left() + 120, r.top() + 6).lightness();
+    };
+    list.setSelectedNodeID(nodes[0].id);
+    EXPECT_GT(rowBrightness(0), rowBrightness(1));
+    list.setSelectedNodeID(QUuid::createUuid());
+    EXPECT_EQ(rowBrightness(0), rowBrightness(1));
+
+    BreadcrumbBar bar;
+    QList<QUuid> crumbs;
+    bar.setOnSelect([&](const QUuid &id) { crumbs << id; });
+    const QList<ScanNodeRecord> path{nodeOf("root", ScanNodeKind::directory), nodeOf("a", ScanNodeKind::directory),
+                                     nodeOf("b", ScanNodeKind::directory)};
+    bar.setItems(path);
+    bar.show();
+    EXPECT_EQ(bar.chevronCount(), 2);
+    EXPECT_TRUE(bar.itemButtons().last()->styleSheet().contains("255,255,255,1)"));
+    EXPECT_TRUE(bar.itemButtons().first()->styleSheet().contains("255,255,255,0.72)"));
+    QTest::mouseClick(bar.itemButtons().first(), Qt::LeftButton);
+    EXPECT_EQ(crumbs, QList<QUuid>{path[0].id});
+}
+
+TEST(WindowDrops, EachDroppedFolderEntersTheStoreOnItsOwn)
+{
+    Folders f{"a", "b", "c"};
+    Window w;
+    auto drop = [&](const QList<QUrl> &urls) {
+        QMimeData mime;
+        mime.setUrls(urls);
+        QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(w.view.get(), &enter);
+        const bool highlighted = w.view->isDropTargeted();
+        QDropEvent event(QPointF(50, 50), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(w.view.get(), &event);
+        return std::pair(highlighted, event.isAccepted());
+    };
+    const auto [highlighted, accepted] = drop({f.url("a"), f.url("b"), f.url("c")});
+    EXPECT_TRUE(highlighted);
+    EXPECT_TRUE(accepted);
+    EXPECT_FALSE(w.view->isDropTargeted());
+    EXPECT_TRUE(w.store->results().isEmpty()); // handed over on a later turn of the loop
+    ASSERT_TRUE(spinUntil([&] { return w.store->results().size() == 3; }));
+    EXPECT_EQ(w.activation->count, 3); // three calls, one folder each
+
+    EXPECT_FALSE(w.view->handleDrop({}));
+    EXPECT_FALSE(drop({}).second);
+    EXPECT_TRUE(w.view->handleDrop({QUrl::fromLocalFile(f.path("missing"))})); // accepted, then dropped by the store
+}
+
+TEST(WindowTrash, TheConfirmationMovesOnlyWhenAccepted)
+{
+    Folders f{"r"};
+    const QString r = f.path("r");
+    Window w;
+    w.store->acceptIncoming({f.url("r")});
+    w.deliver(ScanUpdate::finished(makeTree(r, {{"Photos/", 10}, {"b", 1}}), summaryOf(3, 1, 11)));
+    ScanWorkspaceView *ws = w.view->workspace();
+
+    // The header's Trash button only asks; the alert shows the name.
+    w.store->focusNode(idOf(r + "/Photos"));
+    w.sync();
+    QTest::mouseClick(ws->trashButton(), Qt::LeftButton);
+    w.sync();
+    ASSERT_TRUE(w.view->trashAlert());
+    EXPECT_EQ(w.view->trashAlert()->informativeText(), u"Move \u201CPhotos\u201D to Trash?");
+    EXPECT_TRUE(w.trash->moved.empty());
+
+    // Escape dismisses: nothing pending, nothing moved.
+    QTest::keyClick(w.view->trashAlert(), Qt::Key_Escape);
+    w.sync();
+    EXPECT_FALSE(w.store->pendingTrashNode());
+    settle();
+    EXPECT_TRUE(w.trash->moved.empty());
+
+    w.store->requestTrashForActiveSelection();
+    w.sync();
+    ASSERT_TRUE(w.view->trashAlert());
+    QAbstractButton *move = nullptr;
+    for (QAbstractButton *b : w.view->trashAlert()->buttons()) {
+        if (b->text() == "Move to Trash")
+            move = b;
+    }
+    ASSERT_TRUE(move);
+    QTest::mouseClick(move, Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return !w.trash->moved.empty(); }));
+    EXPECT_EQ(w.trash->moved.front().path(), r + "/Photos");
+}
