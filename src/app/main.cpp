@@ -5,9 +5,11 @@
 #include "fast_scan_engine.h"
 #include "scan_session_store.h"
 #include "single_instance_controller.h"
+#include "state_trace.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -91,8 +93,10 @@ public:
         window.resize(860, 580);
     }
 
-    int run(const std::shared_ptr<SingleInstanceController> &controller, const QList<QUrl> &folders)
+    int run(const std::shared_ptr<SingleInstanceController> &controller, const QList<QUrl> &folders,
+            const QElapsedTimer &sinceStart)
     {
+        StateTrace::install(window, sessionStore, sinceStart);
         window.show();
         appDelegate.sessionStore = &sessionStore;
         appDelegate.applicationDidFinishLaunching(controller);
@@ -115,6 +119,8 @@ std::shared_ptr<SingleInstanceController> singleInstanceController;
 
 int main(int argc, char **argv)
 {
+    QElapsedTimer sinceStart;
+    sinceStart.start();
     if (!hasDisplay())
         return runHeadlessReport(argc, argv);
     QApplication application(argc, argv);
@@ -149,7 +155,7 @@ int main(int argc, char **argv)
         return 0; // the running instance has the folders and comes forward
     }
     BurrowlensApp app;
-    return app.run(singleInstanceController, request.fileURLs);
+    return app.run(singleInstanceController, request.fileURLs, sinceStart);
 }
 
 } // namespace BurrowlensEntry

@@ -1,0 +1,151 @@
+// The real burrowlens binary on a display (run under xvfb-run): it opens on
+// a folder, a click on a ring segment moves the breadcrumb and the list, and
+// a second launch hands its folder to the first and exits. The window
+// reports what it shows through its trace file.
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QProcess>
+#include <QScreen>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QThread>
+
+namespace {
+
+QString burrowlens()
+{
+    return qEnvironmentVariable("BURROWLENS_BIN");
+}
+
+void writeFile(const QString &path, int bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(bytes, 'x'));
+}
+
+// The newest value the window traced for key, once it matches.
+std::optional<QString> waitForTrace(const QString &traceFile, const QString &key,
+                                    const std::function<bool(const QString &)> &matches, int ms = 20000)
+{
+    QDeadlineTimer deadline(ms);
+    do {
+        QFile f(traceFile);
+        if (f.open(QIODevice::ReadOnly)) {
+            std::optional<QString> latest;
+            for (const QByteArray &line : f.readAll().split('\n')) {
+                const QString text = QString::fromUtf8(line);
+                if (text.startsWith(key + u' '))
+                    latest = text.mid(key.size() + 1);
+            }
+            if (latest && matches(*latest))
+                return latest;
+        }
+        QThread::msleep(50);
+    } while (!deadline.hasExpired());
+    return std::nullopt;
+}
+
+int run(const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(20000))
+        return -1;
+    return p.exitCode();
+}
+
+} // namespace
+
+TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
+{
+    ASSERT_FALSE(burrowlens().isEmpty()) << "BURROWLENS_BIN names the binary";
+    QTemporaryDir home, folders;
+    const QString root = folders.filePath("photos");
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j <= i * 3; ++j)
+            writeFile(root + QStringLiteral("/album%1/img%2.raw").arg(i).arg(j), 40000 * (j + 1));
+    }
+    writeFile(folders.filePath("music/song.flac"), 100000);
+    const QString trace = home.filePath("trace.txt");
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", home.path()); // the instance lock lives here
+    env.insert("XDG_CONFIG_HOME", home.path());
+    env.insert("BURROWLENS_TRACE", trace);
+    env.remove("QT_QPA_PLATFORM");
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    first.start(burrowlens(), {root});
+    ASSERT_TRUE(first.waitForStarted());
+    auto stop = qScopeGuard([&] {
+        first.kill();
+        first.waitForFinished();
+    });
+
+    ASSERT_TRUE(waitForTrace(trace, "screen", [](const QString &s) { return s == "workspace"; }));
+    const auto painted = waitForTrace(trace, "painted", [](const QString &) { return true; });
+    ASSERT_TRUE(painted);
+    std::printf("first paint %s ms after start\n", qPrintable(*painted));
+    ASSERT_TRUE(waitForTrace(trace, "list", [](const QString &s) { return s.startsWith("4 "); }));
+    const auto segment = waitForTrace(trace, "segment", [](const QString &s) { return s.count(u' ') >= 2; });
+    ASSERT_TRUE(segment);
+    const QStringList parts = segment->split(u' ');
+    const QString target = parts.mid(2).join(u' ');
+    ASSERT_TRUE(target.startsWith(root + "/album")) << target.toStdString();
+
+    // Click the segment through the X server, as a user would.
+    QProcess search;
+    search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Burrowlens$"});
+    ASSERT_TRUE(search.waitForFinished(20000));
+    const QString window = QString::fromUtf8(search.readAllStandardOutput()).split(u'\n').first().trimmed();
+    ASSERT_FALSE(window.isEmpty());
+    ASSERT_EQ(run("xdotool", {"mousemove", "--window", window, parts[0], parts[1], "click", "1"}), 0);
+
+    ASSERT_TRUE(waitForTrace(trace, "focus", [&](const QString &s) { return s == target; }));
+    const QString name = target.section(u'/', -1);
+    EXPECT_TRUE(waitForTrace(trace, "breadcrumb", [&](const QString &s) { return s == "photos > " + name; }));
+    const int files = name.mid(5).toInt() * 3 + 1;
+    EXPECT_TRUE(waitForTrace(trace, "list", [&](const QString &s) { return s.startsWith(QString::number(files) + u' '); }))
+        << "the list shows the clicked folder's " << files << " files";
+
+    // What the screen shows now, for a person to look at.
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0);
+    const QImage image = shot.toImage();
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); y += 7) {
+        for (int x = 0; x < image.width(); x += 7)
+            colours.insert(image.pixel(x, y));
+    }
+    EXPECT_GT(colours.size(), 50) << "the screenshot shows a drawn window";
+    const QString shotPath = QDir::current().filePath("e2e-window.png");
+    EXPECT_TRUE(shot.save(shotPath));
+    std::printf("screenshot: %s\n", qPrintable(shotPath));
+
+    // A second launch hands its folder over and exits at once.
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(burrowlens(), {folders.filePath("music")});
+    ASSERT_TRUE(second.waitForFinished(20000));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(waitForTrace(trace, "shelf", [&](const QString &s) {
+        return s.startsWith("2 ") && s.contains(folders.filePath("music") + u'=');
+    }));
+    EXPECT_EQ(first.state(), QProcess::Running);
+}
+
+int main(int argc, char **argv)
+{
+    QGuiApplication app(argc, argv); // on the X server xvfb-run provides
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
