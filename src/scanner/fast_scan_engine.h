@@ -13,6 +13,7 @@ class FastScanEngine : public ScanEngineProviding {
 public:
     static constexpr int kPollIntervalMs = 200;
     static constexpr int32_t kSnapshotCap = 5000;
+    static constexpr int kScanNiceness = 10;
 
     // Tests shorten the poll interval to see partial trees of small scans.
     explicit FastScanEngine(int pollIntervalMs = kPollIntervalMs) : pollIntervalMs_(pollIntervalMs) {}

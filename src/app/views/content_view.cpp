@@ -90,6 +90,10 @@ ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     column->addWidget(screens_, 1);
 
     dropHighlight_ = new DropHighlight(this);
+    // Style sheets are applied on first show; doing it now keeps that cost
+    // out of the moment a scan's first tree arrives.
+    workspace_->ensurePolished();
+    progress_->ensurePolished();
 
     for (auto changed : {&ScanSessionStore::resultsChanged, &ScanSessionStore::activeResultIDChanged,
                          &ScanSessionStore::currentScanningResultIDChanged, &ScanSessionStore::focusedChildrenChanged,
