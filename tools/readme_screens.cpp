@@ -1,6 +1,6 @@
 // readme_screens OUTDIR: renders each screen of the window offscreen from the
 // real widgets and writes landing.png, progress.png, workspace.png (with a
-// hover card), shelf.png and trash.png for the README. The folders are real
+// hover card), shelf.png, trash.png, failed.png and queued.png for the README. The folders are real
 // (empty) directories; their trees come from a staged engine, so the
 // pictures are the same on every machine.
 #include "content_view.h"
@@ -153,14 +153,18 @@ int main(int argc, char **argv)
     window.setWindowTitle("Burrowlens");
     window.resize(1100, 720);
     window.show();
-    spin(100);
-    bool ok = save(window.grab().toImage(), out.filePath("landing.png"));
+    // A screen change may grow the window; each picture is taken at one size.
+    auto shoot = [&](const char *name) {
+        spin(200);
+        window.resize(1100, 720);
+        spin(50);
+        return save(window.grab().toImage(), out.filePath(QString::fromLatin1(name)));
+    };
+    bool ok = shoot("landing.png");
 
     store.acceptIncoming({url("slow")});
     spin(100);
-    window.resize(1100, 720);
-    spin(50);
-    ok &= save(window.grab().toImage(), out.filePath("progress.png"));
+    ok &= shoot("progress.png");
     store.removeResult(*store.activeResultID());
 
     store.acceptIncoming({url("home")});
@@ -183,8 +187,6 @@ int main(int argc, char **argv)
         break;
     }
     spin(400);
-    window.resize(1100, 720);
-    spin(50);
     ok &= save(window.grab().toImage(), out.filePath("workspace.png"));
 
     window.shelf()->setExpanded(true);
@@ -194,14 +196,28 @@ int main(int argc, char **argv)
     store.activateResult(store.results().first().id);
     window.refresh();
     spin(300);
-    window.resize(1100, 720);
-    spin(50);
-    ok &= save(window.grab().toImage(), out.filePath("shelf.png"));
+    ok &= shoot("shelf.png");
+
+    // A failed folder, and one waiting behind the running scan.
+    window.shelf()->setExpanded(false);
+    for (const ScanResultState &r : store.results()) {
+        if (r.phase == ScanResultPhase::failed)
+            store.activateResult(r.id);
+    }
+    ok &= shoot("failed.png");
+    store.activateResult(store.results().first().id);
+    store.rescanActiveResult(); // queued behind "slow"
+    ok &= shoot("queued.png");
+    store.removeResult(store.results().first().id);
+    store.acceptIncoming({url("home")});
+    store.removeResult(*store.currentScanningResultID());
+    spin(300);
 
     // The alert is its own window; it is drawn onto the window's picture.
-    store.removeResult(store.results().last().id);
-    window.shelf()->setExpanded(false);
-    store.activateResult(store.results().first().id);
+    for (const ScanResultState &r : store.results()) {
+        if (r.rootURL.lastPathComponent() == u"home")
+            store.activateResult(r.id);
+    }
     spin(200);
     const QList<ScanNodeRecord> children = store.focusedChildren();
     if (!children.isEmpty())

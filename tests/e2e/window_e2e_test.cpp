@@ -143,6 +143,24 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
     EXPECT_EQ(first.state(), QProcess::Running);
 }
 
+TEST(WindowEndToEnd, WithoutALockItLeavesQuietlyAndOpensNoWindow)
+{
+    QTemporaryDir home;
+    const QString blocker = home.filePath("not-a-folder");
+    writeFile(blocker, 1);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", blocker + "/share"); // the lock's folder cannot be made
+    env.insert("XDG_CONFIG_HOME", home.path());
+    env.insert("BURROWLENS_TRACE", home.filePath("trace.txt"));
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.start(burrowlens(), {home.path()});
+    ASSERT_TRUE(app.waitForFinished(20000));
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(home.filePath("trace.txt"))) << "no window was opened";
+}
+
 int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv); // on the X server xvfb-run provides

@@ -159,6 +159,11 @@ void ContentView::refresh()
         workspace_->refresh();
         break;
     }
+    // Hidden screens must not hold the window at their minimum size.
+    for (int i = 0; i < screens_->count(); ++i) {
+        const auto policy = i == int(screen) ? QSizePolicy::Preferred : QSizePolicy::Ignored;
+        screens_->widget(i)->setSizePolicy(policy, policy);
+    }
     screens_->setCurrentIndex(int(screen));
     updateTrashAlert();
 }

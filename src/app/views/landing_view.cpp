@@ -3,6 +3,7 @@
 #include "app_version_info.h"
 #include "view_style.h"
 
+#include <QHBoxLayout>
 #include <QPainter>
 #include <QVBoxLayout>
 
@@ -13,6 +14,7 @@ CardFrame *captionCard(QWidget *parent, const QString &caption, const QColor &ca
 {
     auto *card = new CardFrame(parent);
     card->setMaximumWidth(560);
+    card->setMinimumWidth(360); // a wrapped text must not be measured at a sliver's width
     card->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Maximum);
     auto *layout = new QVBoxLayout(card);
     layout->setContentsMargins(18, 18, 18, 18);
@@ -21,6 +23,16 @@ CardFrame *captionCard(QWidget *parent, const QString &caption, const QColor &ca
     text = new QLabel(card);
     layout->addWidget(text);
     return card;
+}
+
+// Centres a widget that may grow up to its maximum width.
+QHBoxLayout *centred(QWidget *widget)
+{
+    auto *row = new QHBoxLayout;
+    row->addStretch(1);
+    row->addWidget(widget, 1000);
+    row->addStretch(1);
+    return row;
 }
 
 } // namespace
@@ -62,7 +74,7 @@ LandingView::LandingView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     connect(choose_, &QPushButton::clicked, this, [this] { store_.chooseFolder(); });
     zoneLayout->addWidget(choose_, 0, Qt::AlignHCenter);
     zoneLayout->addStretch(1);
-    layout->addWidget(zone, 0, Qt::AlignHCenter);
+    layout->addLayout(centred(zone));
 
     folderCard_ = captionCard(this, QStringLiteral("Selected Folder"), style::white(0.72), folderPath_);
     folderCard_->setCard(18, style::black(0.18));
@@ -70,7 +82,7 @@ LandingView::LandingView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     style::setLabelColor(folderPath_, style::white());
     folderPath_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     folderPath_->setTextFormat(Qt::PlainText);
-    layout->addWidget(folderCard_, 0, Qt::AlignHCenter);
+    layout->addLayout(centred(folderCard_));
 
     errorCard_ = captionCard(this, QStringLiteral("Scan Error"), QColor::fromRgbF(1, 0.23f, 0.19f, 0.9f), errorText_);
     errorCard_->setCard(18, QColor::fromRgbF(1, 0.23f, 0.19f, 0.16f), QColor::fromRgbF(1, 0.23f, 0.19f, 0.34f));
@@ -78,7 +90,7 @@ LandingView::LandingView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     errorText_->setTextFormat(Qt::PlainText);
     errorText_->setWordWrap(true);
     style::setLabelColor(errorText_, style::white());
-    layout->addWidget(errorCard_, 0, Qt::AlignHCenter);
+    layout->addLayout(centred(errorCard_));
 
     layout->addStretch(1);
     version_ = style::label({}, style::font(11, QFont::Medium, style::Design::monospaced), style::white(0.48), this);
