@@ -1,6 +1,6 @@
 // readme_screens OUTDIR: renders each screen of the window offscreen from the
 // real widgets and writes landing.png, progress.png, workspace.png (with a
-// hover card), shelf.png, trash.png, failed.png and queued.png for the README. The folders are real
+// hover card), shelf.png, trash.png, failed.png, queued.png and drop.png for the README. The folders are real
 // (empty) directories; their trees come from a staged engine, so the
 // pictures are the same on every machine.
 #include "content_view.h"
@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRandomGenerator>
@@ -161,6 +162,15 @@ int main(int argc, char **argv)
         return save(window.grab().toImage(), out.filePath(QString::fromLatin1(name)));
     };
     bool ok = shoot("landing.png");
+    {
+        QMimeData mime;
+        mime.setUrls({url("home")});
+        QDragEnterEvent enter(QPoint(300, 300), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &enter);
+        ok &= shoot("drop.png");
+        QDragLeaveEvent leave;
+        QApplication::sendEvent(&window, &leave);
+    }
 
     store.acceptIncoming({url("slow")});
     spin(100);
