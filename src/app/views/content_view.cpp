@@ -189,6 +189,7 @@ void ContentView::updateTrashAlert()
     alert_->setDefaultButton(cancel);
     alert_->setEscapeButton(cancel);
     connect(alert_, &QMessageBox::finished, this, [this, move, box = alert_.data()] {
+        alert_ = nullptr; // closing: a new request gets a new alert
         // Any way of closing other than the destructive button dismisses.
         if (box->clickedButton() == move)
             store_.confirmTrashRequest();
