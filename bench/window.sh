@@ -28,7 +28,7 @@ gcc -O2 -pthread -o "$limitwalk" "$shared/limitwalk.c"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# One window run: prints "painted_ms done_ms stall_ms".
+# One window run, from the launch: prints "painted_ms done_ms stall_ms".
 cat >"$work/one.sh" <<'ONE'
 #!/usr/bin/env bash
 app=$1 tree=$2 work=$3
@@ -40,7 +40,8 @@ pid=$!
 until grep -q '^stall ' "$trace" 2>/dev/null; do sleep 0.01; done
 done_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 kill $pid; wait $pid 2>/dev/null
-echo "$(grep -m1 '^painted ' "$trace" | cut -d' ' -f2) $done_ms $(grep -m1 '^stall ' "$trace" | cut -d' ' -f2)"
+painted_ms=$(( $(grep -m1 '^painted ' "$trace" | cut -d' ' -f3) - start / 1000000 ))
+echo "$painted_ms $done_ms $(grep -m1 '^stall ' "$trace" | cut -d' ' -f2)"
 ONE
 chmod +x "$work/one.sh"
 
