@@ -187,11 +187,7 @@ int main(int argc, char **argv)
     for (const SunburstSegment &segment : chart->segments()) {
         if (segment.ringIndex != 1 || segment.kind.isOther())
             continue;
-        const auto g = SunburstCanvasView::geometry(chart->size());
-        // Degrees clockwise from twelve o'clock, on a screen whose y points down.
-        const double angle = ((segment.startDegrees + segment.endDegrees) / 2 - 90) * M_PI / 180;
-        const double radius = g.centreRadius + g.ringThickness * 0.5;
-        const QPointF at = g.centre + QPointF(radius * std::cos(angle), radius * std::sin(angle));
+        const QPointF at = chart->segmentMidpoint(segment);
         QMouseEvent move(QEvent::MouseMove, at, chart->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(chart, &move);
         break;

@@ -9,7 +9,6 @@
 
 #include <QDateTime>
 #include <QEvent>
-#include <cmath>
 
 StateTrace *StateTrace::install(ContentView &window, ScanSessionStore &store, const QElapsedTimer &sinceStart)
 {
@@ -106,10 +105,7 @@ void StateTrace::capture()
     for (const SunburstSegment &segment : chart->segments()) {
         if (segment.ringIndex != 1 || segment.kind.isOther() || !segment.backingNodeID)
             continue;
-        const auto g = SunburstCanvasView::geometry(chart->size());
-        const double angle = ((segment.startDegrees + segment.endDegrees) / 2 - 90) * M_PI / 180;
-        const double radius = g.centreRadius + g.ringThickness * 0.5;
-        const QPoint at = (g.centre + QPointF(radius * std::cos(angle), radius * std::sin(angle))).toPoint();
+        const QPoint at = chart->segmentMidpoint(segment).toPoint();
         const QPoint inWindow = chart->mapTo(&window_, at);
         const auto node = active && active->tree ? active->tree->node(*segment.backingNodeID) : std::nullopt;
         write(QStringLiteral("segment"), QStringLiteral("%1 %2 %3").arg(inWindow.x()).arg(inWindow.y())

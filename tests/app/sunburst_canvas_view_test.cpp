@@ -121,6 +121,14 @@ TEST(SunburstCanvasView, HitTestBoundariesAndClicks)
     EXPECT_EQ(selected, QList<QUuid>{big}) << "aggregates and empty places select nothing";
 }
 
+TEST(SunburstCanvasView, EachSegmentsMidpointHitsThatSegment)
+{
+    ShownView shown(sampleTree());
+    ASSERT_FALSE(shown.view.segments().isEmpty());
+    for (const SunburstSegment &s : shown.view.segments())
+        EXPECT_EQ(shown.view.hitTest(shown.view.segmentMidpoint(s)), s) << s.id.toStdString();
+}
+
 TEST(SunburstCanvasView, HoverCardsAndTheCentreDisc)
 {
     const ScanTree tree = sampleTree();

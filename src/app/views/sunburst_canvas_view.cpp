@@ -2,9 +2,9 @@
 
 #include "byte_count_text.h"
 #include "node_color.h"
+#include "view_style.h"
 
 #include <QCoreApplication>
-#include <QFontDatabase>
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
@@ -16,16 +16,6 @@ namespace {
 
 constexpr double kDegreesToRadians = 0.017453292519943295;
 constexpr int kRings = 5; // equals the layout's maximum depth
-
-QFont systemFont(double pixelSize, QFont::Weight weight, bool monospaced = false)
-{
-    QFont font = monospaced ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : QFont();
-    if (!monospaced)
-        font.setFamily(QStringLiteral("sans-serif"));
-    font.setPixelSize(std::max(1, int(std::lround(pixelSize))));
-    font.setWeight(weight);
-    return font;
-}
 
 // Arc point at a screen angle in radians (y down, so angles turn clockwise).
 QPointF polar(const QPointF &centre, double radius, double angle)
@@ -136,6 +126,16 @@ std::optional<SunburstSegment> SunburstCanvasView::hitTest(const QPointF &point)
             return s;
     }
     return std::nullopt;
+}
+
+QPointF SunburstCanvasView::segmentMidpoint(const SunburstSegment &segment) const
+{
+    const Geometry g = geometry(size());
+    const double radius = g.centreRadius + (double(segment.ringIndex) - 0.5) * g.ringThickness;
+    double degrees = (segment.startDegrees + segment.endDegrees) / 2;
+    if (segment.startDegrees > segment.endDegrees)
+        degrees += 180; // the segment wraps through twelve o'clock
+    return polar(g.centre, radius, (degrees - 90) * kDegreesToRadians);
 }
 
 std::optional<ScanNodeRecord> SunburstCanvasView::segmentNode(const SunburstSegment &segment) const
@@ -273,13 +273,13 @@ void SunburstCanvasView::paintCentre(QPainter &p, const Geometry &g) const
     p.drawEllipse(g.centre, c, c);
 
     const double box = c * 1.85 - 24; // the stack's frame less its padding
-    QFont title = systemFont(std::max(g.side * 0.035, 13.0), QFont::Bold);
+    QFont title = style::font(std::max(g.side * 0.035, 13.0), QFont::Bold);
     const QString name = centreTitle();
     // Shrinks to half its size before it is cut short.
     const double full = title.pixelSize();
     while (QFontMetricsF(title).horizontalAdvance(name) > box && title.pixelSize() > full / 2)
         title.setPixelSize(title.pixelSize() - 1);
-    const QFont size = systemFont(std::max(g.side * 0.026, 11.0), QFont::DemiBold, true);
+    const QFont size = style::font(std::max(g.side * 0.026, 11.0), QFont::DemiBold, style::Design::monospaced);
     const QFontMetricsF tm(title), sm(size);
     const double height = tm.height() + 4 + sm.height();
     const double top = g.centre.y() - height / 2;
@@ -298,8 +298,8 @@ void SunburstCanvasView::paintHoverCard(QPainter &p) const
     const double opacity = cardFade_.currentValue().toDouble();
     if (cardLines_.size() != 3 || opacity <= 0)
         return;
-    const QFont fonts[3] = {systemFont(13, QFont::Bold), systemFont(12, QFont::DemiBold, true),
-                            systemFont(11, QFont::Medium)};
+    const QFont fonts[3] = {style::font(13, QFont::Bold), style::font(12, QFont::DemiBold, style::Design::monospaced),
+                            style::font(11, QFont::Medium)};
     const double alphas[3] = {1.0, 0.82, 0.56};
     double width = 0, height = 0;
     for (int i = 0; i < 3; ++i) {

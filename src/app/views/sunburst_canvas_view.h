@@ -33,6 +33,8 @@ public:
     const QList<SunburstSegment> &segments() const { return segments_; }
     const std::optional<SunburstSegment> &hoveredSegment() const { return hoveredSegment_; }
     std::optional<SunburstSegment> hitTest(const QPointF &point) const;
+    // A point in the middle of the segment's band, in the view's coordinates.
+    QPointF segmentMidpoint(const SunburstSegment &segment) const;
 
     // What the centre disc and the hover card say (empty: no card).
     QString centreTitle() const;
