@@ -5,10 +5,10 @@
 // of the folder with the most children take to arrive.
 #include "fast_scan_engine.h"
 #include "scan_session_store.h"
+#include "stall_probe.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 
@@ -17,35 +17,6 @@ namespace {
 class NoActivation : public AppActivationService {
 public:
     void bringToFront() const override {}
-};
-
-// Longest gap between consecutive turns of the event loop, in ms.
-class StallProbe {
-public:
-    StallProbe()
-    {
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.setInterval(1);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const qint64 now = clock_.nsecsElapsed();
-            longest_ = std::max(longest_, now - last_);
-            last_ = now;
-        });
-    }
-    void start()
-    {
-        clock_.start();
-        last_ = 0;
-        longest_ = 0;
-        timer_.start();
-    }
-    double longestMs() const { return double(longest_) / 1e6; }
-
-private:
-    QTimer timer_;
-    QElapsedTimer clock_;
-    qint64 last_ = 0;
-    qint64 longest_ = 0;
 };
 
 void runUntil(const std::function<bool()> &done)

@@ -40,23 +40,13 @@ StateTrace::StateTrace(ContentView &window, ScanSessionStore &store, const QElap
     }
     connect(window.workspace()->chart(), &SunburstCanvasView::segmentsChanged, this, schedule);
 
-    // The stall probe: the longest gap between turns of the event loop.
-    probe_.setTimerType(Qt::PreciseTimer);
-    probe_.setInterval(1);
-    probeClock_.start();
-    connect(&probe_, &QTimer::timeout, this, [this] {
-        const qint64 now = probeClock_.nsecsElapsed();
-        longestStall_ = std::max(longestStall_, now - probeLast_);
-        probeLast_ = now;
-    });
     connect(&store, &ScanSessionStore::currentScanningResultIDChanged, this, [this] {
+        // The longest stall of each scan, from its start to its end.
         if (store_.currentScanningResultID()) {
-            probeLast_ = probeClock_.nsecsElapsed();
-            longestStall_ = 0;
             probe_.start();
         } else if (probe_.isActive()) {
             probe_.stop();
-            write(QStringLiteral("stall"), QString::number(double(longestStall_) / 1e6, 'f', 1));
+            write(QStringLiteral("stall"), QString::number(probe_.longestMs(), 'f', 1));
         }
     });
 }

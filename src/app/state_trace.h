@@ -5,6 +5,8 @@
 // end-to-end test and the window benchmark read it; users never see it.
 #pragma once
 
+#include "stall_probe.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
@@ -34,8 +36,5 @@ private:
     QHash<QString, QString> last_;
     bool painted_ = false;
     bool captureQueued_ = false;
-    QTimer probe_;
-    QElapsedTimer probeClock_;
-    qint64 probeLast_ = 0;
-    qint64 longestStall_ = 0;
+    StallProbe probe_;
 };
