@@ -95,6 +95,9 @@ LandingView::LandingView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     layout->addStretch(1);
     version_ = style::label({}, style::font(11, QFont::Medium, style::Design::monospaced), style::white(0.48), this);
     layout->addWidget(version_, 0, Qt::AlignHCenter);
+    // Read once: the executable's date does not change while it runs, and
+    // the view is rebuilt on every change of the store.
+    version_->setText(AppVersionDisplay::current(Bundle::main()));
     refresh();
 }
 
@@ -130,7 +133,6 @@ void LandingView::refresh()
     errorCard_->setVisible(hasError);
     if (hasError)
         errorText_->setText(*active->errorMessage);
-    version_->setText(AppVersionDisplay::current(Bundle::main()));
 }
 
 void LandingView::paintEvent(QPaintEvent *)

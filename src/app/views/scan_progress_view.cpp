@@ -49,6 +49,9 @@ ScanProgressView::ScanProgressView(ScanSessionStore &store, Mode mode, QWidget *
 
     version_ = style::label({}, style::font(11, QFont::Medium, style::Design::monospaced), style::white(0.48), this);
     layout->addWidget(version_, 0, Qt::AlignHCenter);
+    // Read once: the executable's date does not change while it runs, and
+    // progress redraws this view five times a second.
+    version_->setText(AppVersionDisplay::current(Bundle::main()));
     refresh();
 }
 
@@ -74,7 +77,6 @@ void ScanProgressView::refresh()
     path_->setVisible(!fullPath_.isEmpty());
     elidePath();
     action_->setText(mode_ == Mode::queued ? QStringLiteral("Remove from Queue") : QStringLiteral("Cancel"));
-    version_->setText(AppVersionDisplay::current(Bundle::main()));
 }
 
 QString ScanProgressView::titleText(const ScanResultState *activeResult, Mode mode)
