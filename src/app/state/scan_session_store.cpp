@@ -91,15 +91,20 @@ void ScanSessionStore::removeResult(const QUuid &id)
         setScanTask(nullptr);
         assign(currentScanningResultID_, std::optional<QUuid>(), &ScanSessionStore::currentScanningResultIDChanged);
     }
+    forgetResult(id);
+    assign(pendingTrashNode_, std::optional<ScanNodeRecord>(), &ScanSessionStore::pendingTrashNodeChanged);
+    refreshFocusedChildren(true);
+    startNextQueuedScanIfPossible();
+}
+
+void ScanSessionStore::forgetResult(const QUuid &id)
+{
     if (results_.removeIf([&id](const ScanResultState &r) { return r.id == id; }) > 0)
         emit resultsChanged();
     if (preferredFocusPathsByResultID_.remove(id) > 0)
         emit preferredFocusPathsByResultIDChanged();
     if (activeResultID_ == id)
         chooseActiveAfterRemoval();
-    assign(pendingTrashNode_, std::optional<ScanNodeRecord>(), &ScanSessionStore::pendingTrashNodeChanged);
-    refreshFocusedChildren(true);
-    startNextQueuedScanIfPossible();
 }
 
 void ScanSessionStore::chooseActiveAfterRemoval()
@@ -309,12 +314,7 @@ void ScanSessionStore::consume(const ScanUpdate &update, const QUuid &id)
         return;
     }
     case ScanUpdate::Kind::cancelled:
-        if (results_.removeIf([&id](const ScanResultState &r) { return r.id == id; }) > 0)
-            emit resultsChanged();
-        if (preferredFocusPathsByResultID_.remove(id) > 0)
-            emit preferredFocusPathsByResultIDChanged();
-        if (isActive)
-            chooseActiveAfterRemoval();
+        forgetResult(id);
         refreshFocusedChildren(true);
         endScan(id);
         return;

@@ -102,6 +102,8 @@ private:
     std::optional<QUuid> restoredFocusNodeID(const QUuid &resultID, const ScanTree &tree);
     static QList<FileUrl> focusPathURLs(const ScanResultState &result);
     void endScan(const QUuid &resultID);
+    // Drops the result and its remembered focus; a new active one if it was active.
+    void forgetResult(const QUuid &id);
     void chooseActiveAfterRemoval();
 
     void refreshFocusedChildren(bool force);
