@@ -162,8 +162,6 @@ void ResultsShelfView::setResults(const QList<ScanResultState> &results, const s
                     onRemove_(id);
             });
         }
-        rowsLayout_->removeWidget(row);
-        rowsLayout_->addWidget(row);
         row->setResult(result, activeResultID == result.id);
         kept << row;
     }
@@ -171,7 +169,14 @@ void ResultsShelfView::setResults(const QList<ScanResultState> &results, const s
         if (!kept.contains(r))
             delete r;
     }
-    rows_ = kept;
+    if (kept != rows_) {
+        // Laid out again only when rows come, go or move, not on every progress update.
+        for (ResultShelfRow *row : std::as_const(kept)) {
+            rowsLayout_->removeWidget(row);
+            rowsLayout_->addWidget(row);
+        }
+        rows_ = kept;
+    }
 
     count_->setText(QStringLiteral("%1 folders").arg(results.size()));
     const ScanResultState *active = nullptr;
