@@ -227,7 +227,7 @@ TEST(ScanSessionStoreQueue, ClearAllStopsTheScanAndIgnoresItsLaterUpdates)
     EXPECT_FALSE(h.store->scanTask());
     EXPECT_FALSE(h.store->activeResultID());
     EXPECT_FALSE(stream->yield(ScanUpdate::finished(makeTree(f.path("a"), {}), {})));
-    settle();
+    spinFor(50);
     EXPECT_TRUE(h.store->results().isEmpty());
     EXPECT_EQ(h.engine->starts.size(), 1u);
 }
@@ -355,7 +355,7 @@ TEST(ScanSessionStoreFocus, ChildrenAreSortedBySizeThenNameAndOnlyTheLatestSortI
     QThreadPool::globalInstance()->waitForDone();
     h.store->focusNode(idOf(r + "/e"));
     ASSERT_TRUE(spinUntil([&] { return !h.store->hasFocusedChildrenSortTask(); }));
-    settle();
+    spinFor(50);
     EXPECT_EQ(published, (QList<QStringList>{{"Apple", "banana", "same", "SAME", "file"}}));
 
     // Focusing the focused node starts no sort and keeps the list.
@@ -368,7 +368,7 @@ TEST(ScanSessionStoreFocus, ChildrenAreSortedBySizeThenNameAndOnlyTheLatestSortI
     ASSERT_TRUE(spinUntil([&] { return !h.store->focusedChildren().isEmpty(); }));
     EXPECT_EQ(namesOf(h.store->focusedChildren()), (QStringList{"thirty", "twenty", "ten"}));
     h.store->focusNode(idOf(r + "/e/file")); // a file: no children
-    settle();
+    spinFor(50);
     EXPECT_TRUE(h.store->focusedChildren().isEmpty());
 
     // A queued result has no tree: empty list, no context.
@@ -426,6 +426,6 @@ TEST(ScanSessionStoreTrash, RequestsConfirmationAndOutcome)
     h.finish(r, makeTree(r, {{"b", 1}}));
     EXPECT_EQ(h.resultAt(r).focusedNodeID, idOf(r));
     h.store->confirmTrashRequest(); // nothing pending: nothing happens
-    settle();
+    spinFor(50);
     EXPECT_EQ(h.trash->moved.size(), 2u);
 }

@@ -4,10 +4,10 @@
 #pragma once
 
 #include "scan_session_store.h"
+#include "event_loop_wait.h"
 #include "stable_scan_node_id.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QTemporaryDir>
 #include <initializer_list>
@@ -22,20 +22,6 @@ inline void PrintTo(const QString &s, std::ostream *os)
 }
 
 namespace storetest {
-
-inline bool spinUntil(const std::function<bool()> &condition, int ms = 10000)
-{
-    QDeadlineTimer deadline(ms);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return condition();
-}
-
-// Runs the event loop for a while, for checks that something does NOT happen.
-inline void settle(int ms = 50)
-{
-    spinUntil([] { return false; }, ms);
-}
 
 class ScriptedEngine : public ScanEngineProviding {
 public:

@@ -341,7 +341,7 @@ TEST(WindowTrash, TheConfirmationMovesOnlyWhenAccepted)
     QTest::keyClick(w.view->trashAlert(), Qt::Key_Escape);
     w.sync();
     EXPECT_FALSE(w.store->pendingTrashNode());
-    settle();
+    spinFor(50);
     EXPECT_TRUE(w.trash->moved.empty());
 
     w.store->requestTrashForActiveSelection();

@@ -2,24 +2,16 @@
 #include "fast_scan_engine.h"
 #include "temp_tree.h"
 #include "update_stream_reader.h"
+#include "event_loop_wait.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QThread>
 #include <atomic>
 #include <thread>
 
 namespace {
-
-bool spinUntil(const std::function<bool()> &condition, int ms = 10000)
-{
-    QDeadlineTimer deadline(ms);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-}
 
 ScanUpdate progressOf(qint64 items)
 {

@@ -1,6 +1,7 @@
 // The activation signal across processes on a real session bus, and the
 // controller that turns it into handler calls. Run under dbus-run-session.
 #include "duplicate_launch_request_store.h"
+#include "event_loop_wait.h"
 #include "single_instance_controller.h"
 #include "temp_tree.h"
 
@@ -8,7 +9,6 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
 #include <QSettings>
@@ -25,19 +25,6 @@ bool haveSessionBus()
     return QDBusConnection::sessionBus().isConnected();
 }
 
-// Runs the event loop until condition holds or the time is up.
-bool spinUntil(const std::function<bool()> &condition, int ms = 5000)
-{
-    QDeadlineTimer deadline(ms);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return condition();
-}
-
-void spinFor(int ms)
-{
-    spinUntil([] { return false; }, ms);
-}
 
 std::unique_ptr<QProcess> startHelper(const QStringList &arguments)
 {
