@@ -20,15 +20,24 @@
 namespace {
 
 // Command-line arguments as URLs: "file:" URLs (from the desktop file's %U)
-// as they are, anything else as a path relative to the working directory.
-QList<QUrl> urlsFromArguments(const QStringList &arguments)
+// as they are, anything else as a path relative to the working directory,
+// taken as bytes: a name that is not UTF-8 reaches the store percent-encoded.
+QList<QUrl> urlsFromArguments(int argc, char **argv)
 {
     QList<QUrl> urls;
-    for (const QString &argument : arguments) {
-        if (argument.startsWith(QLatin1String("file:")))
-            urls << QUrl(argument);
-        else if (!argument.startsWith(u'-'))
-            urls << QUrl::fromLocalFile(QFileInfo(argument).absoluteFilePath());
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        if (argument.startsWith("file:")) {
+            urls << QUrl(QString::fromUtf8(argument));
+        } else if (!argument.startsWith('-') && !argument.isEmpty()) {
+            QByteArray absolute = argument;
+            if (!absolute.startsWith('/'))
+                absolute = QFile::encodeName(QDir::currentPath()) + '/' + absolute;
+            QUrl url;
+            url.setScheme(QStringLiteral("file"));
+            url.setPath(QString::fromLatin1(absolute.toPercentEncoding("/")), QUrl::TolerantMode);
+            urls << url;
+        }
     }
     return urls;
 }
@@ -86,7 +95,8 @@ public:
 
 class BurrowlensApp {
 public:
-    BurrowlensApp() : sessionStore(std::make_shared<FastScanEngine>()), window(sessionStore)
+    BurrowlensApp()
+        : sessionStore(std::make_shared<FastScanEngine>(FastScanEngine::kPollIntervalMs, FastScanEngine::kWindowScanNiceness)), window(sessionStore)
     {
         window.setWindowTitle(QStringLiteral("Burrowlens"));
         window.setWindowIcon(QIcon::fromTheme(QStringLiteral("com.quillfen.burrowlens")));
@@ -136,7 +146,7 @@ int main(int argc, char **argv)
         SingleInstanceLockLocation::applicationSupport());
     DuplicateLaunchRequest request;
     request.arguments = arguments;
-    request.fileURLs = urlsFromArguments(arguments);
+    request.fileURLs = urlsFromArguments(argc, argv); // QApplication took its own options out
     request.createdAt = QDateTime::currentDateTimeUtc();
 
     const SingleInstanceStartupResult result = SingleInstanceController::start(configuration, request);

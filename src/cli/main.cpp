@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <pthread.h>
 #include <thread>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -36,14 +39,27 @@ struct Options {
     int chartSize = 900;
     bool progress = false;
     int top = -1;
-    QString path;
+    QByteArray path; // as the shell passed it: names are bytes
 };
 
 // Returns an exit status when the arguments do not make a run.
 std::optional<int> parse(int argc, char **argv, Options &o)
 {
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (optionsEnded || (arg != u"--" && (!arg.startsWith(u'-') || arg == u"-"))) {
+            if (!o.path.isEmpty())
+                return usageError(QStringLiteral("one folder at a time"));
+            o.path = QByteArray(argv[i]);
+            if (o.path.isEmpty())
+                return usageError(QStringLiteral("the folder's name is empty"));
+            continue;
+        }
+        if (arg == u"--") {
+            optionsEnded = true;
+            continue;
+        }
         const auto value = [&]() -> std::optional<QString> {
             if (i + 1 >= argc)
                 return std::nullopt;
@@ -82,12 +98,8 @@ std::optional<int> parse(int argc, char **argv, Options &o)
             if (!ok || n < 0)
                 return usageError(QStringLiteral("--top takes a count of 0 or more"));
             o.top = n;
-        } else if (arg.startsWith(u'-') && arg != u"-") {
-            return usageError(QStringLiteral("unknown option %1").arg(arg));
-        } else if (o.path.isEmpty()) {
-            o.path = arg;
         } else {
-            return usageError(QStringLiteral("one folder at a time"));
+            return usageError(QStringLiteral("unknown option %1").arg(arg));
         }
     }
     if (o.path.isEmpty())
@@ -102,6 +114,29 @@ void showProgress(const ProgressSnapshot &p)
     std::fprintf(stderr, "\r\033[K%lld items, %lld folders, %lld files, %lld unreadable",
                  static_cast<long long>(p.itemsScanned), static_cast<long long>(p.directoriesScanned),
                  static_cast<long long>(p.filesScanned), static_cast<long long>(p.unreadableCount));
+}
+
+// Writes all of data to standard output and closes it; false (errno set)
+// when any of it could not be written, so a report cut short by a full disk
+// or a closed pipe is never taken for a whole one.
+bool writeAll(const QByteArray &data)
+{
+    const char *p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = write(STDOUT_FILENO, p, size_t(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    // A file on a full disk or over NFS may report its error only now.
+    if (fsync(STDOUT_FILENO) != 0 && errno != EINVAL && errno != EROFS)
+        return false;
+    return close(STDOUT_FILENO) == 0 || errno == EINTR;
 }
 
 } // namespace
@@ -121,8 +156,18 @@ int main(int argc, char **argv)
     sigaddset(&watched, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &watched, nullptr);
 
-    const QString absolute = QDir::current().absoluteFilePath(options.path);
-    const FileUrl url = FileUrl::fromPath(absolute, QFileInfo(absolute).isDir());
+    QByteArray absolute = options.path;
+    if (!absolute.startsWith('/')) {
+        char *cwd = getcwd(nullptr, 0);
+        if (!cwd) {
+            std::fprintf(stderr, "burrowlens-scan: cannot tell the current folder: %s\n", std::strerror(errno));
+            return 1;
+        }
+        absolute = QByteArray(cwd) + '/' + absolute;
+        std::free(cwd);
+    }
+    struct stat st;
+    const FileUrl url = FileUrl::fromNativePath(absolute, stat(absolute.constData(), &st) == 0 && S_ISDIR(st.st_mode));
     std::unique_ptr<ScanEngineProviding> engine;
     if (options.engine == u"recursive")
         engine = std::make_unique<ScanEngine>(std::make_shared<LocalFileSystemProvider>());
@@ -131,13 +176,16 @@ int main(int argc, char **argv)
 
     const std::shared_ptr<UpdateStream> stream = engine->startScan(url);
     std::atomic<bool> interrupted{false};
+    std::atomic<bool> writing{false};
     std::thread watcher([&] {
         int signal = 0;
         sigwait(&watched, &signal);
-        if (signal != SIGUSR1) {
-            interrupted = true;
-            stream->abandon();
-        }
+        if (signal == SIGUSR1)
+            return;
+        interrupted = true;
+        if (writing) // the report may be blocked on a pipe nobody reads
+            std::_Exit(130);
+        stream->abandon();
     });
 
     const bool live = options.progress && isatty(STDERR_FILENO);
@@ -150,13 +198,17 @@ int main(int argc, char **argv)
     }
     if (live)
         std::fputs("\r\033[K", stderr);
-    pthread_kill(watcher.native_handle(), SIGUSR1);
-    watcher.join();
-
     if (interrupted) {
+        pthread_kill(watcher.native_handle(), SIGUSR1);
+        watcher.join();
         std::fputs("burrowlens-scan: cancelled\n", stderr);
         return 130;
     }
+    // From here on Ctrl-C ends the program at once; the watcher stays.
+    writing = true;
+    watcher.detach();
+    if (interrupted)
+        return 130;
     if (!terminal || terminal->kind() == ScanUpdate::Kind::cancelled) {
         std::fputs("burrowlens-scan: the scan was cancelled\n", stderr);
         return 1;
@@ -177,9 +229,10 @@ int main(int argc, char **argv)
     const QByteArray out = options.segments ? report.segmentsJson()
                            : options.json   ? report.json()
                                             : report.text().toUtf8();
-    std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-    if (std::fflush(stdout) != 0)
-        return 1;
+    if (std::fflush(stdout) != 0 || !writeAll(out)) {
+        std::fprintf(stderr, "burrowlens-scan: could not write the report: %s\n", std::strerror(errno));
+        std::_Exit(1);
+    }
     // The engine is idle and everything is written: leave without taking a
     // tree of millions of records apart piece by piece.
     std::_Exit(0);

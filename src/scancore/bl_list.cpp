@@ -32,9 +32,9 @@ extern "C" int bl_is_package_name(const char *name)
 
 namespace bl {
 
-int openDirectory(const char *path, bool followFinalSymlink)
+int openDirectory(const char *path, bool followFinalSymlink, int extraFlags)
 {
-    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followFinalSymlink ? 0 : O_NOFOLLOW);
+    const int flags = extraFlags | O_DIRECTORY | O_CLOEXEC | (followFinalSymlink ? 0 : O_NOFOLLOW);
     if (std::strlen(path) < PATH_MAX)
         return open(path, flags);
 
@@ -87,7 +87,7 @@ struct LinuxDirent64 {
 };
 
 // Walks the entries of an open directory, "." and ".." left out. A read
-// error ends the listing like the end does: what was read is kept.
+// error ends the listing like the end does, and is kept in error().
 class DirentReader {
 public:
     DirentReader(int fd, char *buffer) : fd_(fd), buffer_(buffer) {}
@@ -100,6 +100,8 @@ public:
                     return false;
                 const long n = syscall(SYS_getdents64, fd_, buffer_, kListingBufferBytes);
                 if (n <= 0) {
+                    if (n < 0)
+                        error_ = errno;
                     exhausted_ = true;
                     return false;
                 }
@@ -131,8 +133,11 @@ public:
         offset_ = length_ = 0;
         batches_ = 0;
         exhausted_ = false;
+        error_ = 0;
         return true;
     }
+
+    int error() const { return error_; }
 
 private:
     int fd_;
@@ -141,6 +146,7 @@ private:
     long offset_ = 0;
     int batches_ = 0;
     bool exhausted_ = false;
+    int error_ = 0;
 };
 
 uint8_t kindFromMode(mode_t mode)
@@ -202,9 +208,11 @@ bool fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_
 } // namespace
 
 int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t capacity,
-                      int32_t *out_count, OverflowFill fill)
+                      int32_t *out_count, OverflowFill fill, int *read_error)
 {
     *out_count = 0;
+    if (read_error)
+        *read_error = 0;
     DirentReader reader(fd, buffer);
     const char *name;
     unsigned char type;
@@ -219,8 +227,11 @@ int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t cap
                 return 1;
             }
         }
-        if (total == 0 || !reader.rewind())
+        if (total == 0 || !reader.rewind()) {
+            if (read_error)
+                *read_error = reader.error() ? reader.error() : (total ? errno : 0);
             return 0;
+        }
     }
 
     int32_t count = 0;
@@ -233,6 +244,8 @@ int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t cap
             ++count;
     }
     *out_count = count;
+    if (read_error)
+        *read_error = reader.error();
     return 0;
 }
 

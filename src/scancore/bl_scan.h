@@ -60,14 +60,41 @@ typedef struct bl_dir_entry_t {
  * root is missing, not a directory, or memory ran out. */
 int bl_full_scan(const char *root_path, bl_scan_result_t *result, int32_t *cancel_flag);
 
+/* Choices and outcomes of one scan beyond what bl_full_scan takes. Zero it
+ * before filling the choices in. */
+typedef struct bl_scan_options_t {
+    int32_t threads; /* worker threads; 0 or less: the default */
+    int32_t error;   /* out: the errno that made the scan return -1 */
+} bl_scan_options_t;
+
+/* bl_full_scan with options; options may be NULL. */
+int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result, int32_t *cancel_flag,
+                      bl_scan_options_t *options);
+
+/* One folder that could not be listed (wholly or in part): its node index
+ * and the errno that stopped it. */
+typedef struct bl_unreadable_t {
+    int32_t node_index;
+    int32_t error;
+} bl_unreadable_t;
+
+/* Copies up to max_count of the folders that could not be listed, in the
+ * order they were met; returns how many were copied. Valid until
+ * bl_scan_result_free. */
+int32_t bl_get_unreadable(const bl_scan_result_t *result, bl_unreadable_t *out, int32_t max_count);
+
 /* Lists one directory into entries[0..capacity). Returns -1 when it cannot
  * be opened, 1 when it holds more than capacity entries (*out_count ==
  * capacity), else 0. */
 int bl_list_directory(const char *path, bl_dir_entry_t *entries, int32_t capacity,
                       int32_t *out_count);
 
-/* Consistent, size-accumulated copy of the first max_count nodes, callable
- * from any thread while bl_full_scan runs. Returns the records written. */
+/* Consistent copy of the first max_count nodes, callable from any thread
+ * while bl_full_scan runs. Each of the first BL_LIVE_TOTALS_NODES records
+ * carries the totals of everything discovered below it so far, also what
+ * lies beyond the copy; later records, only what the copy holds. Returns
+ * the records written. */
+#define BL_LIVE_TOTALS_NODES 8192
 int32_t bl_snapshot_nodes(const bl_scan_result_t *result, bl_flat_node_t *out,
                           int32_t max_count);
 

@@ -6,20 +6,30 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
 // Parents precede children, so one descending pass yields subtree totals.
-void accumulate(bl_flat_node_t *nodes, int32_t n)
+// Only parents at from or later receive: the snapshot sums its first
+// records elsewhere.
+void accumulate(bl_flat_node_t *nodes, int32_t n, int32_t from = 0)
 {
     for (int32_t i = n - 1; i >= 1; --i) {
         const uint32_t p = static_cast<uint32_t>(nodes[i].parent_index);
-        if (p < static_cast<uint32_t>(n)) {
-            nodes[p].allocated_size += nodes[i].allocated_size;
-            nodes[p].logical_size += nodes[i].logical_size;
+        if (p < static_cast<uint32_t>(n) && int32_t(p) >= from) {
+            nodes[p].allocated_size = bl::saturatingAdd(nodes[p].allocated_size, nodes[i].allocated_size);
+            nodes[p].logical_size = bl::saturatingAdd(nodes[p].logical_size, nodes[i].logical_size);
         }
     }
 }
+
+// What the snapshot sums for each of the first records.
+struct LiveTotal {
+    int32_t parent;
+    uint64_t allocated;
+    uint64_t logical;
+};
 
 } // namespace
 
@@ -73,24 +83,44 @@ extern "C" int32_t bl_snapshot_nodes(const bl_scan_result_t *result, bl_flat_nod
 {
     if (!result || !out || max_count < 1)
         return 0;
-    auto *mutex = static_cast<std::mutex *>(bl::loadAcquire(result->_scan_mutex));
-    if (!mutex || !bl::loadRelaxed(result->nodes) || bl::loadRelaxed(result->node_count) < 1)
+    bl::ScanShared *shared = bl::sharedOf(result);
+    if (!shared || !bl::loadRelaxed(result->nodes) || bl::loadRelaxed(result->node_count) < 1)
         return 0;
 
-    int32_t n = 0;
+    // The first records with what lies below them: their own file sizes and
+    // the running totals of files beyond them. Kept per thread: a poller
+    // asks five times a second.
+    thread_local std::vector<LiveTotal> totals;
+    int32_t n = 0, m = 0;
     {
-        std::lock_guard lock(*mutex);
+        std::lock_guard lock(shared->mutex);
         // Read again under the lock: a cancelled scan may have freed the
         // arrays since the check above.
         const bl_flat_node_t *nodes = result->nodes;
-        n = result->node_count < max_count ? result->node_count : max_count;
+        const int32_t count = result->node_count;
+        n = count < max_count ? count : max_count;
+        m = count < BL_LIVE_TOTALS_NODES ? count : BL_LIVE_TOTALS_NODES;
         if (!nodes || n < 1)
             return 0;
         std::memcpy(out, nodes, sizeof(bl_flat_node_t) * size_t(n));
+        totals.resize(size_t(m));
+        for (int32_t i = 0; i < m; ++i) {
+            // Directories carry no size of their own; once the scan has
+            // finished the live array holds their totals, not to be counted twice.
+            const bool dir = nodes[i].obj_type == BL_OBJ_DIRECTORY;
+            totals[size_t(i)] = {nodes[i].parent_index,
+                                 bl::saturatingAdd(dir ? 0 : nodes[i].allocated_size, shared->liveAllocated[i]),
+                                 bl::saturatingAdd(dir ? 0 : nodes[i].logical_size, shared->liveLogical[i])};
+        }
     }
 
-    // Directories carry no size of their own; once the scan has finished the
-    // live array holds their totals, which must not be counted twice.
+    for (int32_t i = m - 1; i >= 1; --i) {
+        const uint32_t p = static_cast<uint32_t>(totals[size_t(i)].parent);
+        if (p < static_cast<uint32_t>(m)) {
+            totals[p].allocated = bl::saturatingAdd(totals[p].allocated, totals[size_t(i)].allocated);
+            totals[p].logical = bl::saturatingAdd(totals[p].logical, totals[size_t(i)].logical);
+        }
+    }
     for (int32_t i = 0; i < n; ++i) {
         if (out[i].obj_type == BL_OBJ_DIRECTORY) {
             out[i].allocated_size = 0;
@@ -98,7 +128,12 @@ extern "C" int32_t bl_snapshot_nodes(const bl_scan_result_t *result, bl_flat_nod
         }
         out[i].child_count = 0;
     }
-    accumulate(out, n);
+    // Records past the tracked ones hold what the copy holds below them.
+    accumulate(out, n, m);
+    for (int32_t i = 0; i < n && i < m; ++i) {
+        out[i].allocated_size = totals[size_t(i)].allocated;
+        out[i].logical_size = totals[size_t(i)].logical;
+    }
     for (int32_t i = 1; i < n; ++i) {
         const uint32_t p = static_cast<uint32_t>(out[i].parent_index);
         if (p < static_cast<uint32_t>(n))

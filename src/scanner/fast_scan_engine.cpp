@@ -4,10 +4,10 @@
 #include "stable_scan_node_id.h"
 
 #include <QFile>
-#include <QStringDecoder>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -55,80 +55,81 @@ bool isDirectoryKind(uint8_t objType)
     return objType == BL_OBJ_DIRECTORY || objType == BL_OBJ_PACKAGE;
 }
 
-// A node's raw name as text; invalid UTF-8 is repaired, and the identifier
-// then hashes the repaired text.
-struct DecodedName {
-    QString text;
-    QByteArray repaired; // empty when the raw bytes are the text's own
-};
-
-DecodedName decodeName(QByteArrayView raw)
-{
-    bool ascii = true;
-    for (const char c : raw)
-        ascii = ascii && uchar(c) < 0x80;
-    if (ascii)
-        return {QString::fromLatin1(raw), {}};
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    DecodedName name{decoder(raw), {}};
-    if (decoder.hasError())
-        name.repaired = name.text.toUtf8();
-    return name;
-}
-
 // Records of a flat array with URLs rebuilt from parent links and
-// identifiers from their paths. Folders are prepared first, in order; then
-// build() may run for any records from several threads at once.
+// identifiers from their paths' bytes. Folders are prepared first, in order,
+// each keeping its name once in a compact chain and the forward hash of its
+// path, never the path itself (that would cost the square of the depth).
+// Then fill() may run for any range of records from several threads at
+// once: the backward hash of a path has to walk up through every ancestor's
+// name, so the siblings of one listing, which are contiguous, walk together,
+// up to eight hashes per pass. Parent identifiers are linked afterwards.
 class RecordBuilder {
 public:
     RecordBuilder(const bl_flat_node_t *nodes, int32_t count, const FileUrl &rootURL)
-        : nodes_(nodes), count_(count), rootURL_(rootURL), ids_(size_t(count)),
-          folderOf_(size_t(count), -1)
+        : nodes_(nodes), count_(count), rootURL_(rootURL), folderOf_(size_t(count), -1),
+          serial_(nextSerial.fetch_add(1) + 1)
     {
-        rootPath_ = rootURL.path().toUtf8();
+        rootPath_ = rootURL.nativeFilePath();
         for (int32_t i = 0; i < count_; ++i)
             if (i == 0 || isDirectoryKind(nodes_[i].obj_type))
                 prepareFolder(i);
     }
 
-    ScanNodeRecord build(int32_t i)
+    // Records from up to to, whole sibling runs from the one at from.
+    void fill(int32_t from, int32_t to, ScanNodeRecord *records) const
     {
-        const bl_flat_node_t &n = nodes_[i];
-        const int32_t p = parentOf(i);
-        ScanNodeRecord r;
-        if (folderOf_[size_t(i)] >= 0) {
-            const Folder &own = folders_[size_t(folderOf_[size_t(i)])];
-            r.url = own.url;
-            r.id = own.id;
-            r.displayName = own.displayName;
-        } else {
-            Identity identity = identify(i, false, nullptr);
-            r.url = std::move(identity.url);
-            r.id = identity.id;
-            r.displayName = std::move(identity.displayName);
+        if (from == 0) {
+            const Folder &root = folders_[0];
+            ScanNodeRecord &r = records[0];
+            setFacts(0, r);
+            r.url = root.url;
+            r.displayName = root.displayName;
+            r.id = stableScanNodeIDOfBytes(rootPath_);
+            from = 1;
         }
-        if (p >= 0)
-            r.parentID = ids_[size_t(p)];
-        ids_[size_t(i)] = r.id;
-        r.kind = kindOf(n.obj_type);
-        r.isHidden = n.is_hidden != 0;
-        r.isPackage = n.is_package != 0;
-        r.isReadable = n.is_readable != 0;
-        r.allocatedSize = qint64(n.allocated_size);
-        r.logicalSize = qint64(n.logical_size);
-        r.childCount = n.child_count;
-        return r;
+        for (int32_t i = from; i < to;) {
+            const int32_t p = parentOf(i);
+            int32_t end = i + 1;
+            while (end < count_ && parentOf(end) == p)
+                ++end;
+            identifyRun(p, i, end, records);
+            i = end;
+        }
     }
 
-    const QUuid &id(int32_t i) const { return ids_[size_t(i)]; }
+    // The first record at or after i that starts a run of siblings.
+    int32_t runStart(int32_t i) const
+    {
+        while (i > 1 && i < count_ && parentOf(i) == parentOf(i - 1))
+            ++i;
+        return std::min(i, count_);
+    }
+
+    // Parent identifiers, from the records that fill() made.
+    void linkParents(ScanNodeRecord *records) const
+    {
+        for (int32_t i = 1; i < count_; ++i)
+            records[i].parentID = records[parentOf(i)].id;
+    }
+
+    static qint64 saturated(uint64_t size) { return size > uint64_t(INT64_MAX) ? INT64_MAX : qint64(size); }
 
 private:
     struct Folder {
         FileUrl url;
         FileUrl::Folder handle;
-        QByteArray path;
-        QUuid id;
         QString displayName;
+        quint64 forward = 0; // forward hash of the folder's whole path
+        quint64 length = 0;  // of that path, in bytes
+        bool endsWithSlash = false;
+    };
+    // The chain the backward hash walks: small, so that a deep walk stays in cache.
+    struct Link {
+        int32_t parent; // folder index; -1 for the root
+        uint32_t offset; // of the name in arena_
+        uint32_t size;
+        bool slashBefore; // a "/" joins the parent's path and the name
+        int32_t depth;    // the root's is 0
     };
 
     QByteArrayView rawName(int32_t i) const
@@ -140,59 +141,133 @@ private:
     int32_t parentOf(int32_t i) const
     {
         const int32_t p = nodes_[i].parent_index;
-        return i > 0 && p >= 0 && p < i && folderOf_[size_t(p)] >= 0 ? p : -1;
+        return p >= 0 && p < i && folderOf_[size_t(p)] >= 0 ? p : 0;
     }
 
-    QUuid rootID() const { return stableScanNodeID(QByteArrayView(rootPath_), QByteArrayView()); }
-
-    struct Identity {
-        FileUrl url;
-        QUuid id;
-        QString displayName;
-    };
-
-    // URL, identifier and name of node i; path receives its UTF-8 path. A
-    // node without a prepared parent folder stands for the root.
-    Identity identify(int32_t i, bool isFolder, QByteArray *path) const
+    void setFacts(int32_t i, ScanNodeRecord &r) const
     {
-        const int32_t p = parentOf(i);
-        if (p < 0) {
-            if (path)
-                *path = rootPath_;
-            return {rootURL_, rootID(), FastScanEngine::displayName(i, QString::fromUtf8(rawName(i)), rootURL_)};
+        const bl_flat_node_t &n = nodes_[i];
+        r.kind = kindOf(n.obj_type);
+        r.isHidden = n.is_hidden != 0;
+        r.isPackage = n.is_package != 0;
+        r.isReadable = n.is_readable != 0;
+        r.allocatedSize = saturated(n.allocated_size);
+        r.logicalSize = saturated(n.logical_size);
+        r.childCount = n.child_count;
+    }
+
+    // Records [from, to), all children of node p.
+    void identifyRun(int32_t p, int32_t from, int32_t to, ScanNodeRecord *records) const
+    {
+        const int32_t pf = folderOf_[size_t(p)];
+        const Folder &parent = folders_[size_t(pf)];
+        const bool slash = !parent.endsWithSlash;
+        quint64 start = parent.forward;
+        if (slash)
+            start = scan_node_hash::step(start, '/');
+        thread_local std::vector<scan_node_hash::ChildName> names;
+        names.clear();
+        const std::vector<scan_node_hash::Piece> &path = chainTo(pf);
+        for (int32_t i = from; i < to; ++i) {
+            ScanNodeRecord &r = records[i];
+            setFacts(i, r);
+            const QByteArrayView name = rawName(i);
+            const int32_t f = folderOf_[size_t(i)];
+            if (f >= 0) {
+                const Folder &own = folders_[size_t(f)];
+                r.url = own.url;
+                r.displayName = own.displayName;
+            } else {
+                QByteArray raw;
+                r.displayName = displayTextOf(name, &raw);
+                r.url = FileUrl::child(parent.handle, r.displayName, raw, false);
+            }
+            names.push_back({name, scan_node_hash::forward(start, name),
+                             parent.length + (slash ? 1 : 0) + quint64(name.size()), &r.id});
         }
-        const Folder &parent = folders_[size_t(folderOf_[size_t(p)])];
-        const DecodedName name = decodeName(rawName(i));
-        const QByteArrayView bytes = name.repaired.isEmpty() ? rawName(i) : QByteArrayView(name.repaired);
-        if (path) {
-            *path = parent.path;
-            if (!path->endsWith('/'))
-                *path += '/';
-            *path += bytes;
+        scan_node_hash::identifyChildren(path.data(), qsizetype(path.size()), slash, names.data(),
+                                         qsizetype(names.size()));
+    }
+
+    // The pieces of folder pf's path, top down. Consecutive runs are mostly
+    // near each other in the tree, so the previous run's chain is kept per
+    // thread and only changed below the common ancestor.
+    const std::vector<scan_node_hash::Piece> &chainTo(int32_t pf) const
+    {
+        thread_local quint64 owner = 0;
+        thread_local std::vector<int32_t> folders;
+        thread_local std::vector<scan_node_hash::Piece> pieces;
+        if (owner != serial_) {
+            owner = serial_;
+            folders.clear();
+            pieces.clear();
         }
-        return {FileUrl::child(parent.handle, name.text, isFolder), stableScanNodeID(QByteArrayView(parent.path), bytes),
-                name.text};
+        thread_local std::vector<int32_t> below;
+        below.clear();
+        int32_t f = pf;
+        while (f >= 0 && !(size_t(links_[size_t(f)].depth) < folders.size() &&
+                           folders[size_t(links_[size_t(f)].depth)] == f)) {
+            below.push_back(f);
+            f = links_[size_t(f)].parent;
+        }
+        const size_t keep = f < 0 ? 0 : size_t(links_[size_t(f)].depth) + 1;
+        folders.resize(keep);
+        pieces.resize(keep);
+        for (auto it = below.rbegin(); it != below.rend(); ++it) {
+            const Link &link = links_[size_t(*it)];
+            folders.push_back(*it);
+            pieces.push_back({QByteArrayView(arena_.constData() + link.offset, link.size), link.slashBefore});
+        }
+        return pieces;
     }
 
     void prepareFolder(int32_t i)
     {
         Folder folder;
-        Identity identity = identify(i, true, &folder.path);
-        folder.url = std::move(identity.url);
-        folder.id = identity.id;
-        folder.displayName = std::move(identity.displayName);
+        Link link{-1, uint32_t(arena_.size()), 0, false, 0};
+        if (i == 0) {
+            folder.url = rootURL_;
+            folder.forward = scan_node_hash::forward(scan_node_hash::kForwardSeed, rootPath_);
+            folder.length = quint64(rootPath_.size());
+            folder.endsWithSlash = rootPath_.endsWith('/');
+            folder.displayName = FastScanEngine::displayName(i, QString::fromUtf8(rawName(i)), rootURL_);
+            arena_ += rootPath_;
+            link.size = uint32_t(rootPath_.size());
+        } else {
+            const int32_t pf = folderOf_[size_t(parentOf(i))];
+            const Folder &parent = folders_[size_t(pf)];
+            const QByteArrayView name = rawName(i);
+            link.parent = pf;
+            link.depth = links_[size_t(pf)].depth + 1;
+            link.slashBefore = !parent.endsWithSlash;
+            quint64 h = parent.forward;
+            if (link.slashBefore)
+                h = scan_node_hash::step(h, '/');
+            folder.forward = scan_node_hash::forward(h, name);
+            folder.length = parent.length + (link.slashBefore ? 1 : 0) + quint64(name.size());
+            QByteArray raw;
+            folder.displayName = displayTextOf(name, &raw);
+            folder.url = FileUrl::child(parent.handle, folder.displayName, raw, true);
+            arena_ += name;
+            link.size = uint32_t(name.size());
+        }
         folder.handle = folder.url.asFolder();
         folderOf_[size_t(i)] = int32_t(folders_.size());
         folders_.push_back(std::move(folder));
+        links_.push_back(link);
     }
 
     const bl_flat_node_t *nodes_;
     int32_t count_;
     FileUrl rootURL_;
     QByteArray rootPath_;
-    std::vector<QUuid> ids_;
     std::vector<int32_t> folderOf_;
     std::vector<Folder> folders_;
+    std::vector<Link> links_;
+    QByteArray arena_;
+    // Tells one builder's per-thread chain from another's.
+    static inline std::atomic<quint64> nextSerial{0};
+    const quint64 serial_;
 };
 
 // A cancellable 200 ms ticker for the poll thread.
@@ -240,51 +315,77 @@ std::shared_ptr<UpdateStream> FastScanEngine::startScan(const FileUrl &rootURL)
     // outlives a consumer that walks away while the scan still runs.
     stream->setOnTermination([state] { bl_request_cancel(state->cancelFlag); });
     const int interval = pollIntervalMs_;
-    executor_.submit([standardized, stream, state, interval] {
-        performScan(standardized, stream, state, interval);
+    const int niceness = niceness_;
+    executor_.submit([standardized, stream, state, interval, niceness, cancelled = cancelled_] {
+        performScan(standardized, stream, state, interval, niceness, *cancelled);
     });
     return stream;
 }
 
 void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<UpdateStream> &stream,
-                                 const std::shared_ptr<LiveScanState> &state, int pollIntervalMs)
+                                 const std::shared_ptr<LiveScanState> &state, int pollIntervalMs,
+                                 int niceness, std::atomic<int> &cancelled)
 {
     // The scan's threads (this one, the poller and the core's pool, which
-    // inherit it) yield to the window's main thread when the cores are busy;
-    // on an idle machine the scan runs as fast as before.
-    setpriority(PRIO_PROCESS, pid_t(gettid()), kScanNiceness);
+    // inherit it) yield to the window's main thread when the cores are busy.
+    // Only the window asks for it: the executor serves that engine alone.
+    if (niceness > 0)
+        setpriority(PRIO_PROCESS, id_t(gettid()), niceness);
     const QDateTime startedAt = now();
     stream->yield(ScanUpdate::started(rootURL, startedAt));
-    const QByteArray rootPath = QFile::encodeName(rootURL.rawPath());
+    const QByteArray rootPath = rootURL.nativePath();
 
     PollSignal poll(pollIntervalMs);
     std::thread poller([&poll, stream, state, rootURL] {
         std::vector<bl_flat_node_t> buffer(static_cast<size_t>(kSnapshotCap));
         int32_t lastCount = -1;
+        uint64_t lastAllocated = 0, lastLogical = 0;
         while (poll.waitOneRound()) {
             stream->yield(ScanUpdate::progress(countersOf(state->scanResult)));
             const int32_t n = bl_snapshot_nodes(state->scanResult, buffer.data(), kSnapshotCap);
-            if (n >= 1 && n != lastCount) {
-                if (auto tree = buildSnapshotTree(buffer.data(), n, rootURL))
-                    stream->yield(ScanUpdate::intermediateTree(*tree));
+            // Also when only the totals grew: past the cap the records stay
+            // the same while what lies below them keeps growing.
+            if (n >= 1 && (n != lastCount || buffer[0].allocated_size != lastAllocated ||
+                           buffer[0].logical_size != lastLogical)) {
+                try {
+                    if (auto tree = buildSnapshotTree(buffer.data(), n, rootURL))
+                        stream->yield(ScanUpdate::intermediateTree(*tree));
+                } catch (const std::bad_alloc &) {
+                    continue; // the next round tries again
+                }
                 lastCount = n;
+                lastAllocated = buffer[0].allocated_size;
+                lastLogical = buffer[0].logical_size;
             }
         }
     });
 
-    const int status = bl_full_scan(rootPath.constData(), state->scanResult, state->cancelFlag);
+    bl_scan_options_t options{};
+    const int status = bl_full_scan_opts(rootPath.constData(), state->scanResult, state->cancelFlag, &options);
     poll.cancel();
     poller.join(); // no poll update may follow the final ones
 
     bl_scan_result_t *result = state->scanResult;
     if (status == 1) {
+        ++cancelled;
         stream->yield(ScanUpdate::cancelled());
     } else if (status != 0 || result->node_count < 1) {
-        stream->yield(ScanUpdate::failed(ScanFailure::rootInaccessible(rootURL)));
+        stream->yield(ScanUpdate::failed(options.error == ENOMEM ? ScanFailure::insufficientMemory(rootURL)
+                                                                 : ScanFailure::rootInaccessible(rootURL)));
     } else {
-        std::optional<ScanTree> tree = buildTree(*result, rootURL);
+        std::optional<ScanTree> tree;
+        try {
+            tree = buildTree(*result, rootURL);
+        } catch (const std::bad_alloc &) {
+            stream->yield(ScanUpdate::failed(ScanFailure::insufficientMemory(rootURL)));
+            stream->finish();
+            return;
+        }
         const ProgressSnapshot counters = countersOf(result, rootURL);
-        if (!tree) {
+        if (std::atomic_ref<int32_t>(*state->cancelFlag).load(std::memory_order_relaxed) != 0) {
+            ++cancelled; // nobody waits for this tree any more
+            stream->yield(ScanUpdate::cancelled());
+        } else if (!tree) {
             stream->yield(ScanUpdate::failed(ScanFailure::ioError(rootURL)));
         } else {
             ScanSummary summary;
@@ -310,15 +411,17 @@ std::optional<ScanTree> FastScanEngine::buildSnapshotTree(const bl_flat_node_t *
     if (count < 1)
         return std::nullopt;
     RecordBuilder builder(nodes, count, rootURL);
+    std::vector<ScanNodeRecord> records(static_cast<size_t>(count));
+    builder.fill(0, count, records.data());
+    builder.linkParents(records.data());
     ScanTree tree;
+    tree.rootID = records[0].id;
     tree.nodesByID.reserve(count);
-    for (int32_t i = 0; i < count; ++i) {
-        ScanNodeRecord r = builder.build(i);
+    for (ScanNodeRecord &r : records) {
         if (r.parentID)
             tree.childIDsByParentID[*r.parentID].append(r.id);
         tree.nodesByID.insert(std::move(r));
     }
-    tree.rootID = builder.id(0);
     return tree;
 }
 
@@ -330,23 +433,23 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     bl_flat_node_t *nodes = result.nodes;
     RecordBuilder builder(nodes, n, rootURL);
     std::vector<ScanNodeRecord> records = NodeTable::recordArray(n);
-    const auto fill = [&](int32_t from, int32_t to) {
-        for (int32_t i = from; i < to; ++i)
-            records[size_t(i)] = builder.build(i);
-    };
-    // The scan has left the other cores idle: a large tree is built on two.
+    // The scan has left the other cores idle: a large tree is built on two,
+    // split where a run of siblings begins. Each thread writes only its own
+    // records and reads only what the constructor prepared.
     bool split = false;
     if (n >= 20000) {
+        const int32_t middle = builder.runStart(n / 2);
         try {
-            std::thread helper(fill, n / 2, n);
-            fill(0, n / 2);
+            std::thread helper([&] { builder.fill(middle, n, records.data()); });
+            builder.fill(0, middle, records.data());
             helper.join();
             split = true;
         } catch (const std::system_error &) {
         }
     }
     if (!split)
-        fill(0, n);
+        builder.fill(0, n, records.data());
+    builder.linkParents(records.data());
 
     for (int32_t i = 0; i < n; ++i) {
         if (nodes[i].obj_type != BL_OBJ_PACKAGE)
@@ -371,7 +474,10 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     }
 
     ScanTree tree;
-    tree.rootID = builder.id(0);
+    tree.rootID = records[0].id;
+    std::vector<QUuid> ids(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i)
+        ids[size_t(i)] = records[size_t(i)].id;
     tree.nodesByID = NodeTable::fromRecords(std::move(records));
 
     if (result.children) {
@@ -387,9 +493,9 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
                     break;
                 const int32_t c = result.children[at];
                 if (c >= 0 && c < n)
-                    kids.append(builder.id(c));
+                    kids.append(ids[size_t(c)]);
             }
-            tree.childIDsByParentID.emplace(builder.id(i), std::move(kids));
+            tree.childIDsByParentID.emplace(ids[size_t(i)], std::move(kids));
         }
     }
     return tree;

@@ -9,16 +9,27 @@
 
 #include "bl_scan.h"
 
+#include <atomic>
+
 class FastScanEngine : public ScanEngineProviding {
 public:
     static constexpr int kPollIntervalMs = 200;
     static constexpr int32_t kSnapshotCap = 5000;
-    static constexpr int kScanNiceness = 10;
+    // The window's scans yield to its main thread; the headless report
+    // runs at the priority it was started with.
+    static constexpr int kWindowScanNiceness = 10;
 
     // Tests shorten the poll interval to see partial trees of small scans.
-    explicit FastScanEngine(int pollIntervalMs = kPollIntervalMs) : pollIntervalMs_(pollIntervalMs) {}
+    // niceness > 0 lowers the scan threads' priority by that much.
+    explicit FastScanEngine(int pollIntervalMs = kPollIntervalMs, int niceness = 0)
+        : pollIntervalMs_(pollIntervalMs), niceness_(niceness)
+    {
+    }
 
     std::shared_ptr<UpdateStream> startScan(const FileUrl &rootURL) override;
+
+    // Scans that ended because their consumer walked away.
+    int cancelledScans() const { return cancelled_->load(); }
 
     // count records of a flat array (snapshot or finished) as a tree; the
     // finished form also measures packages and uses the children index.
@@ -33,8 +44,11 @@ public:
 private:
     struct LiveScanState;
     static void performScan(const FileUrl &rootURL, const std::shared_ptr<UpdateStream> &stream,
-                            const std::shared_ptr<LiveScanState> &state, int pollIntervalMs);
+                            const std::shared_ptr<LiveScanState> &state, int pollIntervalMs,
+                            int niceness, std::atomic<int> &cancelled);
 
     int pollIntervalMs_;
+    int niceness_;
+    std::shared_ptr<std::atomic<int>> cancelled_ = std::make_shared<std::atomic<int>>(0);
     SerialExecutor executor_;
 };

@@ -1,13 +1,71 @@
 #include "file_url.h"
 
-#include <QStringList>
+#include <QList>
 #include <QVarLengthArray>
+#include <algorithm>
+
+bool isValidUtf8(QByteArrayView bytes)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    const auto *end = p + bytes.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int extra;
+        char32_t min, cp;
+        if ((c & 0xE0) == 0xC0) {
+            extra = 1, min = 0x80, cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2, min = 0x800, cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3, min = 0x10000, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (end - p <= extra)
+            return false;
+        for (int k = 1; k <= extra; ++k) {
+            if ((p[k] & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (p[k] & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        p += extra + 1;
+    }
+    return true;
+}
+
+QString displayTextOf(QByteArrayView bytes, QByteArray *rawIfInvalid)
+{
+    bool ascii = true;
+    for (const char c : bytes)
+        ascii = ascii && uchar(c) < 0x80;
+    if (ascii)
+        return QString::fromLatin1(bytes);
+    if (isValidUtf8(bytes))
+        return QString::fromUtf8(bytes);
+    if (rawIfInvalid)
+        *rawIfInvalid = bytes.toByteArray();
+    return QString::fromUtf8(bytes); // stateless: a cut sequence is repaired, not dropped
+}
 
 FileUrl FileUrl::fromPath(const QString &path, bool isDirectory)
 {
     FileUrl url;
     url.last_ = path;
     url.isDirectory_ = isDirectory || (path.size() > 1 && path.endsWith(u'/')) || path == u"/";
+    return url;
+}
+
+FileUrl FileUrl::fromNativePath(const QByteArray &path, bool isDirectory)
+{
+    FileUrl url;
+    url.last_ = displayTextOf(path, &url.rawLast_);
+    url.isDirectory_ = isDirectory || (path.size() > 1 && path.endsWith('/')) || path == "/";
     return url;
 }
 
@@ -32,10 +90,55 @@ QString FileUrl::rawPath() const
     return out;
 }
 
+void FileUrl::nativePieces(QList<QByteArrayView> &pieces, QByteArray &scratch) const
+{
+    pieces.clear();
+    scratch = rawLast_.isEmpty() ? last_.toUtf8() : rawLast_;
+    QByteArrayView last(scratch);
+    if (!parent_) {
+        while (last.size() > 1 && last.endsWith('/'))
+            last.chop(1);
+        pieces.append(last);
+        return;
+    }
+    for (const Node *n = parent_.get(); n; n = n->parent.get())
+        pieces.append(QByteArrayView(n->bytes));
+    std::reverse(pieces.begin(), pieces.end());
+    pieces.append(last);
+}
+
+QByteArray FileUrl::nativePath() const
+{
+    if (!parent_)
+        return rawLast_.isEmpty() ? last_.toUtf8() : rawLast_;
+    QList<QByteArrayView> pieces;
+    QByteArray scratch;
+    nativePieces(pieces, scratch);
+    qsizetype length = 0;
+    for (const QByteArrayView &p : pieces)
+        length += p.size() + 1;
+    QByteArray out;
+    out.reserve(length);
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        if (i > 0 && !out.endsWith('/'))
+            out += '/';
+        out += pieces[i];
+    }
+    return out;
+}
+
 QString FileUrl::path() const
 {
     QString p = rawPath();
     while (p.size() > 1 && p.endsWith(u'/'))
+        p.chop(1);
+    return p;
+}
+
+QByteArray FileUrl::nativeFilePath() const
+{
+    QByteArray p = nativePath();
+    while (p.size() > 1 && p.endsWith('/'))
         p.chop(1);
     return p;
 }
@@ -50,18 +153,31 @@ QString FileUrl::lastPathComponent() const
     return p.mid(p.lastIndexOf(u'/') + 1);
 }
 
+QByteArray FileUrl::nativeLastPathComponent() const
+{
+    if (parent_)
+        return rawLast_.isEmpty() ? last_.toUtf8() : rawLast_;
+    const QByteArray p = nativeFilePath();
+    if (p == "/")
+        return p;
+    return p.mid(p.lastIndexOf('/') + 1);
+}
+
 FileUrl FileUrl::standardized() const
 {
     if (parent_ || last_.isEmpty())
         return *this; // appended components never hold "/", "." or ".."
-    const bool absolute = last_.startsWith(u'/');
-    const bool trailing = last_.size() > 1 && last_.endsWith(u'/');
-    QStringList parts;
-    for (const QString &part : last_.split(u'/', Qt::SkipEmptyParts)) {
-        if (part == u".")
+    // On the bytes: the same as on the text for a valid path, and exact for
+    // one that is not.
+    const QByteArray whole = rawLast_.isEmpty() ? last_.toUtf8() : rawLast_;
+    const bool absolute = whole.startsWith('/');
+    const bool trailing = whole.size() > 1 && whole.endsWith('/');
+    QList<QByteArray> parts;
+    for (const QByteArray &part : whole.split('/')) {
+        if (part.isEmpty() || part == ".")
             continue;
-        if (part == u"..") {
-            if (!parts.isEmpty() && parts.last() != u"..")
+        if (part == "..") {
+            if (!parts.isEmpty() && parts.last() != "..")
                 parts.removeLast();
             else if (!absolute)
                 parts.append(part);
@@ -69,24 +185,32 @@ FileUrl FileUrl::standardized() const
         }
         parts.append(part);
     }
-    QString out = (absolute ? QStringLiteral("/") : QString()) + parts.join(u'/');
+    QByteArray out = (absolute ? QByteArray("/") : QByteArray()) + parts.join('/');
     if (trailing && !parts.isEmpty())
-        out += u'/';
-    if (out == last_)
+        out += '/';
+    if (out == whole)
         return *this;
-    return fromPath(out, isDirectory_);
+    return fromNativePath(out, isDirectory_);
 }
 
 FileUrl::Folder FileUrl::asFolder() const
 {
-    return std::make_shared<const Node>(Node{parent_, last_});
+    return std::make_shared<const Node>(
+        Node{parent_, last_, rawLast_.isEmpty() ? last_.toUtf8() : rawLast_, !rawLast_.isEmpty()});
 }
 
 FileUrl FileUrl::child(const Folder &folder, const QString &component, bool isDirectory)
 {
+    return child(folder, component, QByteArray(), isDirectory);
+}
+
+FileUrl FileUrl::child(const Folder &folder, const QString &component, const QByteArray &raw,
+                       bool isDirectory)
+{
     FileUrl url;
     url.parent_ = folder;
     url.last_ = component;
+    url.rawLast_ = raw;
     url.isDirectory_ = isDirectory;
     return url;
 }

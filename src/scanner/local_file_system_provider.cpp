@@ -36,7 +36,7 @@ bool extractValues(int dirfd, const char *name, const QString &displayName, Node
     const mode_t type = sx.stx_mode & S_IFMT;
     out.isDirectory = type == S_IFDIR;
     out.isPackage = out.isDirectory && bl_is_package_name(name);
-    out.isHidden = name[0] == '.';
+    out.isHidden = name[0] == '.' && std::strcmp(name, ".") != 0; // "." stands for "/"
     out.isReadable = faccessat(dirfd, name, R_OK, AT_SYMLINK_NOFOLLOW) == 0 ||
                      (errno == EINVAL && faccessat(dirfd, name, R_OK, 0) == 0);
     if (type == S_IFREG) {
@@ -49,7 +49,8 @@ bool extractValues(int dirfd, const char *name, const QString &displayName, Node
     return true;
 }
 
-// Opens the directory that holds path's last component; name receives it.
+// Opens (O_PATH: no read permission needed) the directory that holds path's
+// last component; name receives that component.
 int openParent(const QByteArray &path, QByteArray &name)
 {
     QByteArray p = path;
@@ -58,55 +59,112 @@ int openParent(const QByteArray &path, QByteArray &name)
     const qsizetype slash = p.lastIndexOf('/');
     if (slash < 0) {
         name = p;
-        return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        return open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
     name = p.mid(slash + 1);
     const QByteArray parent = slash == 0 ? QByteArray("/") : p.left(slash);
     if (name.isEmpty()) // the root directory itself
         name = ".";
-    return bl::openDirectory(parent.constData(), true);
+    return bl::openDirectory(parent.constData(), true, O_PATH);
 }
+
+constexpr int kBelow = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
 
 } // namespace
 
+LocalFileSystemProvider::~LocalFileSystemProvider()
+{
+    for (const OpenFolder &f : open_)
+        close(f.fd);
+}
+
+int LocalFileSystemProvider::duplicateFolderOf(const FileUrl &url) const
+{
+    if (!url.folder())
+        return -1;
+    std::lock_guard lock(mutex_);
+    for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
+        if (it->folder == url.folder()) {
+            const int fd = fcntl(it->fd, F_DUPFD_CLOEXEC, 0);
+            // Kept longest while its children are being walked.
+            OpenFolder hit = *it;
+            open_.erase(std::next(it).base());
+            open_.push_back(hit);
+            return fd;
+        }
+    }
+    return -1;
+}
+
 NodeResourceValues LocalFileSystemProvider::resourceValues(const FileUrl &url) const
 {
-    const QString path = url.rawPath();
-    QByteArray name;
-    Fd parent{openParent(QFile::encodeName(path), name)};
+    QByteArray name = url.nativeLastPathComponent();
+    Fd parent{duplicateFolderOf(url)};
+    if (parent.fd < 0)
+        parent.fd = openParent(url.nativePath(), name);
     NodeResourceValues values;
     if (parent.fd < 0 || !extractValues(parent.fd, name.constData(), url.lastPathComponent(), values))
-        throw FileSystemError(errno, path);
+        throw FileSystemError(errno, url.path());
     return values;
 }
 
 QList<ChildEntry> LocalFileSystemProvider::childEntries(const FileUrl &directory) const
 {
-    const QString path = directory.rawPath();
-    const int fd = bl::openDirectory(QFile::encodeName(path).constData(), true);
+    int fd = -1;
+    {
+        Fd parent{duplicateFolderOf(directory)};
+        if (parent.fd >= 0)
+            fd = openat(parent.fd, directory.nativeLastPathComponent().constData(), kBelow);
+        else
+            fd = bl::openDirectory(directory.nativePath().constData(), !directory.folder(), O_RDONLY);
+    }
     if (fd < 0)
-        throw FileSystemError(errno, path);
-    DIR *dir = fdopendir(fd);
+        throw FileSystemError(errno, directory.path());
+    const int listing = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR *dir = listing >= 0 ? fdopendir(listing) : nullptr;
     if (!dir) {
         const int error = errno;
+        if (listing >= 0)
+            close(listing);
         close(fd);
-        throw FileSystemError(error, path);
+        throw FileSystemError(error, directory.path());
     }
     QList<ChildEntry> entries;
     const FileUrl::Folder folder = directory.asFolder();
+    bool hasFolders = false;
+    errno = 0;
     while (const dirent *e = readdir(dir)) {
         if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
             continue;
-        const QString name = QFile::decodeName(e->d_name);
+        QByteArray raw;
+        const QString name = displayTextOf(e->d_name, &raw);
         ChildEntry entry;
-        if (!extractValues(dirfd(dir), e->d_name, name, entry.values)) {
+        if (!extractValues(fd, e->d_name, name, entry.values)) {
             // Kept, as an unreadable non-directory of unknown size.
             entry.values = NodeResourceValues{};
             entry.values.name = name;
+            entry.values.hasMetadata = false;
         }
-        entry.url = FileUrl::child(folder, name, entry.values.isDirectory);
+        hasFolders = hasFolders || entry.values.isDirectory;
+        entry.url = FileUrl::child(folder, name, raw, entry.values.isDirectory);
         entries.append(std::move(entry));
+        errno = 0;
     }
+    const int readError = errno;
     closedir(dir);
+    if (readError) {
+        close(fd);
+        throw FileSystemError(readError, directory.path()); // a listing cut short is not a listing
+    }
+    if (!hasFolders) {
+        close(fd);
+        return entries;
+    }
+    std::lock_guard lock(mutex_);
+    open_.push_back({folder, fd});
+    if (open_.size() > kKeptDirectories) {
+        close(open_.front().fd);
+        open_.pop_front();
+    }
     return entries;
 }

@@ -17,6 +17,9 @@ struct NodeResourceValues {
     std::optional<qint64> fileAllocatedSize;
     std::optional<qint64> totalFileSize;
     std::optional<qint64> fileSize;
+    // False for a listed child whose metadata could not be read at all; a
+    // file the user may examine but not read has its metadata.
+    bool hasMetadata = true;
 
     friend bool operator==(const NodeResourceValues &, const NodeResourceValues &) = default;
 };

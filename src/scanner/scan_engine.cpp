@@ -6,6 +6,8 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 #include <atomic>
+#include <deque>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 
@@ -13,32 +15,82 @@ namespace {
 
 struct Cancelled {};
 
-struct BranchResult {
-    NodeTable nodesByID;
-    QHash<QUuid, QList<QUuid>> childIDsByParentID;
-    qint64 allocatedSize = 0;
-    qint64 logicalSize = 0;
-    qint64 unreadableCount = 0;
-};
+// The records of one subtree in preorder (each after its parent), with the
+// index of each record's parent in the same list; -1 for the subtree's top.
+// Subtrees are spliced into their parent's list once, not copied level by
+// level, and sizes are summed in one pass from the end.
+struct Branch {
+    std::vector<ScanNodeRecord> records;
+    std::vector<qsizetype> parents;
+    std::vector<bool> listed; // a directory whose children were listed
+    bool topListed = false;
 
-struct PendingDirectory {
-    QUuid childID;
-    FileUrl url;
-};
-
-void merge(const BranchResult &branch, const QUuid &id, NodeTable &nodesByID,
-           QHash<QUuid, QList<QUuid>> &childIDsByParentID, qint64 &totalAllocated, qint64 &totalLogical)
-{
-    nodesByID.insert(branch.nodesByID);
-    childIDsByParentID.insert(branch.childIDsByParentID);
-    if (ScanNodeRecord *record = nodesByID.findMutable(id)) {
-        record->allocatedSize = branch.allocatedSize;
-        record->logicalSize = branch.logicalSize;
-        const auto list = branch.childIDsByParentID.constFind(id);
-        record->childCount = list == branch.childIDsByParentID.cend() ? 0 : list->size();
+    void splice(Branch &&other, qsizetype parent)
+    {
+        listed[size_t(parent)] = other.topListed;
+        const qsizetype offset = qsizetype(records.size());
+        for (size_t i = 0; i < other.records.size(); ++i) {
+            records.push_back(std::move(other.records[i]));
+            parents.push_back(other.parents[i] < 0 ? parent : other.parents[i] + offset);
+            listed.push_back(other.listed[i]);
+        }
     }
-    totalAllocated += branch.allocatedSize;
-    totalLogical += branch.logicalSize;
+};
+
+qint64 saturatingAdd(qint64 a, qint64 b)
+{
+    qint64 sum;
+    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<qint64>::max() : sum;
+}
+
+// The forward hash of a folder's path and its length, carried down the walk
+// so that a child's costs only its own name.
+struct PathHash {
+    quint64 forward = 0;
+    quint64 length = 0;
+    bool endsWithSlash = false;
+
+    static PathHash of(const QByteArray &path)
+    {
+        return {scan_node_hash::forward(scan_node_hash::kForwardSeed, path), quint64(path.size()),
+                path.endsWith('/')};
+    }
+    PathHash child(QByteArrayView name) const
+    {
+        quint64 h = endsWithSlash ? forward : scan_node_hash::step(forward, '/');
+        return {scan_node_hash::forward(h, name), length + (endsWithSlash ? 0 : 1) + quint64(name.size()), false};
+    }
+};
+
+// The pieces of a branch's top folder, top down.
+std::vector<scan_node_hash::Piece> piecesOf(const FileUrl &directory, QList<QByteArrayView> &views,
+                                           QByteArray &scratch)
+{
+    directory.nativePieces(views, scratch);
+    std::vector<scan_node_hash::Piece> pieces;
+    pieces.reserve(size_t(views.size()));
+    char last = 0;
+    for (qsizetype i = 0; i < views.size(); ++i) {
+        pieces.push_back({views[i], i > 0 && last != '/'});
+        if (!views[i].isEmpty())
+            last = views[i].back();
+    }
+    return pieces;
+}
+
+// Gives records[i] the identifier of the child names[i] of the directory
+// whose path is pieces.
+void identify(const std::vector<scan_node_hash::Piece> &pieces, const PathHash &hash,
+              const std::vector<QByteArray> &names, ScanNodeRecord *records)
+{
+    std::vector<scan_node_hash::ChildName> children;
+    children.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        const PathHash own = hash.child(names[i]);
+        children.push_back({names[i], own.forward, own.length, &records[i].id});
+    }
+    scan_node_hash::identifyChildren(pieces.data(), qsizetype(pieces.size()), !hash.endsWithSlash,
+                                     children.data(), qsizetype(children.size()));
 }
 
 } // namespace
@@ -77,100 +129,147 @@ struct ScanEngine::Scan {
 
     void yieldProgress(const FileUrl &current) { stream->yield(ScanUpdate::progress(snapshot(current))); }
 
-    BranchResult scanChildren(const FileUrl &url, const QUuid &parentID, bool shouldFailOnEnumerationError,
-                              int depth);
+    Branch scanBranch(const FileUrl &url, const QUuid &id, PathHash hash, bool shouldFailOnEnumerationError,
+                      int depth);
     void perform(const FileUrl &rootURL);
 };
 
-BranchResult ScanEngine::Scan::scanChildren(const FileUrl &url, const QUuid &parentID,
-                                            bool shouldFailOnEnumerationError, int depth)
+// The subtree below the directory url, walked with a stack of its own (no
+// recursion, whatever the depth); the top levels hand independent subtrees
+// to the pool.
+Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, const QUuid &topID, PathHash topHash,
+                                    bool shouldFailOnEnumerationError, int topDepth)
 {
-    checkCancelled();
-    QList<ChildEntry> entries;
-    try {
-        entries = fileSystem->childEntries(url);
-    } catch (const FileSystemError &) {
-        count(0, 0, 0, 1);
-        yieldProgress(url);
-        if (shouldFailOnEnumerationError)
-            throw ScanFailure::ioError(url);
-        BranchResult unreadable;
-        unreadable.unreadableCount = 1;
-        return unreadable;
-    }
-
-    BranchResult result;
-    QList<QUuid> childIDs;
-    QList<PendingDirectory> pending;
-    childIDs.reserve(entries.size());
-    result.nodesByID.reserve(entries.size());
-    for (const ChildEntry &entry : entries) {
-        checkCancelled();
-        const NodeResourceValues &v = entry.values;
-        if (!v.isReadable) {
-            count(1, 0, 0, 1);
-            continue;
-        }
-        ScanNodeRecord r;
-        r.kind = v.isPackage ? ScanNodeKind::package
-                             : (v.isDirectory ? ScanNodeKind::directory : ScanNodeKind::file);
-        r.id = stableScanNodeID(entry.url.standardized().path());
-        r.parentID = parentID;
-        r.url = entry.url;
-        r.displayName = v.name;
-        r.isHidden = v.isHidden;
-        r.isPackage = v.isPackage;
-        r.isReadable = true;
-        const NodeSize size = sizing.resolveSize(v);
-        r.allocatedSize = size.allocated;
-        r.logicalSize = size.logical;
-        childIDs.append(r.id);
-        if (r.kind == ScanNodeKind::directory) {
-            count(1, 1, 0, 0);
-            pending.append({r.id, r.url});
-        } else {
-            count(1, 0, 1, 0);
-            result.allocatedSize += size.allocated;
-            result.logicalSize += size.logical;
-        }
-        result.nodesByID.insert(std::move(r));
-    }
-    result.childIDsByParentID.insert(parentID, childIDs);
-
-    if (pending.isEmpty()) {
-        yieldProgress(url);
-        return result;
-    }
-    if (depth < kParallelDepthLimit && pending.size() >= kMinParallelSubdirectories) {
-        // Independent subtrees on the pool; a waiting thread runs a queued
-        // branch itself, so nesting cannot exhaust the pool.
-        QList<QFuture<BranchResult>> branches;
-        for (const PendingDirectory &dir : pending)
-            branches.append(QtConcurrent::run(QThreadPool::globalInstance(), [this, dir, depth] {
-                return scanChildren(dir.url, dir.childID, false, depth + 1);
-            }));
-        bool wasCancelled = false;
-        for (qsizetype i = 0; i < branches.size(); ++i) {
+    struct Pending {
+        FileUrl url;
+        QUuid id;
+        qsizetype index; // in branch.records; -1 for the top
+        int depth;
+        PathHash hash;
+        QByteArray name; // its own, as bytes; empty for the top
+    };
+    struct Spawned {
+        QFuture<Branch> future;
+        qsizetype index;
+    };
+    Branch branch;
+    std::vector<Pending> stack{{topURL, topID, -1, topDepth, topHash, {}}};
+    // The path of the folder being listed, kept as the walk goes down and
+    // back up, so that no folder's path is ever rebuilt from the top.
+    QList<QByteArrayView> topViews;
+    QByteArray topScratch;
+    std::vector<scan_node_hash::Piece> path = piecesOf(topURL, topViews, topScratch);
+    const size_t topPieces = path.size();
+    std::deque<QByteArray> namesBelow; // owns the bytes path points at below the top; never moves them
+    std::vector<Spawned> spawned;
+    const auto waitForSpawned = [&] {
+        bool failed = false;
+        for (Spawned &s : spawned) {
             try {
-                merge(branches[i].result(), pending[i].childID, result.nodesByID,
-                      result.childIDsByParentID, result.allocatedSize, result.logicalSize);
+                s.future.waitForFinished();
             } catch (...) {
-                wasCancelled = true; // wait for the others before leaving
+                failed = true;
             }
         }
-        if (wasCancelled) {
+        return failed;
+    };
+
+    try {
+        while (!stack.empty()) {
             checkCancelled();
-            throw std::runtime_error("a branch of the scan failed");
+            const Pending dir = std::move(stack.back());
+            stack.pop_back();
+            if (dir.index >= 0) {
+                const size_t level = size_t(dir.depth - topDepth); // 1 for the top's children
+                namesBelow.resize(level - 1);
+                namesBelow.push_back(dir.name);
+                path.resize(topPieces + level - 1);
+                path.push_back({QByteArrayView(namesBelow.back()), true});
+            }
+            QList<ChildEntry> entries;
+            try {
+                entries = fileSystem->childEntries(dir.url);
+            } catch (const FileSystemError &) {
+                count(0, 0, 0, 1);
+                yieldProgress(dir.url);
+                if (shouldFailOnEnumerationError && dir.index < 0)
+                    throw ScanFailure::ioError(dir.url);
+                continue;
+            }
+            if (dir.index < 0)
+                branch.topListed = true;
+            else
+                branch.listed[size_t(dir.index)] = true;
+
+            std::vector<Pending> subdirectories;
+            const qsizetype firstRecord = qsizetype(branch.records.size());
+            std::vector<QByteArray> names;
+            names.reserve(size_t(entries.size()));
+            for (const ChildEntry &entry : entries) {
+                checkCancelled();
+                const NodeResourceValues &v = entry.values;
+                if (!v.hasMetadata) {
+                    count(1, 0, 0, 1); // nothing to examine
+                    continue;
+                }
+                ScanNodeRecord r;
+                r.kind = v.isPackage ? ScanNodeKind::package
+                                     : (v.isDirectory ? ScanNodeKind::directory : ScanNodeKind::file);
+                names.push_back(entry.url.nativeLastPathComponent());
+                r.parentID = dir.id;
+                r.url = entry.url;
+                r.displayName = v.name;
+                r.isHidden = v.isHidden;
+                r.isPackage = v.isPackage;
+                r.isReadable = v.isReadable;
+                const NodeSize size = sizing.resolveSize(v);
+                r.allocatedSize = size.allocated;
+                r.logicalSize = size.logical;
+                const qsizetype index = qsizetype(branch.records.size());
+                if (r.kind == ScanNodeKind::directory) {
+                    count(1, 1, 0, 0);
+                    subdirectories.push_back({r.url, {}, index, dir.depth + 1, {}, {}});
+                } else {
+                    count(1, 0, 1, 0);
+                }
+                branch.records.push_back(std::move(r));
+                branch.parents.push_back(dir.index);
+                branch.listed.push_back(false);
+            }
+            identify(path, dir.hash, names, branch.records.data() + firstRecord);
+            for (Pending &sub : subdirectories) {
+                const ScanNodeRecord &r = branch.records[size_t(sub.index)];
+                sub.id = r.id;
+                sub.name = names[size_t(sub.index - firstRecord)];
+                sub.hash = dir.hash.child(sub.name);
+            }
+            if (dir.depth < kParallelDepthLimit && subdirectories.size() >= size_t(kMinParallelSubdirectories)) {
+                // Independent subtrees on the pool; a waiting thread runs a
+                // queued branch itself, so nesting cannot exhaust the pool.
+                for (Pending &sub : subdirectories) {
+                    spawned.push_back({QtConcurrent::run(QThreadPool::globalInstance(), [this, sub] {
+                                           return scanBranch(sub.url, sub.id, sub.hash, false, sub.depth);
+                                       }),
+                                       sub.index});
+                }
+            } else {
+                // Listing order: the first subdirectory is walked first.
+                for (auto it = subdirectories.rbegin(); it != subdirectories.rend(); ++it)
+                    stack.push_back(std::move(*it));
+            }
+            yieldProgress(dir.url);
         }
-    } else {
-        for (const PendingDirectory &dir : pending) {
-            const BranchResult branch = scanChildren(dir.url, dir.childID, false, depth + 1);
-            merge(branch, dir.childID, result.nodesByID, result.childIDsByParentID,
-                  result.allocatedSize, result.logicalSize);
-        }
+    } catch (...) {
+        waitForSpawned(); // none may outlive the scan's state
+        throw;
     }
-    yieldProgress(url);
-    return result;
+    if (waitForSpawned()) {
+        checkCancelled();
+        throw std::runtime_error("a branch of the scan failed");
+    }
+    for (Spawned &s : spawned)
+        branch.splice(s.future.takeResult(), s.index);
+    return branch;
 }
 
 void ScanEngine::Scan::perform(const FileUrl &rootURL)
@@ -203,11 +302,39 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
 
         ScanTree tree;
         tree.rootID = root.id;
-        tree.nodesByID.insert(root);
         if (root.kind == ScanNodeKind::directory) {
-            const BranchResult branch = scanChildren(rootURL, root.id, true, 0);
-            qint64 allocated = 0, logical = 0;
-            merge(branch, root.id, tree.nodesByID, tree.childIDsByParentID, allocated, logical);
+            Branch branch = scanBranch(rootURL, root.id, PathHash::of(rootURL.nativeFilePath()), true, 0);
+            checkCancelled();
+            // Totals bottom-up: every record comes after its parent.
+            root.allocatedSize = root.logicalSize = 0;
+            std::vector<qint64> childCounts(branch.records.size(), 0);
+            qint64 rootChildren = 0;
+            for (qsizetype i = qsizetype(branch.records.size()) - 1; i >= 0; --i) {
+                const ScanNodeRecord &r = branch.records[size_t(i)];
+                const qsizetype p = branch.parents[size_t(i)];
+                ScanNodeRecord &parent = p < 0 ? root : branch.records[size_t(p)];
+                parent.allocatedSize = saturatingAdd(parent.allocatedSize, r.allocatedSize);
+                parent.logicalSize = saturatingAdd(parent.logicalSize, r.logicalSize);
+                ++(p < 0 ? rootChildren : childCounts[size_t(p)]);
+            }
+            root.childCount = rootChildren;
+            QHash<QUuid, QList<QUuid>> &lists = tree.childIDsByParentID;
+            lists.reserve(qsizetype(branch.records.size()) / 4 + 1);
+            lists[root.id].reserve(rootChildren);
+            for (size_t i = 0; i < branch.records.size(); ++i) {
+                ScanNodeRecord &r = branch.records[i];
+                r.childCount = childCounts[i];
+                if (branch.listed[i])
+                    lists[r.id]; // a listed folder has a list, maybe empty
+                const qsizetype p = branch.parents[i];
+                lists[p < 0 ? root.id : branch.records[size_t(p)].id].append(r.id);
+            }
+            tree.nodesByID.reserve(qsizetype(branch.records.size()) + 1);
+            tree.nodesByID.insert(root);
+            for (ScanNodeRecord &r : branch.records)
+                tree.nodesByID.insert(std::move(r));
+        } else {
+            tree.nodesByID.insert(root);
         }
         checkCancelled();
         ScanSummary summary;
@@ -225,6 +352,8 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
         stream->yield(ScanUpdate::finished(tree, summary));
     } catch (const Cancelled &) {
         stream->yield(ScanUpdate::cancelled());
+    } catch (const std::bad_alloc &) {
+        stream->yield(ScanUpdate::failed(ScanFailure::insufficientMemory(rootURL)));
     } catch (const ScanFailure &failure) {
         stream->yield(ScanUpdate::failed(failure));
     } catch (...) {

@@ -7,6 +7,8 @@ QString ScanFailure::message() const
         return QStringLiteral("Could not access folder: ") + url.path();
     case Kind::ioError:
         return QStringLiteral("An I/O error occurred while scanning: ") + url.path();
+    case Kind::insufficientMemory:
+        return QStringLiteral("Not enough memory to hold the scan of: ") + url.path();
     case Kind::bookmarkResolutionFailed:
         break;
     }

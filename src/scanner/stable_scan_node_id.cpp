@@ -2,41 +2,12 @@
 
 #include <QByteArray>
 
-namespace {
+using namespace scan_node_hash;
 
-constexpr quint64 kFnvPrime = 0x100000001b3ULL;
-
-} // namespace
-
-QUuid stableScanNodeID(const QString &path)
+QUuid scan_node_hash::identifier(quint64 h1, quint64 h2, quint64 n)
 {
-    const QByteArray bytes = (path.isEmpty() ? QStringLiteral("/") : path).toUtf8();
-    return stableScanNodeID(QByteArrayView(bytes), QByteArrayView());
-}
-
-QUuid stableScanNodeID(QByteArrayView parentPath, QByteArrayView name)
-{
-    // The bytes are parent, then "/" when there is a name and the parent
-    // does not already end with one, then name.
-    const bool slash = !name.isEmpty() && !parentPath.endsWith('/');
-    const quint64 n = quint64(parentPath.size() + (slash ? 1 : 0) + name.size());
-    quint64 h1 = 0xcbf29ce484222325ULL;
-    for (const char b : parentPath)
-        h1 = (h1 ^ quint8(b)) * kFnvPrime;
-    if (slash)
-        h1 = (h1 ^ quint8('/')) * kFnvPrime;
-    for (const char b : name)
-        h1 = (h1 ^ quint8(b)) * kFnvPrime;
-    quint64 h2 = 0x6c4cc2ed62914e23ULL;
-    for (qsizetype i = name.size() - 1; i >= 0; --i)
-        h2 = (h2 ^ quint8(name[i])) * kFnvPrime;
-    if (slash)
-        h2 = (h2 ^ quint8('/')) * kFnvPrime;
-    for (qsizetype i = parentPath.size() - 1; i >= 0; --i)
-        h2 = (h2 ^ quint8(parentPath[i])) * kFnvPrime;
     const quint64 a = h1 ^ n;
-    const quint64 c = h2 ^ (n * kFnvPrime);
-
+    const quint64 c = h2 ^ (n * kPrime);
     char id[16];
     for (int i = 0; i < 8; ++i) {
         id[i] = char(quint8(a >> (56 - 8 * i)));
@@ -47,7 +18,108 @@ QUuid stableScanNodeID(QByteArrayView parentPath, QByteArrayView name)
     return QUuid::fromRfc4122(QByteArrayView(id, 16));
 }
 
+namespace {
+
+template <int K>
+void walkTogether(const Piece *topDown, qsizetype pieceCount, bool slash, const ChildName *children)
+{
+    quint64 h[K];
+    for (int j = 0; j < K; ++j) {
+        h[j] = backward(kBackwardSeed, children[j].name);
+        if (slash)
+            h[j] = step(h[j], '/');
+    }
+    for (qsizetype p = pieceCount - 1; p >= 0; --p) {
+        const QByteArrayView bytes = topDown[p].bytes;
+        for (qsizetype b = bytes.size() - 1; b >= 0; --b) {
+            const quint8 c = quint8(bytes[b]);
+            for (int j = 0; j < K; ++j)
+                h[j] = (h[j] ^ c) * kPrime;
+        }
+        if (topDown[p].slashBefore)
+            for (int j = 0; j < K; ++j)
+                h[j] = step(h[j], '/');
+    }
+    for (int j = 0; j < K; ++j)
+        *children[j].id = identifier(children[j].forward, h[j], children[j].length);
+}
+
+} // namespace
+
+void scan_node_hash::identifyChildren(const Piece *topDown, qsizetype pieceCount, bool slash,
+                                      const ChildName *children, qsizetype count)
+{
+    qsizetype done = 0;
+    for (; count - done >= 8; done += 8)
+        walkTogether<8>(topDown, pieceCount, slash, children + done);
+    for (; count - done >= 4; done += 4)
+        walkTogether<4>(topDown, pieceCount, slash, children + done);
+    for (; count - done >= 2; done += 2)
+        walkTogether<2>(topDown, pieceCount, slash, children + done);
+    for (; done < count; ++done)
+        walkTogether<1>(topDown, pieceCount, slash, children + done);
+}
+
+QUuid stableScanNodeIDOfBytes(QByteArrayView path)
+{
+    if (path.isEmpty())
+        path = "/";
+    return identifier(forward(kForwardSeed, path), backward(kBackwardSeed, path), quint64(path.size()));
+}
+
+QUuid stableScanNodeID(const QString &path)
+{
+    const QByteArray bytes = path.toUtf8();
+    return stableScanNodeIDOfBytes(bytes);
+}
+
+QUuid stableScanNodeID(QByteArrayView parentPath, QByteArrayView name)
+{
+    // The bytes are parent, then "/" when there is a name and the parent
+    // does not already end with one, then name.
+    const bool slash = !name.isEmpty() && !parentPath.endsWith('/');
+    const quint64 n = quint64(parentPath.size() + (slash ? 1 : 0) + name.size());
+    if (n == 0)
+        return stableScanNodeIDOfBytes("/");
+    quint64 h1 = forward(kForwardSeed, parentPath);
+    if (slash)
+        h1 = step(h1, '/');
+    h1 = forward(h1, name);
+    quint64 h2 = backward(kBackwardSeed, name);
+    if (slash)
+        h2 = step(h2, '/');
+    h2 = backward(h2, parentPath);
+    return identifier(h1, h2, n);
+}
+
 QUuid stableScanNodeID(const FileUrl &url)
 {
-    return stableScanNodeID(url.standardized().path());
+    // Hashed piece by piece: a URL deep in a tree shares its folders' bytes
+    // and is never joined into one string.
+    QList<QByteArrayView> pieces;
+    QByteArray scratch;
+    url.standardized().nativePieces(pieces, scratch);
+    quint64 h1 = kForwardSeed, n = 0;
+    QList<bool> slashBefore(pieces.size(), false);
+    char lastByte = 0;
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        if (i > 0 && lastByte != '/') {
+            h1 = step(h1, '/');
+            ++n;
+            slashBefore[i] = true;
+        }
+        h1 = forward(h1, pieces[i]);
+        n += quint64(pieces[i].size());
+        if (!pieces[i].isEmpty())
+            lastByte = pieces[i].back();
+    }
+    if (n == 0)
+        return stableScanNodeIDOfBytes("/");
+    quint64 h2 = kBackwardSeed;
+    for (qsizetype i = pieces.size() - 1; i >= 0; --i) {
+        h2 = backward(h2, pieces[i]);
+        if (slashBefore[i])
+            h2 = step(h2, '/');
+    }
+    return identifier(h1, h2, n);
 }

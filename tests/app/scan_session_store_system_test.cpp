@@ -2,6 +2,7 @@
 // the user's Trash (in a temporary data home), and a file manager on the
 // session bus.
 #include "fast_scan_engine.h"
+#include "stable_scan_node_id.h"
 #include "store_test_support.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,11 @@
 #include <QDBusConnectionInterface>
 #include <QDirIterator>
 #include <QFile>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace storetest;
 
@@ -116,6 +122,45 @@ TEST(ScanSessionStoreSystem, ConfirmedTrashMovesTheItemAndRescans)
     QFile info(trash + "/info/report.txt.trashinfo");
     ASSERT_TRUE(info.open(QIODevice::ReadOnly));
     EXPECT_TRUE(info.readAll().contains("Path="));
+
+    // A name that is not UTF-8 beside the text it repairs to: the Trash
+    // takes the very file that was chosen, by its own bytes.
+    const QByteArray odd = QFile::encodeName(f.path("root/docs")) + "/report\xe2\x82";
+    const QByteArray look = QFile::encodeName(f.path("root/docs")) + "/report\xef\xbf\xbd";
+    for (const QByteArray &path : {odd, look}) {
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, path.constData(), size_t(path.size())), path.size());
+        ::close(fd);
+    }
+    store->rescanActiveResult();
+    ASSERT_TRUE(spinUntil([&] {
+        return allReady(*store) && store->activeResult()->tree &&
+               store->activeResult()->tree->nodesByID.contains(stableScanNodeIDOfBytes(odd));
+    }));
+    store->requestTrashForNode(stableScanNodeIDOfBytes(odd));
+    store->confirmTrashRequest();
+    struct stat st;
+    ASSERT_TRUE(spinUntil([&] { return ::lstat(odd.constData(), &st) != 0; }));
+    EXPECT_EQ(::lstat(look.constData(), &st), 0) << "its look-alike stays";
+    QByteArray recorded; // the info files' names are bytes too
+    const QByteArray infoDir = QFile::encodeName(trash + "/info");
+    if (DIR *d = ::opendir(infoDir.constData())) {
+        while (const dirent *e = ::readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            std::ifstream in((infoDir + '/' + e->d_name).toStdString());
+            recorded += QByteArray::fromStdString(std::string(std::istreambuf_iterator<char>(in), {}));
+        }
+        ::closedir(d);
+    }
+    EXPECT_TRUE(recorded.contains("report%E2%82")) << recorded.toStdString();
+    // QTemporaryDir cannot remove names that are not UTF-8.
+    ::unlink((QFile::encodeName(trash) + "/files/report\xe2\x82").constData());
+    ::unlink((infoDir + "/report\xe2\x82.trashinfo").constData());
+    ASSERT_TRUE(spinUntil([&] {
+        return allReady(*store) && !store->activeResult()->tree->nodesByID.contains(stableScanNodeIDOfBytes(odd));
+    }));
 
     // An item gone by the time of the move: the store's message.
     store->requestTrashForNode(idOf(f.path("root/docs/notes.txt")));

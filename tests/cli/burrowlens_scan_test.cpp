@@ -10,6 +10,11 @@
 #include <QProcess>
 #include <QUuid>
 #include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using bltest::TempTree;
 
@@ -29,7 +34,112 @@ ScanRunResult run(const QStringList &arguments)
                process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
+// burrowlens-scan with arguments as bytes (QProcess takes text only), stdout
+// to outFd, started in cwd; returns its pid. stderr goes to errPath.
+pid_t spawn(const std::vector<std::string> &args, int outFd, const std::string &cwd, const std::string &errPath)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0)
+            _exit(120);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(outFd, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        std::vector<char *> argv{const_cast<char *>(BURROWLENS_SCAN)};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(BURROWLENS_SCAN, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Exit status of pid, or -1 when it has not ended within seconds.
+int waitFor(pid_t pid, int seconds)
+{
+    for (int i = 0; i < seconds * 20; ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        usleep(50000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+struct RawRun {
+    int exitCode;
+    std::string out, err;
+};
+
+RawRun runRaw(const std::vector<std::string> &args, const std::string &cwd, const char *outPath = nullptr)
+{
+    TempTree scratch;
+    const std::string out = outPath ? outPath : scratch.path("out");
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t pid = spawn(args, fd, cwd, scratch.path("err"));
+    close(fd);
+    RawRun r{waitFor(pid, 60), {}, {}};
+    const auto slurp = [](const std::string &path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    if (!outPath)
+        r.out = slurp(out);
+    r.err = slurp(scratch.path("err"));
+    return r;
+}
+
 } // namespace
+
+TEST(BurrowlensScan, ArgumentsAndOutputAsTheShellHandsThem)
+{
+    TempTree t;
+    t.dir("d\xff");
+    t.file("d\xff/x", 7000);
+    t.dir("d\xef\xbf\xbd"); // what "d\xff" would repair to
+    t.dir("-x");
+    t.file("-x/y", 3000);
+
+    const RawRun bytes = runRaw({"--json", t.path("d\xff")}, t.root());
+    ASSERT_EQ(bytes.exitCode, 0) << bytes.err;
+    const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(bytes.out)).object();
+    EXPECT_EQ(o["items"].toInteger(), 2) << "the folder named, not its look-alike";
+    EXPECT_EQ(o["children"].toArray().size(), 1);
+
+    const RawRun dash = runRaw({"--", "-x"}, t.root());
+    EXPECT_EQ(dash.exitCode, 0) << dash.err;
+    EXPECT_NE(dash.out.find(t.path("-x") + "\n"), std::string::npos) << dash.out;
+
+    const RawRun full = runRaw({"--json", t.root()}, t.root(), "/dev/full");
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_NE(full.err.find("could not write the report"), std::string::npos) << full.err;
+}
+
+TEST(BurrowlensScan, InterruptedWhileTheReportWaitsOnAPipe)
+{
+    TempTree t;
+    t.dir("many");
+    for (int i = 0; i < 3000; ++i)
+        t.file("many/file-with-a-long-enough-name-" + std::to_string(i), 10);
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t pid = spawn({"--json", t.path("many")}, pipeFds[1], t.root(), t.path("err"));
+    close(pipeFds[1]);
+    // Wait until the pipe is full: nobody reads it, so the report blocks.
+    const int capacity = fcntl(pipeFds[0], F_GETPIPE_SZ);
+    int queued = 0;
+    for (int i = 0; i < 600 && queued < capacity; ++i) {
+        usleep(50000);
+        ioctl(pipeFds[0], FIONREAD, &queued);
+    }
+    ASSERT_GE(queued, capacity) << "the report never filled the pipe";
+    kill(pid, SIGINT);
+    EXPECT_EQ(waitFor(pid, 10), 130) << "Ctrl-C ends a report that waits on its reader";
+    close(pipeFds[0]);
+}
 
 TEST(BurrowlensScan, JsonReportMatchesTheTree)
 {

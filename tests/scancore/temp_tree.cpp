@@ -20,14 +20,12 @@ namespace {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// Removes everything below the open directory fd, also below chmod 000
-// directories and deeper than PATH_MAX.
-void removeContents(int fd)
+std::vector<std::pair<std::string, bool>> entriesOf(int fd)
 {
+    std::vector<std::pair<std::string, bool>> entries;
     DIR *d = fdopendir(dup(fd));
     if (!d)
-        return;
-    std::vector<std::pair<std::string, bool>> entries;
+        return entries;
     while (dirent *e = readdir(d)) {
         if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
             continue;
@@ -36,18 +34,43 @@ void removeContents(int fd)
             entries.emplace_back(e->d_name, S_ISDIR(st.st_mode));
     }
     closedir(d);
-    for (const auto &[name, isDir] : entries) {
-        if (isDir) {
-            fchmodat(fd, name.c_str(), 0700, 0);
-            const int sub = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub >= 0) {
-                removeContents(sub);
-                close(sub);
-            }
-            unlinkat(fd, name.c_str(), AT_REMOVEDIR);
-        } else {
-            unlinkat(fd, name.c_str(), 0);
+    return entries;
+}
+
+// Removes everything below the open directory fd, also below chmod 000
+// directories and deeper than PATH_MAX, with a stack of its own: test trees
+// may be tens of thousands deep.
+void removeContents(int rootFd)
+{
+    struct Frame {
+        int fd;
+        std::vector<std::pair<std::string, bool>> entries;
+        size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({dup(rootFd), entriesOf(rootFd)});
+    while (!stack.empty()) {
+        Frame &top = stack.back();
+        if (top.next == top.entries.size()) {
+            close(top.fd);
+            stack.pop_back();
+            if (!stack.empty())
+                unlinkat(stack.back().fd, stack.back().entries[stack.back().next - 1].first.c_str(), AT_REMOVEDIR);
+            continue;
         }
+        const auto &[name, isDir] = top.entries[top.next++];
+        if (!isDir) {
+            unlinkat(top.fd, name.c_str(), 0);
+            continue;
+        }
+        fchmodat(top.fd, name.c_str(), 0700, 0);
+        const int sub = openat(top.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0) {
+            unlinkat(top.fd, name.c_str(), AT_REMOVEDIR);
+            continue;
+        }
+        std::vector<std::pair<std::string, bool>> below = entriesOf(sub);
+        stack.push_back({sub, std::move(below)});
     }
 }
 
@@ -101,10 +124,15 @@ void walkFd(int fd, WalkTotals &t)
 
 } // namespace
 
-TempTree::TempTree()
+std::string fastScratch()
+{
+    return access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "";
+}
+
+TempTree::TempTree(const std::string &base)
 {
     const char *tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/bltest.XXXXXX";
+    std::string templ = (!base.empty() ? base : std::string(tmp && *tmp ? tmp : "/tmp")) + "/bltest.XXXXXX";
     if (!mkdtemp(templ.data()))
         fail("mkdtemp");
     root_ = templ;
@@ -174,6 +202,27 @@ void TempTree::wide(const std::string &relative, int dirs, int filesPerDir) cons
         for (int f = 0; f < filesPerDir; ++f)
             file(d + "/f" + std::to_string(f), size_t((i + f) % 3) * 700);
     }
+}
+
+void TempTree::chain(const std::string &relative, int levels) const
+{
+    dir(relative);
+    int fd = open(path(relative).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < levels && fd >= 0; ++i) {
+        const int f = openat(fd, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        const std::string bytes(100, 'x');
+        if (f < 0 || write(f, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
+            fail("chain file");
+        close(f);
+        if (mkdirat(fd, "d", 0755) != 0)
+            fail("chain mkdirat");
+        const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    if (fd < 0)
+        fail("chain openat");
+    close(fd);
 }
 
 std::string TempTree::deepChain(const std::string &relative, size_t minBytes) const

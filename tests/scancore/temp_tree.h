@@ -16,7 +16,9 @@ namespace bltest {
 
 class TempTree {
 public:
-    TempTree();
+    // In base when given (a tmpfs, for trees whose folders would cost
+    // seconds to make and remove on a journaling disk), else in TMPDIR.
+    explicit TempTree(const std::string &base = {});
     ~TempTree();
     TempTree(const TempTree &) = delete;
     TempTree &operator=(const TempTree &) = delete;
@@ -34,6 +36,10 @@ public:
     // dirs directories of filesPerDir small files each, spread over two levels.
     void wide(const std::string &relative, int dirs, int filesPerDir) const;
 
+    // levels nested directories "d", each holding a 100-byte file "f",
+    // made relative to each other so that any depth takes linear time.
+    void chain(const std::string &relative, int levels) const;
+
     // A chain of directories whose full path is longer than minBytes, with
     // one file at the bottom; returns the chain's relative path.
     std::string deepChain(const std::string &relative, size_t minBytes) const;
@@ -41,6 +47,10 @@ public:
 private:
     std::string root_;
 };
+
+// A tmpfs for large fixture trees when there is one ("" otherwise): making
+// and removing a hundred thousand files costs seconds on a journaling disk.
+std::string fastScratch();
 
 struct WalkTotals {
     int64_t items = 0, dirs = 0, files = 0, unreadable = 0;

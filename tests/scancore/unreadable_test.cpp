@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <sstream>
+#include <vector>
 
 using bltest::TempTree;
 
@@ -30,11 +33,21 @@ TEST(Unreadable, DirectoriesAreCountedAndTheScanFinishes)
             << ' ' << (bl_get_items_scanned(&scan.result) == walk.items) << ' '
             << (scan.result.node_count == walk.items) << ' ' << locked.status << ' '
             << locked.result.node_count << ' ' << bl_get_unreadable_count(&locked.result);
+        // Each one named, with its reason.
+        bl_unreadable_t named[4];
+        const int32_t n = bl_get_unreadable(&scan.result, named, 4);
+        std::vector<std::string> paths;
+        for (int32_t i = 0; i < n; ++i)
+            paths.push_back(bltest::nodePath(scan.result, t.root(), named[i].node_index) + ":" +
+                            std::to_string(named[i].error == EACCES));
+        std::sort(paths.begin(), paths.end());
+        for (const std::string &p : paths)
+            out << ' ' << p;
         return out.str();
     });
     if (!answer)
         GTEST_SKIP() << "cannot drop privileges to uid 65534 here; unreadable folders untested";
     // "locked" cannot be opened; "listonly" lists, but its subdirectory cannot
     // be opened. A root that cannot be listed still finishes, with one node.
-    EXPECT_EQ(*answer, "0 2 2 1 1 0 1 1");
+    EXPECT_EQ(*answer, "0 2 2 1 1 0 1 1 " + t.path("listonly/subdir") + ":1 " + t.path("locked") + ":1");
 }

@@ -91,3 +91,36 @@ TEST(LocalFileSystemProvider, DeepPathsAndUnreadableMetadata)
         EXPECT_EQ(*answer, "x 0 0 0") << "kept, as an unreadable non-directory of unknown size";
     }
 }
+
+// A folder swapped for a link after its parent was listed is not followed
+// out of the tree: the child is opened below the directory that was listed.
+TEST(LocalFileSystemProvider, FoldersAreOpenedBelowTheListingNotThroughLinks)
+{
+    TempTree t;
+    t.dir("tree");
+    t.dir("tree/a");
+    t.dir("tree/a/b");
+    t.file("tree/a/b/inside", 10);
+    t.dir("outside");
+    t.dir("outside/b");
+    t.file("outside/b/elsewhere", 10);
+    const LocalFileSystemProvider fs;
+    const auto top = fs.childEntries(urlOf(t.path("tree")));
+    ASSERT_EQ(top.size(), 1);
+    const auto a = fs.childEntries(top.front().url);
+    ASSERT_EQ(a.size(), 1);
+    // Now "a" becomes a link to a folder outside the tree.
+    ASSERT_EQ(std::rename(t.path("tree/a").c_str(), t.path("moved").c_str()), 0);
+    t.symlink(t.path("outside"), "tree/a");
+    QStringList names;
+    try {
+        for (const ChildEntry &e : fs.childEntries(a.front().url))
+            names << e.values.name;
+    } catch (const FileSystemError &) {
+    }
+    EXPECT_FALSE(names.contains("elsewhere"));
+
+    const NodeResourceValues root = fs.resourceValues(FileUrl::fromPath("/", true));
+    EXPECT_TRUE(root.isDirectory);
+    EXPECT_FALSE(root.isHidden) << "the file-system root is not a dot file";
+}

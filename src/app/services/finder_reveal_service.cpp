@@ -4,8 +4,18 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
-#include <QFileInfo>
 #include <QUrl>
+
+namespace {
+
+// A file URI of the path's own bytes: names that are not UTF-8 reach the
+// file manager as they are on disk.
+QString fileUri(const QByteArray &path)
+{
+    return QStringLiteral("file://") + QString::fromLatin1(path.toPercentEncoding("/"));
+}
+
+} // namespace
 
 void FinderRevealService::reveal(const QList<FileUrl> &urls) const
 {
@@ -18,7 +28,7 @@ void FinderRevealService::reveal(const QList<FileUrl> &urls) const
     }
     QStringList uris;
     for (const FileUrl &url : urls)
-        uris << QUrl::fromLocalFile(url.path()).toString(QUrl::FullyEncoded);
+        uris << fileUri(url.nativeFilePath());
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
@@ -33,6 +43,9 @@ void FinderRevealService::reveal(const QList<FileUrl> &urls) const
 
 void FinderRevealService::openParentFolders(const QList<FileUrl> &urls)
 {
-    for (const FileUrl &url : urls)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(url.path()).absolutePath()));
+    for (const FileUrl &url : urls) {
+        QByteArray parent = url.nativeFilePath();
+        parent.truncate(std::max<qsizetype>(parent.lastIndexOf('/'), 1));
+        QDesktopServices::openUrl(QUrl(fileUri(parent), QUrl::StrictMode));
+    }
 }

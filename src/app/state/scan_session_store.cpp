@@ -5,7 +5,10 @@
 #include "update_stream_reader.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <sys/stat.h>
 #include <QPointer>
 #include <QThreadPool>
 
@@ -18,10 +21,25 @@ namespace {
 
 // A folder's URL in the one form results are compared by: absolute,
 // without dot segments or a trailing slash.
+FileUrl folderURL(const QByteArray &path)
+{
+    QByteArray absolute = path;
+    if (!absolute.startsWith('/'))
+        absolute = QFile::encodeName(QDir::currentPath()) + '/' + absolute;
+    const FileUrl url = FileUrl::fromNativePath(absolute, true).standardized();
+    return FileUrl::fromNativePath(url.nativeFilePath(), true);
+}
+
 FileUrl folderURL(const QString &path)
 {
-    const FileUrl url = FileUrl::fromPath(QFileInfo(path).absoluteFilePath(), true).standardized();
-    return FileUrl::fromPath(url.path(), true);
+    return folderURL(QFile::encodeName(path));
+}
+
+// A file URL's path as the file system names it: percent-encoded bytes
+// that are not UTF-8 stay the bytes they stand for.
+QByteArray nativePathOf(const QUrl &url)
+{
+    return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
 }
 
 } // namespace
@@ -59,8 +77,9 @@ void ScanSessionStore::acceptIncoming(const QList<QUrl> &urls)
     for (const QUrl &url : urls) {
         if (!url.isLocalFile())
             continue;
-        const QString path = url.toLocalFile();
-        if (path.isEmpty() || !QFileInfo(path).isDir())
+        const QByteArray path = nativePathOf(url);
+        struct stat st;
+        if (path.isEmpty() || stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
             continue;
         startScan(folderURL(path), std::nullopt);
         kept = true;

@@ -1,0 +1,143 @@
+// The fast engine's tree on a tree of over 100,000 objects: built on two
+// threads, again and again, and streamed live while the scan runs. Also run
+// under ThreadSanitizer.
+#include "fast_scan_engine.h"
+#include "stable_scan_node_id.h"
+#include "temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <QSet>
+#include <cerrno>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+class LargeTree : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        tree_ = new bltest::TempTree(bltest::fastScratch());
+        tree_->wide("w", 1000, 100); // 101,017 objects
+    }
+    static void TearDownTestSuite()
+    {
+        delete tree_;
+        tree_ = nullptr;
+    }
+    static const std::string &root() { return tree_->root(); }
+
+private:
+    static bltest::TempTree *tree_;
+};
+
+bltest::TempTree *LargeTree::tree_ = nullptr;
+
+long virtualKilobytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmSize:", 0) == 0)
+            return std::stol(line.substr(7));
+    return -1;
+}
+
+QByteArray parentPath(const QByteArray &path)
+{
+    return path.left(std::max<qsizetype>(path.lastIndexOf('/'), 1));
+}
+
+} // namespace
+
+TEST_F(LargeTree, EveryRecordHasItsParentOnEveryBuild)
+{
+    bltest::ScanRun scan(root());
+    ASSERT_EQ(scan.status, 0);
+    ASSERT_GE(scan.result.node_count, 100000);
+    const FileUrl rootURL = FileUrl::fromPath(QString::fromStdString(root()), true);
+    for (int build = 0; build < 4; ++build) {
+        const std::optional<ScanTree> tree = FastScanEngine::buildTree(scan.result, rootURL);
+        ASSERT_TRUE(tree);
+        ASSERT_EQ(tree->nodesByID.size(), scan.result.node_count);
+        qsizetype wrong = 0, cut = 0;
+        for (const ScanNodeRecord &r : tree->nodesByID) {
+            if (r.id == tree->rootID)
+                continue;
+            const QUuid expected = stableScanNodeIDOfBytes(parentPath(r.url.nativeFilePath()));
+            wrong += !r.parentID || *r.parentID != expected;
+            const QList<ScanNodeRecord> path = tree->path(r.id);
+            cut += path.isEmpty() || path.front().id != tree->rootID;
+        }
+        ASSERT_EQ(wrong, 0) << "records whose parent identifier is not their parent's, build " << build;
+        ASSERT_EQ(cut, 0) << "paths that stop short of the root, build " << build;
+    }
+}
+
+// Under an address-space limit the node array cannot grow: the scan ends
+// failed, never as a finished scan of a part of the tree.
+TEST_F(LargeTree, AScanThatCannotHoldItsTreeFails)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers reserve address space of their own";
+#else
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        const rlim_t limit = rlim_t(virtualKilobytes() + 32 * 1024) * 1024;
+        const struct rlimit r{limit, limit};
+        setrlimit(RLIMIT_AS, &r);
+        bl_scan_result_t result{};
+        int32_t cancel = 0;
+        bl_scan_options_t options{};
+        options.threads = 1;
+        const int status = bl_full_scan_opts(root().c_str(), &result, &cancel, &options);
+        const std::string answer = std::to_string(status) + " " + std::to_string(options.error) + " " +
+                                   std::to_string(result.node_count);
+        if (write(fds[1], answer.data(), answer.size()) < 0)
+            _exit(2);
+        _exit(0);
+    }
+    close(fds[1]);
+    char buffer[64] = {};
+    const ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buffer), "-1 " + std::to_string(ENOMEM) + " 0");
+#endif
+}
+
+TEST_F(LargeTree, PartialTreesCarryWhatWasFoundSoFar)
+{
+    FastScanEngine engine(1);
+    std::vector<ScanUpdate> updates;
+    auto stream = engine.startScan(FileUrl::fromPath(QString::fromStdString(root()), true));
+    while (auto u = stream->next())
+        updates.push_back(std::move(*u));
+    ASSERT_EQ(updates.back().kind(), ScanUpdate::Kind::finished);
+    const qint64 finalTotal = updates.back().get<ScanUpdate::Finished>().tree.rootNode()->allocatedSize;
+
+    qint64 last = -1;
+    QSet<qint64> fullSnapshotTotals; // of partial trees that hold the whole cap
+    for (const ScanUpdate &u : updates) {
+        if (u.kind() != ScanUpdate::Kind::intermediateTree)
+            continue;
+        const ScanTree &partial = u.get<ScanUpdate::IntermediateTree>().tree;
+        ASSERT_LE(partial.nodesByID.size(), FastScanEngine::kSnapshotCap);
+        const qint64 total = partial.rootNode()->allocatedSize;
+        EXPECT_GE(total, last) << "a partial total never falls";
+        EXPECT_LE(total, finalTotal) << "nor passes the final one";
+        last = total;
+        if (partial.nodesByID.size() == FastScanEngine::kSnapshotCap)
+            fullSnapshotTotals.insert(total);
+    }
+    ASSERT_GE(last, 0) << "no partial tree at all";
+    EXPECT_GE(fullSnapshotTotals.size(), 2)
+        << "once the snapshot is full, partial trees still follow the growing totals";
+}
