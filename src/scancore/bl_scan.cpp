@@ -277,6 +277,17 @@ int reopen(bl_scan_ctx_t *ctx, DirRef *d)
     return fd;
 }
 
+// One user of d's descriptor is done with it; the last closes it.
+void releaseUse(bl_scan_ctx_t *ctx, DirRef *d)
+{
+    std::lock_guard lock(d->mutex);
+    if (--d->openUsers == 0 && d->fd >= 0) {
+        close(d->fd);
+        d->fd = -1;
+        ctx->heldFds.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
 // Opens d's own directory below its parent, and tells the parent that one
 // child needs it no longer.
 int openDir(bl_scan_ctx_t *ctx, DirRef *d)
@@ -305,14 +316,7 @@ int openDir(bl_scan_ctx_t *ctx, DirRef *d)
             error = errno;
         }
     }
-    {
-        std::lock_guard lock(p->mutex);
-        if (--p->openUsers == 0 && p->fd >= 0) {
-            close(p->fd);
-            p->fd = -1;
-            ctx->heldFds.fetch_sub(1, std::memory_order_relaxed);
-        }
-    }
+    releaseUse(ctx, p);
     errno = error;
     return fd;
 }
@@ -327,17 +331,15 @@ void keepForChildren(bl_scan_ctx_t *ctx, DirRef *d, int fd, int children)
         keep = true;
     else if (children > 0)
         ctx->heldFds.fetch_sub(1, std::memory_order_relaxed);
-    std::lock_guard lock(d->mutex);
-    d->openUsers += children;
-    if (keep)
-        d->fd = fd;
-    else if (fd >= 0)
-        close(fd);
-    if (--d->openUsers == 0 && d->fd >= 0) {
-        close(d->fd);
-        d->fd = -1;
-        ctx->heldFds.fetch_sub(1, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(d->mutex);
+        d->openUsers += children;
+        if (keep)
+            d->fd = fd;
+        else if (fd >= 0)
+            close(fd);
     }
+    releaseUse(ctx, d); // the lister's own use
 }
 
 bool stopped(bl_scan_ctx_t *ctx)
@@ -368,14 +370,8 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
 
     if (stopped(ctx)) {
         // Nothing listed; the parent still hears that this child is done.
-        if (DirRef *p = dir->parent) {
-            std::lock_guard lock(p->mutex);
-            if (--p->openUsers == 0 && p->fd >= 0) {
-                close(p->fd);
-                p->fd = -1;
-                ctx->heldFds.fetch_sub(1, std::memory_order_relaxed);
-            }
-        }
+        if (dir->parent)
+            releaseUse(ctx, dir->parent);
         return;
     }
     const int fd = openDir(ctx, dir);
@@ -454,12 +450,7 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
             ctx->pool->submit([ctx, child] { bl_scan_one_dir(ctx, child); });
         } catch (...) {
             noteUnreadable(ctx, child->index, ENOMEM);
-            std::lock_guard lock(dir->mutex);
-            if (--dir->openUsers == 0 && dir->fd >= 0) {
-                close(dir->fd);
-                dir->fd = -1;
-                ctx->heldFds.fetch_sub(1, std::memory_order_relaxed);
-            }
+            releaseUse(ctx, dir);
             DirRef::release(child);
         }
     }

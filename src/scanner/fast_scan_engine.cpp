@@ -1,6 +1,7 @@
 #include "fast_scan_engine.h"
 
 #include "local_file_system_provider.h"
+#include "path_identifiers.h"
 #include "stable_scan_node_id.h"
 
 #include <QFile>
@@ -56,20 +57,16 @@ bool isDirectoryKind(uint8_t objType)
 }
 
 // Records of a flat array with URLs rebuilt from parent links and
-// identifiers from their paths' bytes. Folders are prepared first, in order,
-// each keeping its name once in a compact chain and the forward hash of its
-// path, never the path itself (that would cost the square of the depth).
-// Then fill() may run for any range of records from several threads at
-// once: the backward hash of a path has to walk up through every ancestor's
-// name, so the siblings of one listing, which are contiguous, walk together,
-// up to eight hashes per pass. Parent identifiers are linked afterwards.
+// identifiers from their paths' bytes (PathIdentifiers). Folders are
+// prepared first, in order; then fill() may run for any range of records
+// from several threads at once, a run of siblings (one listing, contiguous)
+// at a time. Parent identifiers are linked afterwards.
 class RecordBuilder {
 public:
     RecordBuilder(const bl_flat_node_t *nodes, int32_t count, const FileUrl &rootURL)
         : nodes_(nodes), count_(count), rootURL_(rootURL), folderOf_(size_t(count), -1),
-          serial_(nextSerial.fetch_add(1) + 1)
+          paths_(rootURL.nativeFilePath())
     {
-        rootPath_ = rootURL.nativeFilePath();
         for (int32_t i = 0; i < count_; ++i)
             if (i == 0 || isDirectoryKind(nodes_[i].obj_type))
                 prepareFolder(i);
@@ -84,16 +81,30 @@ public:
             setFacts(0, r);
             r.url = root.url;
             r.displayName = root.displayName;
-            r.id = stableScanNodeIDOfBytes(rootPath_);
+            r.id = paths_.topID();
             from = 1;
         }
+        std::vector<PathIdentifiers::Child> children;
         for (int32_t i = from; i < to;) {
             const int32_t p = parentOf(i);
-            int32_t end = i + 1;
-            while (end < count_ && parentOf(end) == p)
-                ++end;
-            identifyRun(p, i, end, records);
-            i = end;
+            const int32_t pf = folderOf_[size_t(p)];
+            const Folder &parent = folders_[size_t(pf)];
+            children.clear();
+            for (; i < count_ && parentOf(i) == p; ++i) {
+                ScanNodeRecord &r = records[i];
+                setFacts(i, r);
+                const int32_t f = folderOf_[size_t(i)];
+                if (f >= 0) {
+                    r.url = folders_[size_t(f)].url;
+                    r.displayName = folders_[size_t(f)].displayName;
+                } else {
+                    QByteArray raw;
+                    r.displayName = displayTextOf(rawName(i), &raw);
+                    r.url = FileUrl::child(parent.handle, r.displayName, raw, false);
+                }
+                children.push_back({rawName(i), &r.id});
+            }
+            paths_.identify(pf, children.data(), qsizetype(children.size()));
         }
     }
 
@@ -119,17 +130,6 @@ private:
         FileUrl url;
         FileUrl::Folder handle;
         QString displayName;
-        quint64 forward = 0; // forward hash of the folder's whole path
-        quint64 length = 0;  // of that path, in bytes
-        bool endsWithSlash = false;
-    };
-    // The chain the backward hash walks: small, so that a deep walk stays in cache.
-    struct Link {
-        int32_t parent; // folder index; -1 for the root
-        uint32_t offset; // of the name in arena_
-        uint32_t size;
-        bool slashBefore; // a "/" joins the parent's path and the name
-        int32_t depth;    // the root's is 0
     };
 
     QByteArrayView rawName(int32_t i) const
@@ -156,118 +156,30 @@ private:
         r.childCount = n.child_count;
     }
 
-    // Records [from, to), all children of node p.
-    void identifyRun(int32_t p, int32_t from, int32_t to, ScanNodeRecord *records) const
-    {
-        const int32_t pf = folderOf_[size_t(p)];
-        const Folder &parent = folders_[size_t(pf)];
-        const bool slash = !parent.endsWithSlash;
-        quint64 start = parent.forward;
-        if (slash)
-            start = scan_node_hash::step(start, '/');
-        thread_local std::vector<scan_node_hash::ChildName> names;
-        names.clear();
-        const std::vector<scan_node_hash::Piece> &path = chainTo(pf);
-        for (int32_t i = from; i < to; ++i) {
-            ScanNodeRecord &r = records[i];
-            setFacts(i, r);
-            const QByteArrayView name = rawName(i);
-            const int32_t f = folderOf_[size_t(i)];
-            if (f >= 0) {
-                const Folder &own = folders_[size_t(f)];
-                r.url = own.url;
-                r.displayName = own.displayName;
-            } else {
-                QByteArray raw;
-                r.displayName = displayTextOf(name, &raw);
-                r.url = FileUrl::child(parent.handle, r.displayName, raw, false);
-            }
-            names.push_back({name, scan_node_hash::forward(start, name),
-                             parent.length + (slash ? 1 : 0) + quint64(name.size()), &r.id});
-        }
-        scan_node_hash::identifyChildren(path.data(), qsizetype(path.size()), slash, names.data(),
-                                         qsizetype(names.size()));
-    }
-
-    // The pieces of folder pf's path, top down. Consecutive runs are mostly
-    // near each other in the tree, so the previous run's chain is kept per
-    // thread and only changed below the common ancestor.
-    const std::vector<scan_node_hash::Piece> &chainTo(int32_t pf) const
-    {
-        thread_local quint64 owner = 0;
-        thread_local std::vector<int32_t> folders;
-        thread_local std::vector<scan_node_hash::Piece> pieces;
-        if (owner != serial_) {
-            owner = serial_;
-            folders.clear();
-            pieces.clear();
-        }
-        thread_local std::vector<int32_t> below;
-        below.clear();
-        int32_t f = pf;
-        while (f >= 0 && !(size_t(links_[size_t(f)].depth) < folders.size() &&
-                           folders[size_t(links_[size_t(f)].depth)] == f)) {
-            below.push_back(f);
-            f = links_[size_t(f)].parent;
-        }
-        const size_t keep = f < 0 ? 0 : size_t(links_[size_t(f)].depth) + 1;
-        folders.resize(keep);
-        pieces.resize(keep);
-        for (auto it = below.rbegin(); it != below.rend(); ++it) {
-            const Link &link = links_[size_t(*it)];
-            folders.push_back(*it);
-            pieces.push_back({QByteArrayView(arena_.constData() + link.offset, link.size), link.slashBefore});
-        }
-        return pieces;
-    }
-
     void prepareFolder(int32_t i)
     {
         Folder folder;
-        Link link{-1, uint32_t(arena_.size()), 0, false, 0};
         if (i == 0) {
             folder.url = rootURL_;
-            folder.forward = scan_node_hash::forward(scan_node_hash::kForwardSeed, rootPath_);
-            folder.length = quint64(rootPath_.size());
-            folder.endsWithSlash = rootPath_.endsWith('/');
             folder.displayName = FastScanEngine::displayName(i, QString::fromUtf8(rawName(i)), rootURL_);
-            arena_ += rootPath_;
-            link.size = uint32_t(rootPath_.size());
+            folderOf_[0] = 0;
         } else {
             const int32_t pf = folderOf_[size_t(parentOf(i))];
-            const Folder &parent = folders_[size_t(pf)];
-            const QByteArrayView name = rawName(i);
-            link.parent = pf;
-            link.depth = links_[size_t(pf)].depth + 1;
-            link.slashBefore = !parent.endsWithSlash;
-            quint64 h = parent.forward;
-            if (link.slashBefore)
-                h = scan_node_hash::step(h, '/');
-            folder.forward = scan_node_hash::forward(h, name);
-            folder.length = parent.length + (link.slashBefore ? 1 : 0) + quint64(name.size());
             QByteArray raw;
-            folder.displayName = displayTextOf(name, &raw);
-            folder.url = FileUrl::child(parent.handle, folder.displayName, raw, true);
-            arena_ += name;
-            link.size = uint32_t(name.size());
+            folder.displayName = displayTextOf(rawName(i), &raw);
+            folder.url = FileUrl::child(folders_[size_t(pf)].handle, folder.displayName, raw, true);
+            folderOf_[size_t(i)] = paths_.addFolder(pf, rawName(i));
         }
         folder.handle = folder.url.asFolder();
-        folderOf_[size_t(i)] = int32_t(folders_.size());
         folders_.push_back(std::move(folder));
-        links_.push_back(link);
     }
 
     const bl_flat_node_t *nodes_;
     int32_t count_;
     FileUrl rootURL_;
-    QByteArray rootPath_;
     std::vector<int32_t> folderOf_;
-    std::vector<Folder> folders_;
-    std::vector<Link> links_;
-    QByteArray arena_;
-    // Tells one builder's per-thread chain from another's.
-    static inline std::atomic<quint64> nextSerial{0};
-    const quint64 serial_;
+    std::vector<Folder> folders_; // by the index PathIdentifiers gave
+    PathIdentifiers paths_;
 };
 
 // A cancellable 200 ms ticker for the poll thread.

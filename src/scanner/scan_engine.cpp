@@ -1,27 +1,30 @@
 #include "scan_engine.h"
 
+#include "path_identifiers.h"
 #include "stable_scan_node_id.h"
 
 #include <QFuture>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 #include <atomic>
-#include <deque>
 #include <limits>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
 struct Cancelled {};
 
 // The records of one subtree in preorder (each after its parent), with the
-// index of each record's parent in the same list; -1 for the subtree's top.
-// Subtrees are spliced into their parent's list once, not copied level by
-// level, and sizes are summed in one pass from the end.
+// index of each record's parent in the same list (-1 for the subtree's top)
+// and its name as bytes. Subtrees are spliced into their parent's list once,
+// not copied level by level; sizes and identifiers are worked out over the
+// whole list once the walk is over.
 struct Branch {
     std::vector<ScanNodeRecord> records;
     std::vector<qsizetype> parents;
+    std::vector<QByteArray> names;
     std::vector<bool> listed; // a directory whose children were listed
     bool topListed = false;
 
@@ -32,6 +35,7 @@ struct Branch {
         for (size_t i = 0; i < other.records.size(); ++i) {
             records.push_back(std::move(other.records[i]));
             parents.push_back(other.parents[i] < 0 ? parent : other.parents[i] + offset);
+            names.push_back(std::move(other.names[i]));
             listed.push_back(other.listed[i]);
         }
     }
@@ -43,54 +47,50 @@ qint64 saturatingAdd(qint64 a, qint64 b)
     return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<qint64>::max() : sum;
 }
 
-// The forward hash of a folder's path and its length, carried down the walk
-// so that a child's costs only its own name.
-struct PathHash {
-    quint64 forward = 0;
-    quint64 length = 0;
-    bool endsWithSlash = false;
-
-    static PathHash of(const QByteArray &path)
-    {
-        return {scan_node_hash::forward(scan_node_hash::kForwardSeed, path), quint64(path.size()),
-                path.endsWith('/')};
-    }
-    PathHash child(QByteArrayView name) const
-    {
-        quint64 h = endsWithSlash ? forward : scan_node_hash::step(forward, '/');
-        return {scan_node_hash::forward(h, name), length + (endsWithSlash ? 0 : 1) + quint64(name.size()), false};
-    }
-};
-
-// The pieces of a branch's top folder, top down.
-std::vector<scan_node_hash::Piece> piecesOf(const FileUrl &directory, QList<QByteArrayView> &views,
-                                           QByteArray &scratch)
+// Every record's identifier and parent's, from the names and parent links:
+// folders are registered in order, then the runs of siblings (one listing
+// each, contiguous) are hashed, on two threads for a large tree.
+void identifyAll(Branch &branch, const FileUrl &rootURL, const QUuid &rootID)
 {
-    directory.nativePieces(views, scratch);
-    std::vector<scan_node_hash::Piece> pieces;
-    pieces.reserve(size_t(views.size()));
-    char last = 0;
-    for (qsizetype i = 0; i < views.size(); ++i) {
-        pieces.push_back({views[i], i > 0 && last != '/'});
-        if (!views[i].isEmpty())
-            last = views[i].back();
+    const size_t n = branch.records.size();
+    PathIdentifiers paths(rootURL.nativeFilePath());
+    std::vector<int32_t> folderOf(n, -1);
+    const auto parentFolder = [&](size_t i) {
+        const qsizetype p = branch.parents[i];
+        return p < 0 ? 0 : folderOf[size_t(p)];
+    };
+    for (size_t i = 0; i < n; ++i)
+        if (branch.records[i].kind == ScanNodeKind::directory)
+            folderOf[i] = paths.addFolder(parentFolder(i), branch.names[i]);
+    const auto runs = [&](size_t from, size_t to) {
+        std::vector<PathIdentifiers::Child> children;
+        for (size_t i = from; i < to;) {
+            const qsizetype p = branch.parents[i];
+            children.clear();
+            for (; i < n && branch.parents[i] == p; ++i)
+                children.push_back({branch.names[i], &branch.records[i].id});
+            paths.identify(p < 0 ? 0 : folderOf[size_t(p)], children.data(), qsizetype(children.size()));
+        }
+    };
+    size_t middle = n / 2;
+    while (middle > 0 && middle < n && branch.parents[middle] == branch.parents[middle - 1])
+        ++middle;
+    bool split = false;
+    if (n >= 20000) {
+        try {
+            std::thread helper(runs, middle, n);
+            runs(0, middle);
+            helper.join();
+            split = true;
+        } catch (const std::system_error &) {
+        }
     }
-    return pieces;
-}
-
-// Gives records[i] the identifier of the child names[i] of the directory
-// whose path is pieces.
-void identify(const std::vector<scan_node_hash::Piece> &pieces, const PathHash &hash,
-              const std::vector<QByteArray> &names, ScanNodeRecord *records)
-{
-    std::vector<scan_node_hash::ChildName> children;
-    children.reserve(names.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-        const PathHash own = hash.child(names[i]);
-        children.push_back({names[i], own.forward, own.length, &records[i].id});
+    if (!split)
+        runs(0, n);
+    for (size_t i = 0; i < n; ++i) {
+        const qsizetype p = branch.parents[i];
+        branch.records[i].parentID = p < 0 ? rootID : branch.records[size_t(p)].id;
     }
-    scan_node_hash::identifyChildren(pieces.data(), qsizetype(pieces.size()), !hash.endsWithSlash,
-                                     children.data(), qsizetype(children.size()));
 }
 
 } // namespace
@@ -129,39 +129,28 @@ struct ScanEngine::Scan {
 
     void yieldProgress(const FileUrl &current) { stream->yield(ScanUpdate::progress(snapshot(current))); }
 
-    Branch scanBranch(const FileUrl &url, const QUuid &id, PathHash hash, bool shouldFailOnEnumerationError,
-                      int depth);
+    Branch scanBranch(const FileUrl &url, bool shouldFailOnEnumerationError, int depth);
     void perform(const FileUrl &rootURL);
 };
 
 // The subtree below the directory url, walked with a stack of its own (no
 // recursion, whatever the depth); the top levels hand independent subtrees
 // to the pool.
-Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, const QUuid &topID, PathHash topHash,
-                                    bool shouldFailOnEnumerationError, int topDepth)
+Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, bool shouldFailOnEnumerationError, int topDepth)
 {
     struct Pending {
         FileUrl url;
-        QUuid id;
         qsizetype index; // in branch.records; -1 for the top
         int depth;
-        PathHash hash;
-        QByteArray name; // its own, as bytes; empty for the top
     };
     struct Spawned {
         QFuture<Branch> future;
         qsizetype index;
     };
     Branch branch;
-    std::vector<Pending> stack{{topURL, topID, -1, topDepth, topHash, {}}};
-    // The path of the folder being listed, kept as the walk goes down and
-    // back up, so that no folder's path is ever rebuilt from the top.
-    QList<QByteArrayView> topViews;
-    QByteArray topScratch;
-    std::vector<scan_node_hash::Piece> path = piecesOf(topURL, topViews, topScratch);
-    const size_t topPieces = path.size();
-    std::deque<QByteArray> namesBelow; // owns the bytes path points at below the top; never moves them
+    std::vector<Pending> stack{{topURL, -1, topDepth}};
     std::vector<Spawned> spawned;
+
     const auto waitForSpawned = [&] {
         bool failed = false;
         for (Spawned &s : spawned) {
@@ -179,13 +168,6 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, const QUuid &topID, P
             checkCancelled();
             const Pending dir = std::move(stack.back());
             stack.pop_back();
-            if (dir.index >= 0) {
-                const size_t level = size_t(dir.depth - topDepth); // 1 for the top's children
-                namesBelow.resize(level - 1);
-                namesBelow.push_back(dir.name);
-                path.resize(topPieces + level - 1);
-                path.push_back({QByteArrayView(namesBelow.back()), true});
-            }
             QList<ChildEntry> entries;
             try {
                 entries = fileSystem->childEntries(dir.url);
@@ -202,9 +184,6 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, const QUuid &topID, P
                 branch.listed[size_t(dir.index)] = true;
 
             std::vector<Pending> subdirectories;
-            const qsizetype firstRecord = qsizetype(branch.records.size());
-            std::vector<QByteArray> names;
-            names.reserve(size_t(entries.size()));
             for (const ChildEntry &entry : entries) {
                 checkCancelled();
                 const NodeResourceValues &v = entry.values;
@@ -215,8 +194,6 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, const QUuid &topID, P
                 ScanNodeRecord r;
                 r.kind = v.isPackage ? ScanNodeKind::package
                                      : (v.isDirectory ? ScanNodeKind::directory : ScanNodeKind::file);
-                names.push_back(entry.url.nativeLastPathComponent());
-                r.parentID = dir.id;
                 r.url = entry.url;
                 r.displayName = v.name;
                 r.isHidden = v.isHidden;
@@ -228,27 +205,21 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, const QUuid &topID, P
                 const qsizetype index = qsizetype(branch.records.size());
                 if (r.kind == ScanNodeKind::directory) {
                     count(1, 1, 0, 0);
-                    subdirectories.push_back({r.url, {}, index, dir.depth + 1, {}, {}});
+                    subdirectories.push_back({r.url, index, dir.depth + 1});
                 } else {
                     count(1, 0, 1, 0);
                 }
+                branch.names.push_back(entry.url.nativeLastPathComponent());
                 branch.records.push_back(std::move(r));
                 branch.parents.push_back(dir.index);
                 branch.listed.push_back(false);
-            }
-            identify(path, dir.hash, names, branch.records.data() + firstRecord);
-            for (Pending &sub : subdirectories) {
-                const ScanNodeRecord &r = branch.records[size_t(sub.index)];
-                sub.id = r.id;
-                sub.name = names[size_t(sub.index - firstRecord)];
-                sub.hash = dir.hash.child(sub.name);
             }
             if (dir.depth < kParallelDepthLimit && subdirectories.size() >= size_t(kMinParallelSubdirectories)) {
                 // Independent subtrees on the pool; a waiting thread runs a
                 // queued branch itself, so nesting cannot exhaust the pool.
                 for (Pending &sub : subdirectories) {
                     spawned.push_back({QtConcurrent::run(QThreadPool::globalInstance(), [this, sub] {
-                                           return scanBranch(sub.url, sub.id, sub.hash, false, sub.depth);
+                                           return scanBranch(sub.url, false, sub.depth);
                                        }),
                                        sub.index});
                 }
@@ -303,8 +274,9 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
         ScanTree tree;
         tree.rootID = root.id;
         if (root.kind == ScanNodeKind::directory) {
-            Branch branch = scanBranch(rootURL, root.id, PathHash::of(rootURL.nativeFilePath()), true, 0);
+            Branch branch = scanBranch(rootURL, true, 0);
             checkCancelled();
+            identifyAll(branch, rootURL, root.id);
             // Totals bottom-up: every record comes after its parent.
             root.allocatedSize = root.logicalSize = 0;
             std::vector<qint64> childCounts(branch.records.size(), 0);
