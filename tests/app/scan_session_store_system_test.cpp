@@ -191,6 +191,19 @@ TEST(ScanSessionStoreSystem, RevealAsksTheFileManagerOnTheSessionBus)
     ASSERT_TRUE(spinUntil([&] { return !fileManager.shown.isEmpty(); }));
     EXPECT_EQ(fileManager.shown, (QList<QStringList>{{QUrl::fromLocalFile(f.path("root/with space")).toString(QUrl::FullyEncoded)}}));
     EXPECT_TRUE(fileManager.shown.first().first().contains("with%20space"));
+
+    // A name that is not UTF-8 reaches the file manager as its own bytes.
+    const QByteArray odd = QFile::encodeName(f.path("root")) + "/odd\xff";
+    ASSERT_EQ(::mkdir(odd.constData(), 0755), 0);
+    store->rescanActiveResult();
+    ASSERT_TRUE(spinUntil([&] {
+        return allReady(*store) && store->activeResult()->tree->nodesByID.contains(stableScanNodeIDOfBytes(odd));
+    }));
+    store->focusNode(stableScanNodeIDOfBytes(odd));
+    store->revealFocusedNode();
+    ASSERT_TRUE(spinUntil([&] { return fileManager.shown.size() == 2; }));
+    EXPECT_TRUE(fileManager.shown.last().first().endsWith("/odd%FF")) << fileManager.shown.last().first().toStdString();
+    ::rmdir(odd.constData());
     bus.unregisterService("org.freedesktop.FileManager1");
     bus.unregisterObject("/org/freedesktop/FileManager1");
 }

@@ -371,12 +371,12 @@ std::optional<QUuid> ScanSessionStore::restoredFocusNodeID(const QUuid &resultID
         if (node && node->url.standardized() == remembered[i])
             return node->id;
     }
-    QHash<QString, QUuid> byURL;
+    QHash<QByteArray, QUuid> byURL; // by bytes: two names may show as one text
     byURL.reserve(tree.nodesByID.size());
     for (const ScanNodeRecord &record : tree.nodesByID)
-        byURL.insert(record.url.standardized().rawPath(), record.id); // first met wins
+        byURL.insert(record.url.standardized().nativePath(), record.id); // first met wins
     for (qsizetype i = remembered.size() - 1; i >= 0; --i) {
-        if (const auto found = byURL.constFind(remembered[i].rawPath()); found != byURL.constEnd())
+        if (const auto found = byURL.constFind(remembered[i].nativePath()); found != byURL.constEnd())
             return *found;
     }
     return std::nullopt;
