@@ -288,9 +288,13 @@ void releaseUse(bl_scan_ctx_t *ctx, DirRef *d)
     }
 }
 
-// Opens d's own directory below its parent, and tells the parent that one
-// child needs it no longer.
-int openDir(bl_scan_ctx_t *ctx, DirRef *d)
+bool stopped(bl_scan_ctx_t *ctx)
+{
+    return bl::loadRelaxed(*ctx->cancel_flag) != 0 || ctx->fatal.load(std::memory_order_relaxed) != 0;
+}
+
+// Opens d's own directory below its parent (once).
+int openDirOnce(bl_scan_ctx_t *ctx, DirRef *d)
 {
     DirRef *p = d->parent;
     if (!p)
@@ -316,7 +320,26 @@ int openDir(bl_scan_ctx_t *ctx, DirRef *d)
             error = errno;
         }
     }
-    releaseUse(ctx, p);
+    errno = error;
+    return fd;
+}
+
+// Opens d's own directory and tells the parent that one child needs it no
+// longer. Out of descriptors, it waits a little for the other workers to
+// give theirs back before the folder counts as unreadable.
+int openDir(bl_scan_ctx_t *ctx, DirRef *d)
+{
+    int fd = -1;
+    int error = 0;
+    for (int attempt = 0; attempt < 2000 && !stopped(ctx); ++attempt) {
+        fd = openDirOnce(ctx, d);
+        error = errno;
+        if (fd >= 0 || (error != EMFILE && error != ENFILE))
+            break;
+        usleep(1000);
+    }
+    if (d->parent)
+        releaseUse(ctx, d->parent);
     errno = error;
     return fd;
 }
@@ -340,11 +363,6 @@ void keepForChildren(bl_scan_ctx_t *ctx, DirRef *d, int fd, int children)
             close(fd);
     }
     releaseUse(ctx, d); // the lister's own use
-}
-
-bool stopped(bl_scan_ctx_t *ctx)
-{
-    return bl::loadRelaxed(*ctx->cancel_flag) != 0 || ctx->fatal.load(std::memory_order_relaxed) != 0;
 }
 
 // Descriptors the scan may keep open for pending children: half of what the

@@ -96,6 +96,14 @@ int LocalFileSystemProvider::duplicateFolderOf(const FileUrl &url) const
     return -1;
 }
 
+void LocalFileSystemProvider::closeKeptFolders() const
+{
+    std::lock_guard lock(mutex_);
+    for (const OpenFolder &f : open_)
+        close(f.fd);
+    open_.clear();
+}
+
 NodeResourceValues LocalFileSystemProvider::resourceValues(const FileUrl &url) const
 {
     QByteArray name = url.nativeLastPathComponent();
@@ -110,22 +118,28 @@ NodeResourceValues LocalFileSystemProvider::resourceValues(const FileUrl &url) c
 
 QList<ChildEntry> LocalFileSystemProvider::childEntries(const FileUrl &directory) const
 {
-    int fd = -1;
-    {
+    const auto openListed = [&] {
         Fd parent{duplicateFolderOf(directory)};
         if (parent.fd >= 0)
-            fd = openat(parent.fd, directory.nativeLastPathComponent().constData(), kBelow);
-        else
-            fd = bl::openDirectory(directory.nativePath().constData(), !directory.folder(), O_RDONLY);
+            return openat(parent.fd, directory.nativeLastPathComponent().constData(), kBelow);
+        return bl::openDirectory(directory.nativePath().constData(), !directory.folder(), O_RDONLY);
+    };
+    int fd = openListed();
+    for (int attempt = 0; fd < 0 && (errno == EMFILE || errno == ENFILE) && attempt < 2000; ++attempt) {
+        // Out of descriptors: the kept folders are only a shortcut, and
+        // other listings give theirs back as they end.
+        closeKeptFolders();
+        if (attempt > 0)
+            usleep(1000);
+        fd = openListed();
     }
     if (fd < 0)
         throw FileSystemError(errno, directory.path());
-    const int listing = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    DIR *dir = listing >= 0 ? fdopendir(listing) : nullptr;
+    // One descriptor while listing, so that listings on several threads
+    // cannot hold each other up when descriptors run short.
+    DIR *dir = fdopendir(fd);
     if (!dir) {
         const int error = errno;
-        if (listing >= 0)
-            close(listing);
         close(fd);
         throw FileSystemError(error, directory.path());
     }
@@ -151,15 +165,16 @@ QList<ChildEntry> LocalFileSystemProvider::childEntries(const FileUrl &directory
         errno = 0;
     }
     const int readError = errno;
-    closedir(dir);
     if (readError) {
-        close(fd);
+        closedir(dir);
         throw FileSystemError(readError, directory.path()); // a listing cut short is not a listing
     }
-    if (!hasFolders) {
-        close(fd);
+    // Kept for its children when a descriptor is to spare.
+    const int kept = hasFolders ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    closedir(dir);
+    if (kept < 0)
         return entries;
-    }
+    fd = kept;
     std::lock_guard lock(mutex_);
     open_.push_back({folder, fd});
     if (open_.size() > kKeptDirectories) {

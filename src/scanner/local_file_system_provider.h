@@ -31,6 +31,7 @@ private:
     };
     // A descriptor of url's folder (the caller closes it), or -1.
     int duplicateFolderOf(const FileUrl &url) const;
+    void closeKeptFolders() const;
 
     mutable std::mutex mutex_;
     mutable std::deque<OpenFolder> open_; // newest last

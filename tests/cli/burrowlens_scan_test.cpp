@@ -204,6 +204,34 @@ TEST(BurrowlensScan, JsonReportMatchesTheTree)
     EXPECT_TRUE(shown.contains("... and 5 more")) << shown.toStdString();
 }
 
+// Out of descriptors a folder waits for others to be given back instead of
+// being left out: under "ulimit -n 8" the whole tree is there.
+TEST(BurrowlensScan, AFewDescriptorsAreEnough)
+{
+    TempTree t;
+    for (int i = 0; i < 20; ++i) {
+        t.dir("d" + std::to_string(i));
+        for (int j = 0; j < 20; ++j) {
+            const std::string d = "d" + std::to_string(i) + "/e" + std::to_string(j);
+            t.dir(d);
+            t.file(d + "/f", 10);
+        }
+    }
+    const bltest::WalkTotals walk = bltest::independentWalk(t.root());
+    for (const QString engine : {"fast", "recursive"}) {
+        for (int run = 0; run < 3; ++run) {
+            QProcess process;
+            process.start("/bin/sh", {"-c", "ulimit -n 8 && exec \"$0\" --engine \"$1\" --json \"$2\"",
+                                      QStringLiteral(BURROWLENS_SCAN), engine, QString::fromStdString(t.root())});
+            ASSERT_TRUE(process.waitForFinished(60000));
+            ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+            const QJsonObject o = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+            EXPECT_EQ(o["items"].toInteger(), walk.items) << engine.toStdString();
+            EXPECT_EQ(o["unreadable"].toInteger(), 0) << engine.toStdString();
+        }
+    }
+}
+
 TEST(BurrowlensScan, ExitStatusesAndMessages)
 {
     TempTree t;
