@@ -96,7 +96,10 @@ public:
 class BurrowlensApp {
 public:
     BurrowlensApp()
-        : sessionStore(std::make_shared<FastScanEngine>(FastScanEngine::kPollIntervalMs, FastScanEngine::kWindowScanNiceness)), window(sessionStore)
+        : sessionStore(std::make_shared<FastScanEngine>(
+              FastScanEngine::kPollIntervalMs, FastScanEngine::kWindowScanNiceness,
+              [] { return ScanOptions::fromUserDefaults(QStringLiteral("quillfen"), QStringLiteral("burrowlens")); })),
+          window(sessionStore)
     {
         window.setWindowTitle(QStringLiteral("Burrowlens"));
         window.setWindowIcon(QIcon::fromTheme(QStringLiteral("com.quillfen.burrowlens")));

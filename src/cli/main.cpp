@@ -23,7 +23,11 @@ namespace {
 
 const char *const kUsage =
     "usage: burrowlens-scan [--engine fast|recursive] [--json | --segments] [--top N] [--progress]\n"
-    "                       [--chart FILE.png [--size N]] PATH\n";
+    "                       [--cross-file-systems | -x] [--apparent-size]\n"
+    "                       [--chart FILE.png [--size N]] [--] PATH\n"
+    "  -x, --one-file-system   stay on the file system of PATH (the default)\n"
+    "  --cross-file-systems    also enter the mounts below PATH (never proc, sysfs and the like)\n"
+    "  --apparent-size         order and report by apparent size, as du --apparent-size\n";
 
 int usageError(const QString &why)
 {
@@ -39,6 +43,8 @@ struct Options {
     int chartSize = 900;
     bool progress = false;
     int top = -1;
+    bool crossFileSystems = false;
+    bool apparentSize = false;
     QByteArray path; // as the shell passed it: names are bytes
 };
 
@@ -86,6 +92,12 @@ std::optional<int> parse(int argc, char **argv, Options &o)
             o.segments = true;
         } else if (arg == u"--progress") {
             o.progress = true;
+        } else if (arg == u"--cross-file-systems") {
+            o.crossFileSystems = true;
+        } else if (arg == u"-x" || arg == u"--one-file-system") {
+            o.crossFileSystems = false;
+        } else if (arg == u"--apparent-size") {
+            o.apparentSize = true;
         } else if (arg == u"--engine") {
             const auto v = value();
             if (!v || (*v != u"fast" && *v != u"recursive"))
@@ -168,11 +180,14 @@ int main(int argc, char **argv)
     }
     struct stat st;
     const FileUrl url = FileUrl::fromNativePath(absolute, stat(absolute.constData(), &st) == 0 && S_ISDIR(st.st_mode));
+    ScanOptions scanOptions;
+    scanOptions.crossFileSystems = options.crossFileSystems;
+    const ScanOptionsSource source = [scanOptions] { return scanOptions; };
     std::unique_ptr<ScanEngineProviding> engine;
     if (options.engine == u"recursive")
-        engine = std::make_unique<ScanEngine>(std::make_shared<LocalFileSystemProvider>());
+        engine = std::make_unique<ScanEngine>(std::make_shared<LocalFileSystemProvider>(), NodeSizingService{}, source);
     else
-        engine = std::make_unique<FastScanEngine>();
+        engine = std::make_unique<FastScanEngine>(FastScanEngine::kPollIntervalMs, 0, source);
 
     const std::shared_ptr<UpdateStream> stream = engine->startScan(url);
     std::atomic<bool> interrupted{false};
@@ -225,7 +240,8 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    ScanReport report{finished.tree, finished.summary, options.engine, options.top};
+    ScanReport report{finished.tree, finished.summary, options.engine, options.top,
+                      options.apparentSize ? SizeMeasure::logical : SizeMeasure::allocated};
     const QByteArray out = options.segments ? report.segmentsJson()
                            : options.json   ? report.json()
                                             : report.text().toUtf8();

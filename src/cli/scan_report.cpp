@@ -13,6 +13,10 @@ namespace {
 
 QString kindText(const ScanNodeRecord &r)
 {
+    if (r.mark != ScanNodeMark::none && r.mark != ScanNodeMark::unreadable)
+        return scanNodeMarkText(r.mark);
+    if (r.linkCount > 1)
+        return QStringLiteral("Hard link (%1 links)").arg(QLocale().toString(r.linkCount));
     switch (r.kind) {
     case ScanNodeKind::file: return QStringLiteral("File");
     case ScanNodeKind::package: return QStringLiteral("Package");
@@ -38,26 +42,55 @@ double seconds(const ScanSummary &s)
 
 } // namespace
 
+QList<FileUrl> ScanReport::unreadableFolders() const
+{
+    QList<FileUrl> found;
+    QList<QUuid> pending{tree.rootID};
+    while (!pending.isEmpty()) {
+        const QUuid id = pending.takeLast();
+        const QList<ScanNodeRecord> children = tree.children(id);
+        for (auto it = children.rbegin(); it != children.rend(); ++it) {
+            if (it->mark == ScanNodeMark::unreadable)
+                found.append(it->url);
+            if (it->kind == ScanNodeKind::directory)
+                pending.append(it->id);
+        }
+    }
+    return found;
+}
+
 QString ScanReport::text() const
 {
     const auto root = tree.rootNode();
     const QLocale locale;
+    const bool apparent = measure == SizeMeasure::logical;
     QString out;
     out += summary.rootURL.path() + u'\n';
-    out += QStringLiteral("Total: %1 allocated\n").arg(byteCountText(root ? root->allocatedSize : 0));
+    out += QStringLiteral("Total: %1 %2\n")
+               .arg(byteCountText(root ? sizeOf(*root, measure) : 0),
+                    apparent ? QStringLiteral("apparent") : QStringLiteral("allocated"));
     out += QStringLiteral("Items: %1  Folders: %2  Files: %3  Unreadable: %4\n")
                .arg(locale.toString(summary.itemsScanned), locale.toString(summary.directoriesScanned),
                     locale.toString(summary.filesScanned), locale.toString(summary.unreadableCount));
     out += QStringLiteral("Scanned in %1 s\n").arg(locale.toString(seconds(summary), 'f', 2));
+    const QList<FileUrl> unreadable = unreadableFolders();
+    if (!unreadable.isEmpty()) {
+        constexpr qsizetype kNamed = 10;
+        out += QStringLiteral("\nCould not be read:\n");
+        for (qsizetype i = 0; i < unreadable.size() && i < kNamed; ++i)
+            out += QStringLiteral("  ") + unreadable[i].path() + u'\n';
+        if (unreadable.size() > kNamed)
+            out += QStringLiteral("  ... and %1 more\n").arg(locale.toString(unreadable.size() - kNamed));
+    }
 
-    const QList<ScanNodeRecord> children = sortedBySize(tree.children(tree.rootID));
+    const QList<ScanNodeRecord> children = sortedBySize(tree.children(tree.rootID), measure);
     const qsizetype shown = std::min<qsizetype>(children.size(), top < 0 ? 20 : top);
     if (shown > 0)
         out += u'\n';
     QStringList sizes, kinds;
     qsizetype sizeWidth = 0, kindWidth = 0;
     for (qsizetype i = 0; i < shown; ++i) {
-        sizes.append(byteCountText(children[i].allocatedSize));
+        sizes.append(byteCountText(sizeOf(children[i], measure)));
         kinds.append(kindText(children[i]));
         sizeWidth = std::max(sizeWidth, sizes.last().size());
         kindWidth = std::max(kindWidth, kinds.last().size());
@@ -83,20 +116,32 @@ QByteArray ScanReport::json() const
     object["directories"] = summary.directoriesScanned;
     object["files"] = summary.filesScanned;
     object["unreadable"] = summary.unreadableCount;
+    object["sizeShown"] = measure == SizeMeasure::logical ? "logical" : "allocated";
+    QJsonArray unreadable;
+    for (const FileUrl &url : unreadableFolders())
+        unreadable.append(url.path());
+    object["unreadableFolders"] = unreadable;
     object["allocated"] = root ? root->allocatedSize : 0;
     object["logical"] = root ? root->logicalSize : 0;
     object["seconds"] = seconds(summary);
     QJsonArray children;
-    const QList<ScanNodeRecord> sorted = sortedBySize(tree.children(tree.rootID));
+    const QList<ScanNodeRecord> sorted = sortedBySize(tree.children(tree.rootID), measure);
     const qsizetype shown = top < 0 ? sorted.size() : std::min<qsizetype>(sorted.size(), top);
     for (qsizetype i = 0; i < shown; ++i) {
         const ScanNodeRecord &r = sorted[i];
-        children.append(QJsonObject{{"id", uuidText(r.id)},
-                                    {"name", r.displayName},
-                                    {"kind", kindKey(r.kind)},
-                                    {"allocated", r.allocatedSize},
-                                    {"logical", r.logicalSize},
-                                    {"childCount", r.childCount}});
+        QJsonObject child{{"id", uuidText(r.id)},
+                          {"name", r.displayName},
+                          {"kind", kindKey(r.kind)},
+                          {"allocated", r.allocatedSize},
+                          {"logical", r.logicalSize},
+                          {"childCount", r.childCount}};
+        if (r.mark != ScanNodeMark::none)
+            child["mark"] = scanNodeMarkKey(r.mark);
+        if (r.linkCount > 1) {
+            child["hardLink"] = true;
+            child["linkCount"] = qint64(r.linkCount);
+        }
+        children.append(child);
     }
     object["children"] = children;
     return QJsonDocument(object).toJson(QJsonDocument::Indented);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "scan_update.h"
+#include "size_order.h"
 
 #include <QString>
 
@@ -11,6 +12,10 @@ struct ScanReport {
     ScanSummary summary;
     QString engine; // "fast" or "recursive"
     int top = -1;   // children to list; -1: the default (20 in text, all in JSON)
+    SizeMeasure measure = SizeMeasure::allocated; // what is ordered by and shown
+
+    // Folders that could not be listed, in tree order.
+    QList<FileUrl> unreadableFolders() const;
 
     QString text() const;
     QByteArray json() const;

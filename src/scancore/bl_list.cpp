@@ -9,7 +9,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
+#include <linux/magic.h>
+#include <cstddef>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -74,6 +78,39 @@ int openDirectory(const char *path, bool followFinalSymlink, int extraFlags)
     close(dirfd);
     errno = saved;
     return fd;
+}
+
+uint64_t mountOf(const struct statx &sx)
+{
+    if (sx.stx_mask & STATX_MNT_ID)
+        return sx.stx_mnt_id;
+    return makedev(sx.stx_dev_major, sx.stx_dev_minor) | kMountIsDevice;
+}
+
+bool isKernelFileSystem(long type)
+{
+    switch (static_cast<unsigned long>(type) & 0xffffffffUL) {
+    case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEVPTS_SUPER_MAGIC:
+    case CGROUP_SUPER_MAGIC: case CGROUP2_SUPER_MAGIC: case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC: case SECURITYFS_MAGIC: case PSTOREFS_MAGIC: case BPF_FS_MAGIC:
+    case 0x62656570UL: // configfs
+    case 0x65735543UL: // fusectl
+    case 0x19800202UL: // mqueue
+    case BINFMTFS_MAGIC: case EFIVARFS_MAGIC: case SELINUX_MAGIC: case AUTOFS_SUPER_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int boundaryKind(int dirfd, const char *name)
+{
+    const int fd = openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct statfs fs;
+    const bool known = fd >= 0 && fstatfs(fd, &fs) == 0;
+    if (fd >= 0)
+        close(fd);
+    return known && isKernelFileSystem(long(fs.f_type)) ? BL_MARK_KERNEL_FS : BL_MARK_OTHER_FS;
 }
 
 namespace {
@@ -170,14 +207,26 @@ uint8_t kindFromDirentType(unsigned char type)
 }
 
 // False when the entry vanished between the listing and its statx.
-bool fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_t &entry)
+bool fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_t &entry,
+               bl::EntryFacts *facts)
 {
     struct statx sx;
+    // No automount: an autofs mount point is reported, not mounted.
     const bool statted =
-        statx(fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC,
-              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_BLOCKS, &sx) == 0;
+        statx(fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
+              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_BLOCKS | STATX_NLINK | STATX_INO | STATX_MNT_ID,
+              &sx) == 0;
     if (!statted && errno == ENOENT)
         return false;
+    if (facts) {
+        *facts = {};
+        if (statted) {
+            facts->mount = bl::mountOf(sx);
+            facts->device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+            facts->inode = sx.stx_ino;
+            facts->links = (sx.stx_mask & STATX_NLINK) ? sx.stx_nlink : 1;
+        }
+    }
 
     const size_t len = strnlen(name, sizeof entry.name - 1);
     std::memcpy(entry.name, name, len);
@@ -208,7 +257,7 @@ bool fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_
 } // namespace
 
 int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t capacity,
-                      int32_t *out_count, OverflowFill fill, int *read_error)
+                      int32_t *out_count, OverflowFill fill, int *read_error, EntryFacts *facts)
 {
     *out_count = 0;
     if (read_error)
@@ -240,7 +289,7 @@ int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t cap
             *out_count = capacity;
             return 1;
         }
-        if (fillEntry(fd, name, type, entries[count]))
+        if (fillEntry(fd, name, type, entries[count], facts ? facts + count : nullptr))
             ++count;
     }
     *out_count = count;

@@ -15,6 +15,7 @@
 #include <new>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +26,7 @@ namespace {
 struct ListingScratch {
     char *buffer = nullptr;
     bl_dir_entry_t *entries = nullptr;
+    bl::EntryFacts *facts = nullptr;
     int32_t capacity = 0;
 
     ~ListingScratch() { release(); }
@@ -33,8 +35,10 @@ struct ListingScratch {
     {
         std::free(buffer);
         std::free(entries);
+        std::free(facts);
         buffer = nullptr;
         entries = nullptr;
+        facts = nullptr;
         capacity = 0;
     }
 
@@ -45,9 +49,11 @@ struct ListingScratch {
         if (capacity >= wanted)
             return true;
         std::free(entries);
+        std::free(facts);
         entries = static_cast<bl_dir_entry_t *>(std::malloc(sizeof(bl_dir_entry_t) * size_t(wanted)));
-        capacity = entries ? wanted : 0;
-        return entries != nullptr;
+        facts = static_cast<bl::EntryFacts *>(std::malloc(sizeof(bl::EntryFacts) * size_t(wanted)));
+        capacity = entries && facts ? wanted : 0;
+        return capacity != 0;
     }
 };
 
@@ -67,6 +73,24 @@ void writeRootNode(bl_flat_node_t &node, const char *rootPath, const struct stat
     node.is_readable = (st.st_mode & S_IRUSR) ? 1 : 0;
     node.child_count = 0;
     node.first_child = -1;
+}
+
+// The root's mount, and whether it is a kernel file system, which is not
+// entered even when asked for.
+bool rootMount(const char *path, uint64_t &mount, bool &kernel)
+{
+    const int fd = bl::openDirectory(path, true, O_PATH);
+    if (fd < 0)
+        return false;
+    struct statx sx;
+    struct statfs fs;
+    const bool ok = statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) == 0 && fstatfs(fd, &fs) == 0;
+    close(fd);
+    if (ok) {
+        mount = bl::mountOf(sx);
+        kernel = bl::isKernelFileSystem(long(fs.f_type));
+    }
+    return ok;
 }
 
 // stat(2) that also reaches a root deeper than PATH_MAX.
@@ -102,9 +126,30 @@ void failScan(bl_scan_ctx_t *ctx, int error)
     ctx->fatal.compare_exchange_strong(none, error ? error : ENOMEM);
 }
 
+// Notes a marked entry or a file with more than one link; false when the
+// file was met before under another name. Under the mutex.
+bool noteFacts(bl::ScanShared &shared, int32_t index, const bl::EntryFacts &f)
+{
+    if (f.mark) {
+        shared.marks.push_back({index, f.mark, 0, 0});
+        return true;
+    }
+    const bool first = shared.linkedSeen.insert({f.device, f.inode}).second;
+    shared.marks.push_back({index, BL_MARK_HARD_LINK, f.links, 0});
+    shared.linked.push_back({index, f.device, f.inode});
+    shared.linkedCounted.push_back(first);
+    return first;
+}
+
+bool isLinkedFile(const bl_dir_entry_t &e, const bl::EntryFacts &f)
+{
+    return e.obj_type == BL_OBJ_FILE && f.links > 1;
+}
+
 // Appends one listing under the mutex; false when the array cannot grow.
 bool appendBlock(bl_scan_ctx_t *ctx, int32_t parentIndex, int32_t anchor,
-                 const bl_dir_entry_t *entries, int32_t count, int32_t &base)
+                 const bl_dir_entry_t *entries, const bl::EntryFacts *facts, int32_t count,
+                 int32_t &base)
 {
     bl_scan_result_t *r = ctx->result;
     std::lock_guard lock(ctx->shared->mutex);
@@ -141,6 +186,18 @@ bool appendBlock(bl_scan_ctx_t *ctx, int32_t parentIndex, int32_t anchor,
         n.logical_size = e.logical_size;
         n.child_count = 0;
         n.first_child = -1;
+        if (facts[i].mark || isLinkedFile(e, facts[i])) {
+            bool counted = false;
+            try {
+                counted = noteFacts(*ctx->shared, base + i, facts[i]);
+            } catch (const std::bad_alloc &) {
+                return false;
+            }
+            if (facts[i].mark)
+                n.allocated_size = n.logical_size = 0; // not entered, not counted
+            if (!counted)
+                continue; // in the live totals once, under the name met first
+        }
         if (base + i >= BL_LIVE_TOTALS_NODES) {
             beyondAllocated = bl::saturatingAdd(beyondAllocated, e.allocated_size);
             beyondLogical = bl::saturatingAdd(beyondLogical, e.logical_size);
@@ -186,6 +243,7 @@ struct DirRef {
     int openUsers = 1;  // guarded by mutex: its lister plus children not yet open
     std::atomic<int> refs{1}; // lifetime: its work item plus child DirRefs
     DirRef *parent = nullptr; // holds one ref
+    uint64_t mount = 0; // bl::mountOf
     int32_t index = 0;  // node index
     int32_t anchor = 0; // nearest node at or above it below BL_LIVE_TOTALS_NODES
     char name[1];       // NUL-terminated; the whole root path for the root
@@ -409,7 +467,7 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
             return;
         }
         status = bl::listOpenDirectory(fd, scratch.buffer, scratch.entries, capacity, &count,
-                                       bl::OverflowFill::none, &readError);
+                                       bl::OverflowFill::none, &readError, scratch.facts);
         if (status == 1) {
             // Listed again from the start with twice the room.
             if (capacity > INT32_MAX / 2 || lseek(fd, 0, SEEK_SET) != 0) {
@@ -428,8 +486,19 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
     }
 
     const bl_dir_entry_t *entries = scratch.entries;
+    bl::EntryFacts *facts = scratch.facts;
+    // Mount points below: a kernel file system is never entered, another
+    // one only when the scan crosses file systems. Unstatted entries have
+    // mount 0 and are left alone.
+    for (int32_t i = 0; i < count; ++i) {
+        if (facts[i].mount == dir->mount || facts[i].mount == 0)
+            continue;
+        const int kind = bl::boundaryKind(fd, entries[i].name);
+        if (kind == BL_MARK_KERNEL_FS || !ctx->crossFileSystems)
+            facts[i].mark = uint8_t(kind);
+    }
     int32_t base = 0;
-    if (!appendBlock(ctx, dir->index, dir->anchor, entries, count, base)) {
+    if (!appendBlock(ctx, dir->index, dir->anchor, entries, facts, count, base)) {
         failScan(ctx, ENOMEM);
         keepForChildren(ctx, dir, fd, 0);
         return;
@@ -453,13 +522,14 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
         return;
     }
     for (int32_t i = 0; i < count; ++i) {
-        if (entries[i].obj_type != BL_OBJ_DIRECTORY || entries[i].is_package)
+        if (entries[i].obj_type != BL_OBJ_DIRECTORY || entries[i].is_package || facts[i].mark)
             continue;
         DirRef *child = DirRef::make(dir, base + i, entries[i].name, std::strlen(entries[i].name));
         if (!child) {
             noteUnreadable(ctx, base + i, ENOMEM);
             continue;
         }
+        child->mount = facts[i].mount ? facts[i].mount : dir->mount;
         children.push_back(child);
     }
     keepForChildren(ctx, dir, fd, int(children.size()));
@@ -490,9 +560,18 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     if (!S_ISDIR(st.st_mode))
         return fail(ENOTDIR);
 
+    uint64_t mount = 0;
+    bool kernelRoot = false;
+    if (!rootMount(root_path, mount, kernelRoot))
+        return fail(errno);
+
     bl_flat_node_t *nodes = bl::allocateNodes(bl::kInitialNodeCapacity);
-    if (!nodes)
+    auto *shared = new (std::nothrow) bl::ScanShared;
+    if (!nodes || !shared) {
+        bl::releaseNodes(nodes, bl::kInitialNodeCapacity);
+        delete shared;
         return fail(ENOMEM);
+    }
     // Pollers may already be reading these fields from other threads.
     for (int32_t *counter : {&result->_items_scanned, &result->_dirs_scanned,
                              &result->_files_scanned, &result->_unreadable_count})
@@ -505,21 +584,32 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     bl::storeRelaxed(result->node_count, 1);
     bl::addRelaxed(result->_items_scanned, 1);
     bl::addRelaxed(result->_dirs_scanned, 1);
-
     if (result->nodes[0].is_package) {
+        delete shared; // one node, nothing to guard
+        bl_build_children(result);
+        return 0;
+    }
+    bl::storeRelease(result->_scan_mutex, static_cast<void *>(shared));
+
+    if (kernelRoot) {
+        try {
+            shared->marks.push_back({0, BL_MARK_KERNEL_FS, 0, 0});
+        } catch (const std::bad_alloc &) {
+            bl_scan_result_free(result);
+            return fail(ENOMEM);
+        }
+    }
+    if (kernelRoot) {
         bl_build_children(result);
         return 0;
     }
 
-    auto *shared = new (std::nothrow) bl::ScanShared;
     DirRef *root = DirRef::make(nullptr, 0, root_path, std::strlen(root_path));
-    if (!shared || !root) {
-        delete shared;
-        DirRef::release(root);
+    if (!root) {
         bl_scan_result_free(result);
         return fail(ENOMEM);
     }
-    bl::storeRelease(result->_scan_mutex, static_cast<void *>(shared));
+    root->mount = mount;
 
     const int threads = options && options->threads > 0 ? options->threads : bl::WorkPool::defaultThreadCount();
     int fatal = 0;
@@ -528,6 +618,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
         bl_scan_ctx_t ctx{result, shared, &pool, cancel_flag};
         ctx.fdBudget = fdBudget(threads);
         ctx.rootPath = root->name;
+        ctx.crossFileSystems = options && options->cross_file_systems;
         try {
             pool.submit([&ctx, root] { bl_scan_one_dir(&ctx, root); });
         } catch (...) {
@@ -580,6 +671,31 @@ extern "C" int32_t bl_get_unreadable(const bl_scan_result_t *result, bl_unreadab
     const int32_t n = int32_t(std::min<size_t>(shared->unreadable.size(), size_t(max_count)));
     std::copy_n(shared->unreadable.begin(), n, out);
     return n;
+}
+
+extern "C" int32_t bl_get_marks(const bl_scan_result_t *result, int32_t from, bl_node_mark_t *out,
+                                int32_t max_count)
+{
+    if (!result || !out || max_count < 1 || from < 0)
+        return 0;
+    bl::ScanShared *shared = bl::sharedOf(result);
+    if (!shared)
+        return 0;
+    std::lock_guard lock(shared->mutex);
+    if (size_t(from) >= shared->marks.size())
+        return 0;
+    const int32_t n = int32_t(std::min<size_t>(shared->marks.size() - size_t(from), size_t(max_count)));
+    std::copy_n(shared->marks.begin() + from, n, out);
+    return n;
+}
+
+extern "C" int32_t bl_get_mark_count(const bl_scan_result_t *result)
+{
+    bl::ScanShared *shared = result ? bl::sharedOf(result) : nullptr;
+    if (!shared)
+        return 0;
+    std::lock_guard lock(shared->mutex);
+    return int32_t(std::min<size_t>(shared->marks.size(), INT32_MAX));
 }
 
 extern "C" int32_t bl_get_items_scanned(const bl_scan_result_t *result)

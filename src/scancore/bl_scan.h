@@ -63,8 +63,9 @@ int bl_full_scan(const char *root_path, bl_scan_result_t *result, int32_t *cance
 /* Choices and outcomes of one scan beyond what bl_full_scan takes. Zero it
  * before filling the choices in. */
 typedef struct bl_scan_options_t {
-    int32_t threads; /* worker threads; 0 or less: the default */
-    int32_t error;   /* out: the errno that made the scan return -1 */
+    int32_t threads;            /* worker threads; 0 or less: the default */
+    int32_t cross_file_systems; /* nonzero: enter mounts below the root (never kernel ones) */
+    int32_t error;              /* out: the errno that made the scan return -1 */
 } bl_scan_options_t;
 
 /* bl_full_scan with options; options may be NULL. */
@@ -82,6 +83,29 @@ typedef struct bl_unreadable_t {
  * order they were met; returns how many were copied. Valid until
  * bl_scan_result_free. */
 int32_t bl_get_unreadable(const bl_scan_result_t *result, bl_unreadable_t *out, int32_t max_count);
+
+/* What a record is beside its fields: a folder the scan did not enter (its
+ * size is 0) or a regular file with more than one link, which every folder
+ * above any of its links counts once. */
+enum {
+    BL_MARK_OTHER_FS = 1,  /* a mount point of another file system */
+    BL_MARK_KERNEL_FS = 2, /* a mount point of a kernel file system (proc, sysfs, ...) */
+    BL_MARK_EXCLUDED = 3,
+    BL_MARK_HARD_LINK = 4
+};
+
+typedef struct bl_node_mark_t {
+    int32_t node_index;
+    int32_t kind;        /* BL_MARK_* */
+    uint32_t link_count; /* of a hard link; else 0 */
+    uint32_t reserved;
+} bl_node_mark_t;
+
+/* Copies up to max_count marks from the from-th on, in node order; returns
+ * how many were copied. Valid until bl_scan_result_free. */
+int32_t bl_get_marks(const bl_scan_result_t *result, int32_t from, bl_node_mark_t *out,
+                     int32_t max_count);
+int32_t bl_get_mark_count(const bl_scan_result_t *result);
 
 /* Lists one directory into entries[0..capacity). Returns -1 when it cannot
  * be opened, 1 when it holds more than capacity entries (*out_count ==

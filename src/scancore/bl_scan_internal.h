@@ -3,15 +3,26 @@
 #pragma once
 
 #include "bl_scan.h"
+#include "hard_links.h"
 
 #include <atomic>
+#include <sys/stat.h>
 #include <cstddef>
 #include <mutex>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace bl {
 class WorkPool;
 struct DirRef;
+
+struct PairHash {
+    size_t operator()(const std::pair<uint64_t, uint64_t> &p) const
+    {
+        return std::hash<uint64_t>()(p.first * 0x9e3779b97f4a7c15ull ^ p.second);
+    }
+};
 
 // What _scan_mutex points at: the scan's one lock and what it guards beside
 // the node array.
@@ -23,6 +34,12 @@ struct ScanShared {
     uint64_t liveAllocated[BL_LIVE_TOTALS_NODES] = {};
     uint64_t liveLogical[BL_LIVE_TOTALS_NODES] = {};
     std::vector<bl_unreadable_t> unreadable;
+    std::vector<bl_node_mark_t> marks; // in node order: blocks are appended in order
+    // Regular files with more than one link; those met before under another
+    // name add nothing to the live totals (counted is false).
+    std::vector<LinkedFile> linked;
+    std::vector<bool> linkedCounted;
+    std::unordered_set<std::pair<uint64_t, uint64_t>, PairHash> linkedSeen;
 };
 
 inline ScanShared *sharedOf(const bl_scan_result_t *result);
@@ -44,6 +61,7 @@ struct bl_scan_ctx_t {
     std::atomic<int32_t> heldFds{0}; // descriptors kept open for children
     int32_t fdBudget = 0;
     const char *rootPath = nullptr;
+    bool crossFileSystems = false;
 };
 
 extern "C" {
@@ -73,6 +91,24 @@ constexpr std::size_t kListingBufferBytes = 256 * 1024;
 // extraFlags is added to O_DIRECTORY | O_CLOEXEC (O_RDONLY or O_PATH).
 int openDirectory(const char *path, bool followFinalSymlink, int extraFlags = 0);
 
+// What a listing learns of an entry beyond bl_dir_entry_t.
+struct EntryFacts {
+    uint64_t mount;  // the mount's id, or its device with kMountIsDevice
+    uint64_t device;
+    uint64_t inode;
+    uint32_t links;
+    uint8_t mark;    // BL_MARK_*, set by the scan; 0 for none
+};
+constexpr uint64_t kMountIsDevice = uint64_t(1) << 63;
+
+// The mount of a statx result (its id, or its device on kernels without one).
+uint64_t mountOf(const struct statx &sx);
+// proc, sysfs, cgroup and the like: never entered, they hold no files.
+bool isKernelFileSystem(long type);
+// What entry name of dirfd, on another mount than dirfd's, is: a kernel
+// file system (BL_MARK_KERNEL_FS) or another one (BL_MARK_OTHER_FS).
+int boundaryKind(int dirfd, const char *name);
+
 enum class OverflowFill { none, firstEntries };
 
 // Lists the open directory fd. With OverflowFill::none an overflowing
@@ -80,8 +116,10 @@ enum class OverflowFill { none, firstEntries };
 // more room; with firstEntries the first capacity entries are filled. A read
 // error part-way keeps what was read and sets *read_error to its errno
 // (0 when the listing ended normally); read_error may be NULL.
+// facts, when given, receives each entry's facts beside entries.
 int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t capacity,
-                      int32_t *out_count, OverflowFill fill, int *read_error = nullptr);
+                      int32_t *out_count, OverflowFill fill, int *read_error = nullptr,
+                      EntryFacts *facts = nullptr);
 
 inline ScanShared *sharedOf(const bl_scan_result_t *result)
 {

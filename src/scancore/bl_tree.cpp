@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -37,7 +38,38 @@ extern "C" void bl_accumulate_sizes(bl_scan_result_t *result)
 {
     if (result->node_count < 2)
         return;
-    accumulate(result->nodes, result->node_count);
+    bl_flat_node_t *nodes = result->nodes;
+    const int32_t n = result->node_count;
+    bl::ScanShared *shared = bl::sharedOf(result);
+    if (!shared || shared->linked.empty()) {
+        accumulate(nodes, n);
+        return;
+    }
+    // Files with several links are left out of the plain sums and charged
+    // once to each folder above any of their links.
+    std::vector<bl::LinkedFile> linked = shared->linked;
+    std::vector<std::pair<uint64_t, uint64_t>> own;
+    own.reserve(linked.size());
+    for (const bl::LinkedFile &f : linked) {
+        bl_flat_node_t &node = nodes[f.node];
+        own.emplace_back(node.allocated_size, node.logical_size);
+        node.allocated_size = node.logical_size = 0;
+    }
+    accumulate(nodes, n);
+    for (size_t k = 0; k < linked.size(); ++k) {
+        nodes[linked[k].node].allocated_size = own[k].first;
+        nodes[linked[k].node].logical_size = own[k].second;
+    }
+    bl::chargeLinkedFilesOnce(
+        linked,
+        [nodes, n](int64_t i) -> int64_t {
+            const int32_t p = nodes[i].parent_index;
+            return p >= 0 && p < i && p < n ? p : -1;
+        },
+        [nodes](int64_t folder, int64_t file) {
+            nodes[folder].allocated_size = bl::saturatingAdd(nodes[folder].allocated_size, nodes[file].allocated_size);
+            nodes[folder].logical_size = bl::saturatingAdd(nodes[folder].logical_size, nodes[file].logical_size);
+        });
 }
 
 extern "C" void bl_build_children(bl_scan_result_t *result)
@@ -91,6 +123,7 @@ extern "C" int32_t bl_snapshot_nodes(const bl_scan_result_t *result, bl_flat_nod
     // the running totals of files beyond them. Kept per thread: a poller
     // asks five times a second.
     thread_local std::vector<LiveTotal> totals;
+    thread_local std::vector<int32_t> uncounted;
     int32_t n = 0, m = 0;
     {
         std::lock_guard lock(shared->mutex);
@@ -104,6 +137,12 @@ extern "C" int32_t bl_snapshot_nodes(const bl_scan_result_t *result, bl_flat_nod
             return 0;
         std::memcpy(out, nodes, sizeof(bl_flat_node_t) * size_t(n));
         totals.resize(size_t(m));
+        // Links to a file met before under another name add nothing until
+        // the scan has ended and knows all of them.
+        uncounted.clear();
+        for (size_t k = 0; k < shared->linked.size() && shared->linked[k].node < n; ++k)
+            if (!shared->linkedCounted[k])
+                uncounted.push_back(int32_t(shared->linked[k].node));
         for (int32_t i = 0; i < m; ++i) {
             // Directories carry no size of their own; once the scan has
             // finished the live array holds their totals, not to be counted twice.
@@ -114,6 +153,9 @@ extern "C" int32_t bl_snapshot_nodes(const bl_scan_result_t *result, bl_flat_nod
         }
     }
 
+    for (const int32_t i : uncounted)
+        if (i < m)
+            totals[size_t(i)].allocated = totals[size_t(i)].logical = 0;
     for (int32_t i = m - 1; i >= 1; --i) {
         const uint32_t p = static_cast<uint32_t>(totals[size_t(i)].parent);
         if (p < static_cast<uint32_t>(m)) {
@@ -129,7 +171,20 @@ extern "C" int32_t bl_snapshot_nodes(const bl_scan_result_t *result, bl_flat_nod
         out[i].child_count = 0;
     }
     // Records past the tracked ones hold what the copy holds below them.
+    std::vector<std::pair<uint64_t, uint64_t>> heldBack;
+    for (const int32_t i : uncounted) {
+        if (i >= m) {
+            heldBack.emplace_back(out[i].allocated_size, out[i].logical_size);
+            out[i].allocated_size = out[i].logical_size = 0;
+        }
+    }
     accumulate(out, n, m);
+    for (size_t k = 0, j = 0; k < uncounted.size(); ++k) {
+        if (uncounted[k] >= m) {
+            out[uncounted[k]].allocated_size = heldBack[j].first;
+            out[uncounted[k]].logical_size = heldBack[j++].second;
+        }
+    }
     for (int32_t i = 0; i < n && i < m; ++i) {
         out[i].allocated_size = totals[size_t(i)].allocated;
         out[i].logical_size = totals[size_t(i)].logical;

@@ -209,6 +209,44 @@ private:
     bool cancelled_ = false;
 };
 
+// The marks of the first count records, in node order.
+std::vector<bl_node_mark_t> marksOf(const bl_scan_result_t *r, int32_t count)
+{
+    std::vector<bl_node_mark_t> marks;
+    bl_node_mark_t chunk[256];
+    for (int32_t got; (got = bl_get_marks(r, int32_t(marks.size()), chunk, 256)) > 0;) {
+        for (int32_t k = 0; k < got; ++k) {
+            if (chunk[k].node_index >= count)
+                return marks;
+            marks.push_back(chunk[k]);
+        }
+    }
+    return marks;
+}
+
+ScanNodeMark markOf(int32_t kind)
+{
+    switch (kind) {
+    case BL_MARK_OTHER_FS: return ScanNodeMark::otherFileSystem;
+    case BL_MARK_KERNEL_FS: return ScanNodeMark::kernelFileSystem;
+    case BL_MARK_EXCLUDED: return ScanNodeMark::excluded;
+    default: return ScanNodeMark::none;
+    }
+}
+
+void applyMarks(const std::vector<bl_node_mark_t> &marks, ScanNodeRecord *records, int32_t count)
+{
+    for (const bl_node_mark_t &m : marks) {
+        if (m.node_index < 0 || m.node_index >= count)
+            continue;
+        ScanNodeRecord &r = records[m.node_index];
+        if (m.kind == BL_MARK_HARD_LINK)
+            r.linkCount = m.link_count;
+        else
+            r.mark = markOf(m.kind);
+    }
+}
+
 ProgressSnapshot countersOf(const bl_scan_result_t *r, std::optional<FileUrl> current = std::nullopt)
 {
     return ProgressSnapshot{bl_get_items_scanned(r), bl_get_dirs_scanned(r),
@@ -228,15 +266,16 @@ std::shared_ptr<UpdateStream> FastScanEngine::startScan(const FileUrl &rootURL)
     stream->setOnTermination([state] { bl_request_cancel(state->cancelFlag); });
     const int interval = pollIntervalMs_;
     const int niceness = niceness_;
-    executor_.submit([standardized, stream, state, interval, niceness, cancelled = cancelled_] {
-        performScan(standardized, stream, state, interval, niceness, *cancelled);
+    const ScanOptions options = options_ ? options_() : ScanOptions{};
+    executor_.submit([standardized, stream, state, interval, niceness, options, cancelled = cancelled_] {
+        performScan(standardized, stream, state, interval, niceness, options, *cancelled);
     });
     return stream;
 }
 
 void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<UpdateStream> &stream,
                                  const std::shared_ptr<LiveScanState> &state, int pollIntervalMs,
-                                 int niceness, std::atomic<int> &cancelled)
+                                 int niceness, const ScanOptions &scanOptions, std::atomic<int> &cancelled)
 {
     // The scan's threads (this one, the poller and the core's pool, which
     // inherit it) yield to the window's main thread when the cores are busy.
@@ -260,7 +299,7 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
             if (n >= 1 && (n != lastCount || buffer[0].allocated_size != lastAllocated ||
                            buffer[0].logical_size != lastLogical)) {
                 try {
-                    if (auto tree = buildSnapshotTree(buffer.data(), n, rootURL))
+                    if (auto tree = buildSnapshotTree(buffer.data(), n, rootURL, marksOf(state->scanResult, n)))
                         stream->yield(ScanUpdate::intermediateTree(*tree));
                 } catch (const std::bad_alloc &) {
                     continue; // the next round tries again
@@ -273,6 +312,7 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
     });
 
     bl_scan_options_t options{};
+    options.cross_file_systems = scanOptions.crossFileSystems ? 1 : 0;
     const int status = bl_full_scan_opts(rootPath.constData(), state->scanResult, state->cancelFlag, &options);
     poll.cancel();
     poller.join(); // no poll update may follow the final ones
@@ -318,7 +358,8 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
 }
 
 std::optional<ScanTree> FastScanEngine::buildSnapshotTree(const bl_flat_node_t *nodes, int32_t count,
-                                                          const FileUrl &rootURL)
+                                                          const FileUrl &rootURL,
+                                                          const std::vector<bl_node_mark_t> &marks)
 {
     if (count < 1)
         return std::nullopt;
@@ -326,6 +367,7 @@ std::optional<ScanTree> FastScanEngine::buildSnapshotTree(const bl_flat_node_t *
     std::vector<ScanNodeRecord> records(static_cast<size_t>(count));
     builder.fill(0, count, records.data());
     builder.linkParents(records.data());
+    applyMarks(marks, records.data(), count);
     ScanTree tree;
     tree.rootID = records[0].id;
     tree.nodesByID.reserve(count);
@@ -362,6 +404,17 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     if (!split)
         builder.fill(0, n, records.data());
     builder.linkParents(records.data());
+    applyMarks(marksOf(&result, n), records.data(), n);
+    {
+        // Folders that could not be listed, wholly or in part.
+        std::vector<bl_unreadable_t> unreadable(size_t(bl_get_unreadable_count(&result)));
+        const int32_t got = bl_get_unreadable(&result, unreadable.data(), int32_t(unreadable.size()));
+        for (int32_t k = 0; k < got; ++k) {
+            const int32_t i = unreadable[size_t(k)].node_index;
+            if (i >= 0 && i < n && isDirectoryKind(nodes[i].obj_type))
+                records[size_t(i)].mark = ScanNodeMark::unreadable;
+        }
+    }
 
     for (int32_t i = 0; i < n; ++i) {
         if (nodes[i].obj_type != BL_OBJ_PACKAGE)

@@ -5,11 +5,13 @@
 
 #include "node_resource_values.h"
 #include "scan_engine_providing.h"
+#include "scan_options.h"
 #include "serial_executor.h"
 
 #include "bl_scan.h"
 
 #include <atomic>
+#include <vector>
 
 class FastScanEngine : public ScanEngineProviding {
 public:
@@ -21,8 +23,8 @@ public:
 
     // Tests shorten the poll interval to see partial trees of small scans.
     // niceness > 0 lowers the scan threads' priority by that much.
-    explicit FastScanEngine(int pollIntervalMs = kPollIntervalMs, int niceness = 0)
-        : pollIntervalMs_(pollIntervalMs), niceness_(niceness)
+    explicit FastScanEngine(int pollIntervalMs = kPollIntervalMs, int niceness = 0, ScanOptionsSource options = {})
+        : pollIntervalMs_(pollIntervalMs), niceness_(niceness), options_(std::move(options))
     {
     }
 
@@ -33,8 +35,11 @@ public:
 
     // count records of a flat array (snapshot or finished) as a tree; the
     // finished form also measures packages and uses the children index.
+    // marks: those of the scan, in node order (bl_get_marks); later ones are
+    // left out.
     static std::optional<ScanTree> buildSnapshotTree(const bl_flat_node_t *nodes, int32_t count,
-                                                     const FileUrl &rootURL);
+                                                     const FileUrl &rootURL,
+                                                     const std::vector<bl_node_mark_t> &marks = {});
     static std::optional<ScanTree> buildTree(bl_scan_result_t &result, const FileUrl &rootURL);
     // Total size of a package's contents; nullopt when it cannot be listed.
     static std::optional<NodeSize> packageSize(const FileUrl &url, qint64 fallbackAllocated,
@@ -45,10 +50,11 @@ private:
     struct LiveScanState;
     static void performScan(const FileUrl &rootURL, const std::shared_ptr<UpdateStream> &stream,
                             const std::shared_ptr<LiveScanState> &state, int pollIntervalMs,
-                            int niceness, std::atomic<int> &cancelled);
+                            int niceness, const ScanOptions &options, std::atomic<int> &cancelled);
 
     int pollIntervalMs_;
     int niceness_;
+    ScanOptionsSource options_;
     std::shared_ptr<std::atomic<int>> cancelled_ = std::make_shared<std::atomic<int>>(0);
     SerialExecutor executor_;
 };

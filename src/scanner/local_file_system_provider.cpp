@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -24,14 +25,19 @@ struct Fd {
     }
 };
 
-// statx of name inside dirfd, without following a final symbolic link.
-bool extractValues(int dirfd, const char *name, const QString &displayName, NodeResourceValues &out)
+// statx of name inside dirfd, without following a final symbolic link;
+// mount receives the object's mount (bl::mountOf).
+bool extractValues(int dirfd, const char *name, const QString &displayName, NodeResourceValues &out,
+                   uint64_t *mount = nullptr)
 {
     struct statx sx;
-    if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC,
-              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_BLOCKS, &sx) != 0)
+    if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
+              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_BLOCKS | STATX_NLINK | STATX_INO | STATX_MNT_ID,
+              &sx) != 0)
         return false;
     out = NodeResourceValues{};
+    if (mount)
+        *mount = bl::mountOf(sx);
     out.name = displayName;
     const mode_t type = sx.stx_mode & S_IFMT;
     out.isDirectory = type == S_IFDIR;
@@ -45,6 +51,9 @@ bool extractValues(int dirfd, const char *name, const QString &displayName, Node
         const qint64 logical = qint64(sx.stx_size);
         out.totalFileAllocatedSize = out.fileAllocatedSize = allocated;
         out.totalFileSize = out.fileSize = logical;
+        out.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+        out.inode = sx.stx_ino;
+        out.linkCount = (sx.stx_mask & STATX_NLINK) ? sx.stx_nlink : 1;
     }
     return true;
 }
@@ -113,6 +122,8 @@ NodeResourceValues LocalFileSystemProvider::resourceValues(const FileUrl &url) c
     NodeResourceValues values;
     if (parent.fd < 0 || !extractValues(parent.fd, name.constData(), url.lastPathComponent(), values))
         throw FileSystemError(errno, url.path());
+    if (values.isDirectory && bl::boundaryKind(parent.fd, name.constData()) == BL_MARK_KERNEL_FS)
+        values.boundary = NodeResourceValues::Boundary::kernelFileSystem;
     return values;
 }
 
@@ -145,6 +156,12 @@ QList<ChildEntry> LocalFileSystemProvider::childEntries(const FileUrl &directory
     }
     QList<ChildEntry> entries;
     const FileUrl::Folder folder = directory.asFolder();
+    uint64_t ownMount = 0;
+    {
+        struct statx sx;
+        if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) == 0)
+            ownMount = bl::mountOf(sx);
+    }
     bool hasFolders = false;
     errno = 0;
     while (const dirent *e = readdir(dir)) {
@@ -153,7 +170,13 @@ QList<ChildEntry> LocalFileSystemProvider::childEntries(const FileUrl &directory
         QByteArray raw;
         const QString name = displayTextOf(e->d_name, &raw);
         ChildEntry entry;
-        if (!extractValues(fd, e->d_name, name, entry.values)) {
+        uint64_t mount = 0;
+        if (extractValues(fd, e->d_name, name, entry.values, &mount)) {
+            if (ownMount && mount != ownMount)
+                entry.values.boundary = bl::boundaryKind(fd, e->d_name) == BL_MARK_KERNEL_FS
+                                            ? NodeResourceValues::Boundary::kernelFileSystem
+                                            : NodeResourceValues::Boundary::otherFileSystem;
+        } else {
             // Kept, as an unreadable non-directory of unknown size.
             entry.values = NodeResourceValues{};
             entry.values.name = name;

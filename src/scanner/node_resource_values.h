@@ -20,6 +20,14 @@ struct NodeResourceValues {
     // False for a listed child whose metadata could not be read at all; a
     // file the user may examine but not read has its metadata.
     bool hasMetadata = true;
+    // A child on another mount than its folder (a mount point), or an
+    // object on a kernel file system when asked for itself.
+    enum class Boundary : quint8 { none, otherFileSystem, kernelFileSystem };
+    Boundary boundary = Boundary::none;
+    // Of a regular file: its identity and links, so that links are counted once.
+    quint64 device = 0;
+    quint64 inode = 0;
+    quint32 linkCount = 1;
 
     friend bool operator==(const NodeResourceValues &, const NodeResourceValues &) = default;
 };

@@ -1,5 +1,6 @@
 #include "scan_engine.h"
 
+#include "hard_links.h"
 #include "path_identifiers.h"
 #include "stable_scan_node_id.h"
 
@@ -27,11 +28,19 @@ struct Branch {
     std::vector<QByteArray> names;
     std::vector<bool> listed; // a directory whose children were listed
     bool topListed = false;
+    bool topUnreadable = false;
+    std::vector<bl::LinkedFile> linked; // files with more than one link, by record index
 
     void splice(Branch &&other, qsizetype parent)
     {
         listed[size_t(parent)] = other.topListed;
+        if (other.topUnreadable)
+            records[size_t(parent)].mark = ScanNodeMark::unreadable;
         const qsizetype offset = qsizetype(records.size());
+        for (bl::LinkedFile f : other.linked) {
+            f.node += offset;
+            linked.push_back(f);
+        }
         for (size_t i = 0; i < other.records.size(); ++i) {
             records.push_back(std::move(other.records[i]));
             parents.push_back(other.parents[i] < 0 ? parent : other.parents[i] + offset);
@@ -100,6 +109,7 @@ struct ScanEngine::Scan {
     std::shared_ptr<const FileSystemProviding> fileSystem;
     NodeSizingService sizing;
     std::shared_ptr<UpdateStream> stream;
+    ScanOptions options;
     std::atomic<bool> cancelled{false};
     std::mutex countersMutex;
     ProgressSnapshot counters;
@@ -176,6 +186,10 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, bool shouldFailOnEnum
                 yieldProgress(dir.url);
                 if (shouldFailOnEnumerationError && dir.index < 0)
                     throw ScanFailure::ioError(dir.url);
+                if (dir.index < 0)
+                    branch.topUnreadable = true;
+                else
+                    branch.records[size_t(dir.index)].mark = ScanNodeMark::unreadable;
                 continue;
             }
             if (dir.index < 0)
@@ -203,9 +217,20 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, bool shouldFailOnEnum
                 r.allocatedSize = size.allocated;
                 r.logicalSize = size.logical;
                 const qsizetype index = qsizetype(branch.records.size());
+                using Boundary = NodeResourceValues::Boundary;
+                if (v.boundary == Boundary::kernelFileSystem ||
+                    (v.boundary == Boundary::otherFileSystem && !options.crossFileSystems)) {
+                    r.mark = v.boundary == Boundary::kernelFileSystem ? ScanNodeMark::kernelFileSystem
+                                                                      : ScanNodeMark::otherFileSystem;
+                    r.allocatedSize = r.logicalSize = 0; // not entered, not counted
+                } else if (r.kind == ScanNodeKind::file && v.linkCount > 1 && v.fileSize) {
+                    r.linkCount = v.linkCount;
+                    branch.linked.push_back({index, v.device, v.inode});
+                }
                 if (r.kind == ScanNodeKind::directory) {
                     count(1, 1, 0, 0);
-                    subdirectories.push_back({r.url, index, dir.depth + 1});
+                    if (r.mark == ScanNodeMark::none)
+                        subdirectories.push_back({r.url, index, dir.depth + 1});
                 } else {
                     count(1, 0, 1, 0);
                 }
@@ -268,12 +293,14 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
         root.isHidden = values.isHidden;
         root.isPackage = values.isPackage;
         root.isReadable = values.isReadable;
+        if (values.boundary == NodeResourceValues::Boundary::kernelFileSystem)
+            root.mark = ScanNodeMark::kernelFileSystem;
         count(1, 1, 0, 0);
         yieldProgress(rootURL);
 
         ScanTree tree;
         tree.rootID = root.id;
-        if (root.kind == ScanNodeKind::directory) {
+        if (root.kind == ScanNodeKind::directory && root.mark == ScanNodeMark::none) {
             Branch branch = scanBranch(rootURL, true, 0);
             checkCancelled();
             identifyAll(branch, rootURL, root.id);
@@ -285,10 +312,28 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
                 const ScanNodeRecord &r = branch.records[size_t(i)];
                 const qsizetype p = branch.parents[size_t(i)];
                 ScanNodeRecord &parent = p < 0 ? root : branch.records[size_t(p)];
-                parent.allocatedSize = saturatingAdd(parent.allocatedSize, r.allocatedSize);
-                parent.logicalSize = saturatingAdd(parent.logicalSize, r.logicalSize);
+                if (r.linkCount == 0) { // links are charged below
+                    parent.allocatedSize = saturatingAdd(parent.allocatedSize, r.allocatedSize);
+                    parent.logicalSize = saturatingAdd(parent.logicalSize, r.logicalSize);
+                }
                 ++(p < 0 ? rootChildren : childCounts[size_t(p)]);
             }
+            // Node 0 is the root, node i + 1 record i.
+            const auto recordOf = [&](int64_t node) -> ScanNodeRecord & {
+                return node == 0 ? root : branch.records[size_t(node - 1)];
+            };
+            for (bl::LinkedFile &f : branch.linked)
+                ++f.node;
+            bl::chargeLinkedFilesOnce(
+                branch.linked,
+                [&](int64_t node) -> int64_t {
+                    return node == 0 ? -1 : int64_t(branch.parents[size_t(node - 1)]) + 1;
+                },
+                [&](int64_t folder, int64_t file) {
+                    ScanNodeRecord &f = recordOf(folder);
+                    f.allocatedSize = saturatingAdd(f.allocatedSize, recordOf(file).allocatedSize);
+                    f.logicalSize = saturatingAdd(f.logicalSize, recordOf(file).logicalSize);
+                });
             root.childCount = rootChildren;
             QHash<QUuid, QList<QUuid>> &lists = tree.childIDsByParentID;
             lists.reserve(qsizetype(branch.records.size()) / 4 + 1);
@@ -334,8 +379,9 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
     stream->finish();
 }
 
-ScanEngine::ScanEngine(std::shared_ptr<const FileSystemProviding> fileSystem, NodeSizingService sizingService)
-    : fileSystem_(std::move(fileSystem)), sizingService_(sizingService)
+ScanEngine::ScanEngine(std::shared_ptr<const FileSystemProviding> fileSystem, NodeSizingService sizingService,
+                       ScanOptionsSource options)
+    : fileSystem_(std::move(fileSystem)), sizingService_(sizingService), options_(std::move(options))
 {
 }
 
@@ -344,6 +390,8 @@ std::shared_ptr<UpdateStream> ScanEngine::startScan(const FileUrl &rootURL)
     auto scan = std::make_shared<Scan>();
     scan->fileSystem = fileSystem_;
     scan->sizing = sizingService_;
+    if (options_)
+        scan->options = options_();
     scan->stream = UpdateStream::create();
     std::weak_ptr<Scan> weak = scan;
     scan->stream->setOnTermination([weak] {

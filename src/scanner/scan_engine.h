@@ -6,6 +6,7 @@
 #include "file_system_providing.h"
 #include "node_sizing_service.h"
 #include "scan_engine_providing.h"
+#include "scan_options.h"
 #include "serial_executor.h"
 
 class ScanEngine : public ScanEngineProviding {
@@ -15,7 +16,8 @@ public:
     static constexpr int kParallelDepthLimit = 3;
     static constexpr int kMinParallelSubdirectories = 2;
 
-    ScanEngine(std::shared_ptr<const FileSystemProviding> fileSystem, NodeSizingService sizingService = {});
+    ScanEngine(std::shared_ptr<const FileSystemProviding> fileSystem, NodeSizingService sizingService = {},
+               ScanOptionsSource options = {});
 
     std::shared_ptr<UpdateStream> startScan(const FileUrl &rootURL) override;
 
@@ -23,5 +25,6 @@ private:
     struct Scan;
     std::shared_ptr<const FileSystemProviding> fileSystem_;
     NodeSizingService sizingService_;
+    ScanOptionsSource options_;
     SerialExecutor executor_;
 };

@@ -9,6 +9,21 @@
 
 enum class ScanNodeKind { file, directory, package };
 
+// What a record is beyond its kind. The folders of the first three were not
+// entered and weigh nothing.
+enum class ScanNodeMark : quint8 {
+    none,
+    otherFileSystem,  // a mount point of another file system
+    kernelFileSystem, // proc, sysfs and the like: never entered
+    excluded,
+    unreadable, // a folder that could not be listed, wholly or in part
+};
+
+// How the window and the report name a mark; empty for none.
+QString scanNodeMarkText(ScanNodeMark mark);
+// The key of a mark in JSON; empty for none.
+QString scanNodeMarkKey(ScanNodeMark mark);
+
 struct ScanNodeRecord {
     QUuid id;
     std::optional<QUuid> parentID;
@@ -21,6 +36,10 @@ struct ScanNodeRecord {
     qint64 allocatedSize = 0;
     qint64 logicalSize = 0;
     qint64 childCount = 0;
+    ScanNodeMark mark = ScanNodeMark::none;
+    // The links of a regular file that has more than one; else 0. Its size
+    // is shown on every link and counted once in each folder above them.
+    quint32 linkCount = 0;
 
     friend bool operator==(const ScanNodeRecord &, const ScanNodeRecord &) = default;
 };

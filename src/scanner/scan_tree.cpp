@@ -1,4 +1,7 @@
 #include "scan_tree.h"
+#include "scan_options.h"
+
+#include <QSettings>
 
 #include <QSet>
 #include <algorithm>
@@ -39,4 +42,36 @@ QList<ScanNodeRecord> ScanTree::path(const QUuid &id) const
     }
     std::reverse(out.begin(), out.end());
     return out;
+}
+
+QString scanNodeMarkText(ScanNodeMark mark)
+{
+    switch (mark) {
+    case ScanNodeMark::none: break;
+    case ScanNodeMark::otherFileSystem: return QStringLiteral("Other file system");
+    case ScanNodeMark::kernelFileSystem: return QStringLiteral("Kernel file system");
+    case ScanNodeMark::excluded: return QStringLiteral("Excluded");
+    case ScanNodeMark::unreadable: return QStringLiteral("Could not be read");
+    }
+    return {};
+}
+
+QString scanNodeMarkKey(ScanNodeMark mark)
+{
+    switch (mark) {
+    case ScanNodeMark::none: break;
+    case ScanNodeMark::otherFileSystem: return QStringLiteral("otherfs");
+    case ScanNodeMark::kernelFileSystem: return QStringLiteral("kernfs");
+    case ScanNodeMark::excluded: return QStringLiteral("excluded");
+    case ScanNodeMark::unreadable: return QStringLiteral("unreadable");
+    }
+    return {};
+}
+
+ScanOptions ScanOptions::fromUserDefaults(const QString &organization, const QString &application)
+{
+    const QSettings settings(organization, application);
+    ScanOptions options;
+    options.crossFileSystems = settings.value(QStringLiteral("crossFileSystems"), false).toBool();
+    return options;
 }

@@ -7,22 +7,22 @@
 // Sorts positions rather than 144-byte records, and compares names only
 // within runs of equal size; long runs (a folder of many small files) are
 // ordered by collation keys, which compare far faster than the collator.
-QList<ScanNodeRecord> sortedBySize(QList<ScanNodeRecord> list)
+QList<ScanNodeRecord> sortedBySize(QList<ScanNodeRecord> list, SizeMeasure measure)
 {
     const QList<ScanNodeRecord> &records = list; // reads must not detach
     constexpr qsizetype kKeyedRun = 16;
     std::vector<qsizetype> order(size_t(records.size()));
     std::iota(order.begin(), order.end(), qsizetype(0));
-    std::stable_sort(order.begin(), order.end(), [&records](qsizetype a, qsizetype b) {
-        return records[a].allocatedSize > records[b].allocatedSize;
+    std::stable_sort(order.begin(), order.end(), [&records, measure](qsizetype a, qsizetype b) {
+        return sizeOf(records[a], measure) > sizeOf(records[b], measure);
     });
 
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     std::vector<QCollatorSortKey> keys;
     for (auto run = order.begin(); run != order.end();) {
-        const qint64 size = records[*run].allocatedSize;
-        const auto end = std::find_if(run, order.end(), [&](qsizetype i) { return records[i].allocatedSize != size; });
+        const qint64 size = sizeOf(records[*run], measure);
+        const auto end = std::find_if(run, order.end(), [&](qsizetype i) { return sizeOf(records[i], measure) != size; });
         if (end - run >= kKeyedRun) {
             // Keys stay put (moving one costs a reference count); positions move.
             keys.clear();

@@ -1,5 +1,5 @@
 // The order in which a folder's children are listed to the user: largest
-// allocated size first, ties by name (locale-aware, case-insensitive), stable.
+// size (allocated unless asked otherwise) first, ties by name (locale-aware, case-insensitive), stable.
 // Shared by the window's list and the headless report.
 #pragma once
 
@@ -7,4 +7,12 @@
 
 #include <QList>
 
-QList<ScanNodeRecord> sortedBySize(QList<ScanNodeRecord> records);
+// Which of a record's sizes is shown and ordered by.
+enum class SizeMeasure { allocated, logical };
+
+inline qint64 sizeOf(const ScanNodeRecord &r, SizeMeasure measure)
+{
+    return measure == SizeMeasure::logical ? r.logicalSize : r.allocatedSize;
+}
+
+QList<ScanNodeRecord> sortedBySize(QList<ScanNodeRecord> records, SizeMeasure measure = SizeMeasure::allocated);

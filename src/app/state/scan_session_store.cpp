@@ -484,7 +484,17 @@ void ScanSessionStore::cancelFocusedChildrenSort()
 bool ScanSessionStore::canTrashActiveSelection() const
 {
     const ScanResultState *active = activeResult();
-    return active && active->tree && active->selectedNodeID && *active->selectedNodeID != active->tree->rootID;
+    if (!active || !active->tree || !active->selectedNodeID || *active->selectedNodeID == active->tree->rootID)
+        return false;
+    const std::optional<ScanNodeRecord> node = active->tree->node(*active->selectedNodeID);
+    return node && isTrashable(*node);
+}
+
+bool ScanSessionStore::isTrashable(const ScanNodeRecord &node)
+{
+    // A mount point cannot move to the Trash, and moving what the scan
+    // did not enter would take more than the user was shown.
+    return node.mark != ScanNodeMark::otherFileSystem && node.mark != ScanNodeMark::kernelFileSystem;
 }
 
 void ScanSessionStore::requestTrashForNode(const QUuid &id)
@@ -493,7 +503,7 @@ void ScanSessionStore::requestTrashForNode(const QUuid &id)
     if (!active || !active->tree || id == active->tree->rootID)
         return;
     std::optional<ScanNodeRecord> node = active->tree->node(id);
-    if (!node)
+    if (!node || !isTrashable(*node))
         return;
     updateResult(active->id, [&id](ScanResultState &r) { r.selectedNodeID = id; });
     assign(pendingTrashNode_, std::move(node), &ScanSessionStore::pendingTrashNodeChanged);

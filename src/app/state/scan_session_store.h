@@ -76,6 +76,8 @@ public:
     void requestTrashForNode(const QUuid &id);
     void requestTrashForActiveSelection();
     bool canTrashActiveSelection() const;
+    // Mount points below the root are not offered for the Trash.
+    static bool isTrashable(const ScanNodeRecord &node);
     void confirmTrashRequest();
     // The window's dismissal of the confirmation sets it absent.
     void setPendingTrashNode(std::optional<ScanNodeRecord> node);

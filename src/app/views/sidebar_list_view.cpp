@@ -2,6 +2,7 @@
 
 #include "byte_count_text.h"
 #include "node_color.h"
+#include "scan_session_store.h"
 #include "view_style.h"
 
 #include <QMouseEvent>
@@ -35,7 +36,8 @@ public:
 
         const QRect content = row.adjusted(14, 12, -14, -12);
         const QRect trash = SidebarListView::trashButtonRect(row);
-        style::paintSymbol(*p, trash, QStringLiteral("trash"), style::white(0.28), 1.1);
+        if (ScanSessionStore::isTrashable(*node))
+            style::paintSymbol(*p, trash, QStringLiteral("trash"), style::white(0.28), 1.1);
 
         QRect select = content;
         select.setRight(trash.left() - 10);
@@ -140,6 +142,10 @@ void SidebarListView::setSelectedNodeID(const std::optional<QUuid> &id)
 
 QString SidebarListView::detailText(const ScanNodeRecord &node)
 {
+    if (node.mark != ScanNodeMark::none)
+        return scanNodeMarkText(node.mark);
+    if (node.linkCount > 1)
+        return QStringLiteral("Hard link \u2022 %1 links").arg(node.linkCount);
     switch (node.kind) {
     case ScanNodeKind::file:
         return QStringLiteral("File");
@@ -162,10 +168,11 @@ void SidebarListView::mouseReleaseEvent(QMouseEvent *event)
     const QModelIndex index = indexAt(event->position().toPoint());
     if (event->button() != Qt::LeftButton || !index.isValid())
         return QListView::mouseReleaseEvent(event);
-    const QUuid id = model_.nodes().at(index.row()).id;
+    const ScanNodeRecord &node = model_.nodes().at(index.row());
+    const QUuid id = node.id;
     // The Trash button is the row's right end; the rest of the row selects.
     const QRect trashHit = trashButtonRect(visualRect(index)).adjusted(-8, -12, 8, 12);
-    if (trashHit.contains(event->position().toPoint())) {
+    if (trashHit.contains(event->position().toPoint()) && ScanSessionStore::isTrashable(node)) {
         if (onTrash_)
             onTrash_(id);
     } else if (onSelect_) {
