@@ -13,10 +13,8 @@ namespace {
 
 QString kindText(const ScanNodeRecord &r)
 {
-    if (r.mark != ScanNodeMark::none && r.mark != ScanNodeMark::unreadable)
-        return scanNodeMarkText(r.mark);
-    if (r.linkCount > 1)
-        return QStringLiteral("Hard link (%1 links)").arg(QLocale().toString(r.linkCount));
+    if (const QString marked = scanNodeMarkText(r); !marked.isEmpty())
+        return marked;
     switch (r.kind) {
     case ScanNodeKind::file: return QStringLiteral("File");
     case ScanNodeKind::package: return QStringLiteral("Package");

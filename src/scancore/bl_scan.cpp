@@ -59,7 +59,7 @@ struct ListingScratch {
 
 thread_local ListingScratch scratch;
 
-void writeRootNode(bl_flat_node_t &node, const char *rootPath, const struct stat &st)
+void writeRootNode(bl_flat_node_t &node, const char *rootPath, mode_t mode)
 {
     const char *slash = std::strrchr(rootPath, '/');
     const char *name = slash ? slash + 1 : rootPath;
@@ -70,42 +70,32 @@ void writeRootNode(bl_flat_node_t &node, const char *rootPath, const struct stat
     node.is_package = static_cast<uint8_t>(bl_is_package_name(node.name));
     node.obj_type = node.is_package ? BL_OBJ_PACKAGE : BL_OBJ_DIRECTORY;
     node.is_hidden = 0;
-    node.is_readable = (st.st_mode & S_IRUSR) ? 1 : 0;
+    node.is_readable = (mode & S_IRUSR) ? 1 : 0;
     node.child_count = 0;
     node.first_child = -1;
 }
 
-// The root's mount, and whether it is a kernel file system, which is not
-// entered even when asked for.
-bool rootMount(const char *path, uint64_t &mount, bool &kernel)
+// What the scan needs of its root, at any depth: its mode, its mount, and
+// whether it is a kernel file system, which is not entered even when asked
+// for. Fails with ENOTDIR for anything but a directory.
+bool statRoot(const char *path, mode_t &mode, uint64_t &mount, bool &kernel)
 {
     const int fd = bl::openDirectory(path, true, O_PATH);
     if (fd < 0)
         return false;
     struct statx sx;
     struct statfs fs;
-    const bool ok = statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) == 0 && fstatfs(fd, &fs) == 0;
+    const bool ok = statx(fd, "", AT_EMPTY_PATH, STATX_MODE | STATX_MNT_ID, &sx) == 0 && fstatfs(fd, &fs) == 0;
+    const int error = errno;
     close(fd);
-    if (ok) {
-        mount = bl::mountOf(sx);
-        kernel = bl::isKernelFileSystem(long(fs.f_type));
+    if (!ok) {
+        errno = error;
+        return false;
     }
-    return ok;
-}
-
-// stat(2) that also reaches a root deeper than PATH_MAX.
-bool statRoot(const char *path, struct stat &st)
-{
-    if (stat(path, &st) == 0)
-        return true;
-    if (errno != ENAMETOOLONG)
-        return false;
-    const int fd = bl::openDirectory(path, true);
-    if (fd < 0)
-        return false;
-    const bool ok = fstat(fd, &st) == 0;
-    close(fd);
-    return ok;
+    mode = sx.stx_mode;
+    mount = bl::mountOf(sx);
+    kernel = bl::isKernelFileSystem(long(fs.f_type));
+    return true;
 }
 
 void noteUnreadable(bl_scan_ctx_t *ctx, int32_t index, int error)
@@ -387,15 +377,9 @@ int openDirOnce(bl_scan_ctx_t *ctx, DirRef *d)
 // give theirs back before the folder counts as unreadable.
 int openDir(bl_scan_ctx_t *ctx, DirRef *d)
 {
-    int fd = -1;
-    int error = 0;
-    for (int attempt = 0; attempt < 2000 && !stopped(ctx); ++attempt) {
-        fd = openDirOnce(ctx, d);
-        error = errno;
-        if (fd >= 0 || (error != EMFILE && error != ENFILE))
-            break;
-        usleep(1000);
-    }
+    const int fd = bl::openWaitingForDescriptors([&] { return openDirOnce(ctx, d); },
+                                                 [&] { return !stopped(ctx); });
+    const int error = errno;
     if (d->parent)
         releaseUse(ctx, d->parent);
     errno = error;
@@ -554,15 +538,10 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     };
     if (!root_path || !result || !cancel_flag)
         return fail(EINVAL);
-    struct stat st;
-    if (!statRoot(root_path, st))
-        return fail(errno);
-    if (!S_ISDIR(st.st_mode))
-        return fail(ENOTDIR);
-
+    mode_t mode = 0;
     uint64_t mount = 0;
     bool kernelRoot = false;
-    if (!rootMount(root_path, mount, kernelRoot))
+    if (!statRoot(root_path, mode, mount, kernelRoot))
         return fail(errno);
 
     bl_flat_node_t *nodes = bl::allocateNodes(bl::kInitialNodeCapacity);
@@ -576,7 +555,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     for (int32_t *counter : {&result->_items_scanned, &result->_dirs_scanned,
                              &result->_files_scanned, &result->_unreadable_count})
         bl::storeRelaxed(*counter, 0);
-    writeRootNode(nodes[0], root_path, st);
+    writeRootNode(nodes[0], root_path, mode);
     result->node_capacity = bl::kInitialNodeCapacity;
     result->children = nullptr;
     result->children_count = 0;
@@ -598,8 +577,6 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
             bl_scan_result_free(result);
             return fail(ENOMEM);
         }
-    }
-    if (kernelRoot) {
         bl_build_children(result);
         return 0;
     }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cstddef>
 #include <mutex>
 #include <unordered_set>
@@ -108,6 +109,24 @@ bool isKernelFileSystem(long type);
 // What entry name of dirfd, on another mount than dirfd's, is: a kernel
 // file system (BL_MARK_KERNEL_FS) or another one (BL_MARK_OTHER_FS).
 int boundaryKind(int dirfd, const char *name);
+
+// open() until it gives a descriptor or fails for another reason than a
+// want of them, 1 ms apart for at most 2 s: other threads give theirs back
+// as their listings end. beforeRetry() may free some, or return false to
+// give up. errno is open's.
+template <class Open, class BeforeRetry>
+int openWaitingForDescriptors(Open open, BeforeRetry beforeRetry)
+{
+    int fd = open();
+    for (int attempt = 0; fd < 0 && (errno == EMFILE || errno == ENFILE) && attempt < 2000; ++attempt) {
+        if (!beforeRetry())
+            break;
+        if (attempt > 0)
+            usleep(1000);
+        fd = open();
+    }
+    return fd;
+}
 
 enum class OverflowFill { none, firstEntries };
 

@@ -135,15 +135,11 @@ QList<ChildEntry> LocalFileSystemProvider::childEntries(const FileUrl &directory
             return openat(parent.fd, directory.nativeLastPathComponent().constData(), kBelow);
         return bl::openDirectory(directory.nativePath().constData(), !directory.folder(), O_RDONLY);
     };
-    int fd = openListed();
-    for (int attempt = 0; fd < 0 && (errno == EMFILE || errno == ENFILE) && attempt < 2000; ++attempt) {
-        // Out of descriptors: the kept folders are only a shortcut, and
-        // other listings give theirs back as they end.
+    // Out of descriptors, the kept folders go first: they are only a shortcut.
+    int fd = bl::openWaitingForDescriptors(openListed, [this] {
         closeKeptFolders();
-        if (attempt > 0)
-            usleep(1000);
-        fd = openListed();
-    }
+        return true;
+    });
     if (fd < 0)
         throw FileSystemError(errno, directory.path());
     // One descriptor while listing, so that listings on several threads

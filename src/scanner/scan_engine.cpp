@@ -223,7 +223,7 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, bool shouldFailOnEnum
                     r.mark = v.boundary == Boundary::kernelFileSystem ? ScanNodeMark::kernelFileSystem
                                                                       : ScanNodeMark::otherFileSystem;
                     r.allocatedSize = r.logicalSize = 0; // not entered, not counted
-                } else if (r.kind == ScanNodeKind::file && v.linkCount > 1 && v.fileSize) {
+                } else if (r.kind == ScanNodeKind::file && v.linkCount > 1) {
                     r.linkCount = v.linkCount;
                     branch.linked.push_back({index, v.device, v.inode});
                 }

@@ -19,8 +19,10 @@ enum class ScanNodeMark : quint8 {
     unreadable, // a folder that could not be listed, wholly or in part
 };
 
-// How the window and the report name a mark; empty for none.
-QString scanNodeMarkText(ScanNodeMark mark);
+struct ScanNodeRecord;
+// How the window and the report name a record's mark or its hard link;
+// empty for neither.
+QString scanNodeMarkText(const ScanNodeRecord &node);
 // The key of a mark in JSON; empty for none.
 QString scanNodeMarkKey(ScanNodeMark mark);
 

@@ -44,10 +44,13 @@ QList<ScanNodeRecord> ScanTree::path(const QUuid &id) const
     return out;
 }
 
-QString scanNodeMarkText(ScanNodeMark mark)
+QString scanNodeMarkText(const ScanNodeRecord &node)
 {
-    switch (mark) {
-    case ScanNodeMark::none: break;
+    switch (node.mark) {
+    case ScanNodeMark::none:
+        if (node.linkCount > 1)
+            return QStringLiteral("Hard link \u2022 %1 links").arg(node.linkCount);
+        break;
     case ScanNodeMark::otherFileSystem: return QStringLiteral("Other file system");
     case ScanNodeMark::kernelFileSystem: return QStringLiteral("Kernel file system");
     case ScanNodeMark::excluded: return QStringLiteral("Excluded");

@@ -142,10 +142,8 @@ void SidebarListView::setSelectedNodeID(const std::optional<QUuid> &id)
 
 QString SidebarListView::detailText(const ScanNodeRecord &node)
 {
-    if (node.mark != ScanNodeMark::none)
-        return scanNodeMarkText(node.mark);
-    if (node.linkCount > 1)
-        return QStringLiteral("Hard link \u2022 %1 links").arg(node.linkCount);
+    if (const QString marked = scanNodeMarkText(node); !marked.isEmpty())
+        return marked;
     switch (node.kind) {
     case ScanNodeKind::file:
         return QStringLiteral("File");
