@@ -5,7 +5,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <strings.h>
 #include <sys/stat.h>
@@ -88,7 +91,35 @@ bool isPackageName(const std::string &name)
     return false;
 }
 
-void walkFd(int fd, WalkTotals &t)
+// The mount points a walk does not enter (from /proc/self/mountinfo, so
+// bind mounts count), and the files with several links it counted.
+struct WalkScope {
+    std::set<std::string> mountPoints;
+    std::set<std::pair<dev_t, ino_t>> linked;
+
+    WalkScope()
+    {
+        std::ifstream in("/proc/self/mountinfo");
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string id, parent, device, root, point;
+            fields >> id >> parent >> device >> root >> point;
+            std::string unescaped; // "\040" and the like
+            for (size_t i = 0; i < point.size(); ++i) {
+                if (point[i] == '\\' && i + 3 < point.size()) {
+                    unescaped += char(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+                    i += 3;
+                } else {
+                    unescaped += point[i];
+                }
+            }
+            mountPoints.insert(unescaped);
+        }
+    }
+};
+
+void walkFd(int fd, WalkTotals &t, WalkScope &scope, const std::string &path)
 {
     DIR *d = fdopendir(fd);
     if (!d) {
@@ -106,15 +137,19 @@ void walkFd(int fd, WalkTotals &t)
         const bool isDir = statted ? S_ISDIR(st.st_mode) : e->d_type == DT_DIR;
         if (isDir && !isPackageName(e->d_name)) {
             ++t.dirs;
+            const std::string below = path + "/" + e->d_name;
+            if (scope.mountPoints.count(below))
+                continue; // another file system: an entry, not entered
             const int sub = openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub < 0)
                 ++t.unreadable;
             else
-                walkFd(sub, t);
+                walkFd(sub, t, scope, below);
             continue;
         }
         ++t.files;
-        if (statted && S_ISREG(st.st_mode)) {
+        if (statted && S_ISREG(st.st_mode) &&
+            (st.st_nlink < 2 || scope.linked.insert({st.st_dev, st.st_ino}).second)) {
             t.allocated += uint64_t(st.st_blocks) * 512;
             t.logical += uint64_t(st.st_size);
         }
@@ -257,10 +292,12 @@ WalkTotals independentWalk(const std::string &path)
     t.items = 1;
     t.dirs = 1;
     const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
         ++t.unreadable;
-    else
-        walkFd(fd, t);
+    } else {
+        WalkScope scope;
+        walkFd(fd, t, scope, path);
+    }
     return t;
 }
 

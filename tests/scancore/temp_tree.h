@@ -58,7 +58,9 @@ struct WalkTotals {
 };
 
 // What a correct scan of path must count: packages are counted as files and
-// not entered, links are not followed, sizes are those of regular files.
+// not entered, links are not followed, sizes are those of regular files,
+// each counted once however many links it has; mount points are entries and
+// are not entered.
 WalkTotals independentWalk(const std::string &path);
 
 // Names in one directory in the order the kernel lists them, without . and ..

@@ -12,6 +12,8 @@
 #include <QDir>
 #include <limits>
 #include <sstream>
+#include <cstring>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -386,4 +388,95 @@ TEST(ScanEngine, UnreadableRootsAndFiles)
     EXPECT_EQ(*answer, "4 1 An I/O error occurred while scanning: " + t.path("locked") + "|3 3 0 " +
                            std::to_string(bltest::independentWalk(t.path("tree")).allocated) + "|" +
                            std::to_string(int(ScanUpdate::Kind::finished)) + " 2");
+}
+
+// A tree that holds other file systems and hard links: a mount point is an
+// entry of its own, a kernel one is never entered, and a file is counted
+// once in every folder above any of its links, on every scan alike.
+TEST(ScanEngines, MountsAndHardLinksCountOnce)
+{
+    TempTree t;
+    for (const char *d : {"data", "a", "b", "c", "tmp", "bound", "proc"})
+        t.dir(d);
+    t.file("data/big", 300000);
+    for (const char *name : {"a/one", "b/two", "c/three", "c/four"})
+        ASSERT_EQ(::link(t.path("data/big").c_str(), t.path(name).c_str()), 0);
+    struct Mounts {
+        std::vector<std::string> points;
+        ~Mounts()
+        {
+            for (auto it = points.rbegin(); it != points.rend(); ++it)
+                umount2(it->c_str(), MNT_DETACH);
+        }
+        bool add(const char *source, const std::string &at, const char *type, unsigned long flags)
+        {
+            if (mount(source, at.c_str(), type, flags, nullptr) != 0)
+                return false;
+            points.push_back(at);
+            return true;
+        }
+    } mounts;
+    if (!mounts.add("none", t.path("tmp"), "tmpfs", 0))
+        GTEST_SKIP() << "mount is not permitted here (" << std::strerror(errno) << "); file-system boundaries untested";
+    t.file("tmp/inside", 50000);
+    ASSERT_TRUE(mounts.add(t.path("data").c_str(), t.path("bound"), nullptr, MS_BIND));
+    ASSERT_TRUE(mounts.add("proc", t.path("proc"), "proc", 0));
+    const bltest::WalkTotals walk = bltest::independentWalk(t.root());
+    struct stat big;
+    ASSERT_EQ(stat(t.path("data/big").c_str(), &big), 0);
+    const qint64 once = qint64(big.st_blocks) * 512;
+    ASSERT_EQ(walk.allocated, uint64_t(once));
+
+    const auto nodeAt = [&](const ScanTree &tree, const char *relative) {
+        return tree.node(stableScanNodeID(QString::fromStdString(t.path(relative)))).value_or(ScanNodeRecord{});
+    };
+    QHash<QUuid, qint64> firstTotals;
+    for (ScanEngineProviding *engine : {static_cast<ScanEngineProviding *>(&fastEngine()),
+                                        static_cast<ScanEngineProviding *>(&recursiveEngine())}) {
+        for (int run = 0; run < 20; ++run) {
+            const auto updates = scanWith(*engine, t.root());
+            ASSERT_EQ(updates.back().kind(), ScanUpdate::Kind::finished);
+            const ScanTree &tree = finishedOf(updates).tree;
+            EXPECT_EQ(finishedOf(updates).summary.itemsScanned, walk.items);
+            EXPECT_EQ(tree.rootNode()->allocatedSize, once);
+            EXPECT_EQ(tree.rootNode()->logicalSize, qint64(walk.logical));
+            for (const char *folder : {"a", "b", "c", "data"})
+                EXPECT_EQ(nodeAt(tree, folder).allocatedSize, once) << folder;
+            EXPECT_EQ(nodeAt(tree, "c/four").allocatedSize, once);
+            EXPECT_EQ(nodeAt(tree, "c/four").linkCount, 5u);
+            EXPECT_EQ(scanNodeMarkText(nodeAt(tree, "c/four")), QStringLiteral("Hard link \u2022 5 links"));
+            for (const char *point : {"tmp", "bound"}) {
+                EXPECT_EQ(nodeAt(tree, point).mark, ScanNodeMark::otherFileSystem) << point;
+                EXPECT_EQ(nodeAt(tree, point).allocatedSize, 0) << point;
+                EXPECT_EQ(nodeAt(tree, point).childCount, 0) << point;
+            }
+            EXPECT_EQ(scanNodeMarkText(nodeAt(tree, "proc")), QStringLiteral("Kernel file system"));
+            for (const ScanNodeRecord &r : tree.nodesByID) {
+                const qint64 first = firstTotals.contains(r.id) ? firstTotals[r.id] : (firstTotals[r.id] = r.allocatedSize);
+                EXPECT_EQ(first, r.allocatedSize) << r.url.path().toStdString() << " differs between scans";
+            }
+        }
+    }
+
+    // Crossing file systems enters tmpfs and the bind mount, never proc.
+    FastScanEngine crossing(FastScanEngine::kPollIntervalMs, 0, [] {
+        ScanOptions o;
+        o.crossFileSystems = true;
+        return o;
+    });
+    ScanEngine crossingRecursive(std::make_shared<LocalFileSystemProvider>(), {}, [] {
+        ScanOptions o;
+        o.crossFileSystems = true;
+        return o;
+    });
+    struct stat inside;
+    ASSERT_EQ(stat(t.path("tmp/inside").c_str(), &inside), 0);
+    for (ScanEngineProviding *engine : {static_cast<ScanEngineProviding *>(&crossing),
+                                        static_cast<ScanEngineProviding *>(&crossingRecursive)}) {
+        const ScanTree tree = finishedOf(scanWith(*engine, t.root())).tree;
+        EXPECT_EQ(tree.rootNode()->allocatedSize, once + qint64(inside.st_blocks) * 512);
+        EXPECT_EQ(nodeAt(tree, "bound").allocatedSize, once);
+        EXPECT_EQ(nodeAt(tree, "proc").mark, ScanNodeMark::kernelFileSystem);
+        EXPECT_EQ(nodeAt(tree, "proc").childCount, 0);
+    }
 }
