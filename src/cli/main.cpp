@@ -7,6 +7,7 @@
 #include "scan_report.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <atomic>
 #include <csignal>
@@ -24,10 +25,15 @@ namespace {
 const char *const kUsage =
     "usage: burrowlens-scan [--engine fast|recursive] [--json | --segments] [--top N] [--progress]\n"
     "                       [--cross-file-systems | -x] [--apparent-size]\n"
+    "                       [--exclude PATTERN]... [--exclude-from FILE] [--exclude-caches]\n"
     "                       [--chart FILE.png [--size N]] [--] PATH\n"
     "  -x, --one-file-system   stay on the file system of PATH (the default)\n"
     "  --cross-file-systems    also enter the mounts below PATH (never proc, sysfs and the like)\n"
-    "  --apparent-size         order and report by apparent size, as du --apparent-size\n";
+    "  --apparent-size         order and report by apparent size, as du --apparent-size\n"
+    "  --exclude PATTERN       leave out what matches the shell glob: the name, or with a \"/\"\n"
+    "                          the path below PATH (the whole path when it starts with \"/\")\n"
+    "  --exclude-from FILE     the patterns of FILE, one a line; lines starting with # are comments\n"
+    "  --exclude-caches        leave out folders holding a valid CACHEDIR.TAG\n";
 
 int usageError(const QString &why)
 {
@@ -45,8 +51,31 @@ struct Options {
     int top = -1;
     bool crossFileSystems = false;
     bool apparentSize = false;
+    QList<QByteArray> excludePatterns; // bytes, as names are
+    bool excludeCaches = false;
     QByteArray path; // as the shell passed it: names are bytes
 };
+
+// Appends the patterns of file, one a line; blank lines and lines starting
+// with # are left out. False, said on standard error, when it cannot be read.
+bool readPatterns(const QByteArray &file, QList<QByteArray> &patterns)
+{
+    QFile in(QFile::decodeName(file));
+    const bool opened = file == "-" ? in.open(stdin, QIODevice::ReadOnly) : in.open(QIODevice::ReadOnly);
+    const QByteArray text = opened ? in.readAll() : QByteArray();
+    if (!opened || in.error() != QFileDevice::NoError) {
+        std::fprintf(stderr, "burrowlens-scan: cannot read the patterns of %s: %s\n", file.constData(),
+                     qPrintable(in.errorString()));
+        return false;
+    }
+    for (QByteArray line : text.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (!line.isEmpty() && !line.startsWith('#'))
+            patterns.append(line);
+    }
+    return true;
+}
 
 // Returns an exit status when the arguments do not make a run.
 std::optional<int> parse(int argc, char **argv, Options &o)
@@ -98,6 +127,17 @@ std::optional<int> parse(int argc, char **argv, Options &o)
             o.crossFileSystems = false;
         } else if (arg == u"--apparent-size") {
             o.apparentSize = true;
+        } else if (arg == u"--exclude") {
+            if (i + 1 >= argc || !*argv[i + 1])
+                return usageError(QStringLiteral("--exclude takes a pattern"));
+            o.excludePatterns.append(QByteArray(argv[++i]));
+        } else if (arg == u"--exclude-from") {
+            if (i + 1 >= argc || !*argv[i + 1])
+                return usageError(QStringLiteral("--exclude-from takes a file of patterns"));
+            if (!readPatterns(QByteArray(argv[++i]), o.excludePatterns))
+                return 2;
+        } else if (arg == u"--exclude-caches") {
+            o.excludeCaches = true;
         } else if (arg == u"--engine") {
             const auto v = value();
             if (!v || (*v != u"fast" && *v != u"recursive"))
@@ -182,6 +222,8 @@ int main(int argc, char **argv)
     const FileUrl url = FileUrl::fromNativePath(absolute, stat(absolute.constData(), &st) == 0 && S_ISDIR(st.st_mode));
     ScanOptions scanOptions;
     scanOptions.crossFileSystems = options.crossFileSystems;
+    scanOptions.excludePatterns = options.excludePatterns;
+    scanOptions.excludeCaches = options.excludeCaches;
     const ScanOptionsSource source = [scanOptions] { return scanOptions; };
     std::unique_ptr<ScanEngineProviding> engine;
     if (options.engine == u"recursive")

@@ -11,18 +11,6 @@
 
 namespace {
 
-QString kindText(const ScanNodeRecord &r)
-{
-    if (const QString marked = scanNodeMarkText(r); !marked.isEmpty())
-        return marked;
-    switch (r.kind) {
-    case ScanNodeKind::file: return QStringLiteral("File");
-    case ScanNodeKind::package: return QStringLiteral("Package");
-    case ScanNodeKind::directory: break;
-    }
-    return QLocale().toString(r.childCount) + QStringLiteral(" children");
-}
-
 QString kindKey(ScanNodeKind kind)
 {
     switch (kind) {
@@ -89,7 +77,7 @@ QString ScanReport::text() const
     qsizetype sizeWidth = 0, kindWidth = 0;
     for (qsizetype i = 0; i < shown; ++i) {
         sizes.append(byteCountText(sizeOf(children[i], measure)));
-        kinds.append(kindText(children[i]));
+        kinds.append(scanNodeDetailText(children[i]));
         sizeWidth = std::max(sizeWidth, sizes.last().size());
         kindWidth = std::max(kindWidth, kinds.last().size());
     }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -419,6 +420,48 @@ int32_t fdBudget(int threads)
     return int32_t(std::clamp<int64_t>(budget, 0, 4096));
 }
 
+// The path of d below the root, "" for the root itself.
+std::string pathBelowRoot(const DirRef *d)
+{
+    std::vector<const char *> names;
+    for (; d && d->parent; d = d->parent)
+        names.push_back(d->name);
+    std::string path;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (!path.empty())
+            path += '/';
+        path += *it;
+    }
+    return path;
+}
+
+// Marks the entries of dir's listing that the user's patterns or a cache
+// tag leave out; entries marked already (mount points) are left as they are.
+void markExcluded(bl_scan_ctx_t *ctx, const DirRef *dir, int fd, const bl_dir_entry_t *entries,
+                  bl::EntryFacts *facts, int32_t count)
+{
+    const bl::Exclusions &ex = *ctx->exclusions;
+    std::string below;
+    if (ex.wantsPath()) {
+        below = pathBelowRoot(dir);
+        if (!below.empty())
+            below += '/';
+    }
+    const size_t stem = below.size();
+    for (int32_t i = 0; i < count; ++i) {
+        if (facts[i].mark)
+            continue;
+        const bl_dir_entry_t &e = entries[i];
+        if (ex.wantsPath()) {
+            below.resize(stem);
+            below += e.name;
+        }
+        if (ex.excludes(e.name, ex.wantsPath() ? below.c_str() : nullptr) ||
+            (ex.excludesCaches() && e.obj_type == BL_OBJ_DIRECTORY && !e.is_package && bl::holdsCacheTag(fd, e.name)))
+            facts[i].mark = BL_MARK_EXCLUDED;
+    }
+}
+
 } // namespace
 
 extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
@@ -480,6 +523,15 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
         const int kind = bl::boundaryKind(fd, entries[i].name);
         if (kind == BL_MARK_KERNEL_FS || !ctx->crossFileSystems)
             facts[i].mark = uint8_t(kind);
+    }
+    if (ctx->exclusions && ctx->exclusions->active()) {
+        try {
+            markExcluded(ctx, dir, fd, entries, facts, count);
+        } catch (const std::bad_alloc &) {
+            failScan(ctx, ENOMEM);
+            keepForChildren(ctx, dir, fd, 0);
+            return;
+        }
     }
     int32_t base = 0;
     if (!appendBlock(ctx, dir->index, dir->anchor, entries, facts, count, base)) {
@@ -581,6 +633,18 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
         return 0;
     }
 
+    bl::Exclusions exclusions;
+    try {
+        std::vector<std::string> patterns;
+        for (int32_t i = 0; options && options->exclude_patterns && i < options->exclude_pattern_count; ++i) {
+            if (options->exclude_patterns[i])
+                patterns.emplace_back(options->exclude_patterns[i]);
+        }
+        exclusions = bl::Exclusions(root_path, patterns, options && options->exclude_caches);
+    } catch (const std::bad_alloc &) {
+        bl_scan_result_free(result);
+        return fail(ENOMEM);
+    }
     DirRef *root = DirRef::make(nullptr, 0, root_path, std::strlen(root_path));
     if (!root) {
         bl_scan_result_free(result);
@@ -596,6 +660,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
         ctx.fdBudget = fdBudget(threads);
         ctx.rootPath = root->name;
         ctx.crossFileSystems = options && options->cross_file_systems;
+        ctx.exclusions = &exclusions;
         try {
             pool.submit([&ctx, root] { bl_scan_one_dir(&ctx, root); });
         } catch (...) {

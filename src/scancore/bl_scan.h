@@ -65,6 +65,12 @@ int bl_full_scan(const char *root_path, bl_scan_result_t *result, int32_t *cance
 typedef struct bl_scan_options_t {
     int32_t threads;            /* worker threads; 0 or less: the default */
     int32_t cross_file_systems; /* nonzero: enter mounts below the root (never kernel ones) */
+    /* Shell globs of entries to leave out (marked BL_MARK_EXCLUDED): one
+     * without "/" matches the name, one starting with "/" the whole path,
+     * any other the path below the root. */
+    const char *const *exclude_patterns;
+    int32_t exclude_pattern_count;
+    int32_t exclude_caches;     /* nonzero: leave out folders with a valid CACHEDIR.TAG */
     int32_t error;              /* out: the errno that made the scan return -1 */
 } bl_scan_options_t;
 
@@ -90,7 +96,7 @@ int32_t bl_get_unreadable(const bl_scan_result_t *result, bl_unreadable_t *out, 
 enum {
     BL_MARK_OTHER_FS = 1,  /* a mount point of another file system */
     BL_MARK_KERNEL_FS = 2, /* a mount point of a kernel file system (proc, sysfs, ...) */
-    BL_MARK_EXCLUDED = 3,
+    BL_MARK_EXCLUDED = 3,  /* left out by a pattern or a cache tag */
     BL_MARK_HARD_LINK = 4
 };
 

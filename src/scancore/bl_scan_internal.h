@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bl_scan.h"
+#include "exclusions.h"
 #include "hard_links.h"
 
 #include <atomic>
@@ -63,6 +64,7 @@ struct bl_scan_ctx_t {
     int32_t fdBudget = 0;
     const char *rootPath = nullptr;
     bool crossFileSystems = false;
+    const bl::Exclusions *exclusions = nullptr;
 };
 
 extern "C" {

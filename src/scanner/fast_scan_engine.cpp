@@ -313,6 +313,12 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
 
     bl_scan_options_t options{};
     options.cross_file_systems = scanOptions.crossFileSystems ? 1 : 0;
+    std::vector<const char *> patterns;
+    for (const QByteArray &p : scanOptions.excludePatterns)
+        patterns.push_back(p.constData());
+    options.exclude_patterns = patterns.data();
+    options.exclude_pattern_count = int32_t(patterns.size());
+    options.exclude_caches = scanOptions.excludeCaches ? 1 : 0;
     const int status = bl_full_scan_opts(rootPath.constData(), state->scanResult, state->cancelFlag, &options);
     poll.cancel();
     poller.join(); // no poll update may follow the final ones

@@ -21,4 +21,6 @@ public:
     virtual ~FileSystemProviding() = default;
     virtual QList<ChildEntry> childEntries(const FileUrl &directory) const = 0;
     virtual NodeResourceValues resourceValues(const FileUrl &url) const = 0;
+    // Whether the folder holds a valid CACHEDIR.TAG; never throws.
+    virtual bool holdsCacheTag(const FileUrl &directory) const = 0;
 };

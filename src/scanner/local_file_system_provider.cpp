@@ -127,6 +127,15 @@ NodeResourceValues LocalFileSystemProvider::resourceValues(const FileUrl &url) c
     return values;
 }
 
+bool LocalFileSystemProvider::holdsCacheTag(const FileUrl &directory) const
+{
+    QByteArray name = directory.nativeLastPathComponent();
+    Fd parent{duplicateFolderOf(directory)};
+    if (parent.fd < 0)
+        parent.fd = openParent(directory.nativePath(), name);
+    return parent.fd >= 0 && bl::holdsCacheTag(parent.fd, name.constData());
+}
+
 QList<ChildEntry> LocalFileSystemProvider::childEntries(const FileUrl &directory) const
 {
     const auto openListed = [&] {

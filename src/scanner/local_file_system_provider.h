@@ -20,6 +20,7 @@ public:
 
     QList<ChildEntry> childEntries(const FileUrl &directory) const override;
     NodeResourceValues resourceValues(const FileUrl &url) const override;
+    bool holdsCacheTag(const FileUrl &directory) const override;
 
     // Listed directories kept open for their children.
     static constexpr size_t kKeptDirectories = 64;

@@ -110,6 +110,8 @@ struct ScanEngine::Scan {
     NodeSizingService sizing;
     std::shared_ptr<UpdateStream> stream;
     ScanOptions options;
+    bl::Exclusions exclusions;
+    qsizetype belowRootFrom = 0; // where a path below the root starts in a native path
     std::atomic<bool> cancelled{false};
     std::mutex countersMutex;
     ProgressSnapshot counters;
@@ -138,6 +140,16 @@ struct ScanEngine::Scan {
     }
 
     void yieldProgress(const FileUrl &current) { stream->yield(ScanUpdate::progress(snapshot(current))); }
+
+    bool isExcluded(const ChildEntry &entry, ScanNodeKind kind) const
+    {
+        if (!exclusions.active())
+            return false;
+        const QByteArray name = entry.url.nativeLastPathComponent();
+        const QByteArray below = exclusions.wantsPath() ? entry.url.nativePath().mid(belowRootFrom) : QByteArray();
+        return exclusions.excludes(name.constData(), exclusions.wantsPath() ? below.constData() : nullptr) ||
+               (exclusions.excludesCaches() && kind == ScanNodeKind::directory && fileSystem->holdsCacheTag(entry.url));
+    }
 
     Branch scanBranch(const FileUrl &url, bool shouldFailOnEnumerationError, int depth);
     void perform(const FileUrl &rootURL);
@@ -223,6 +235,9 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, bool shouldFailOnEnum
                     r.mark = v.boundary == Boundary::kernelFileSystem ? ScanNodeMark::kernelFileSystem
                                                                       : ScanNodeMark::otherFileSystem;
                     r.allocatedSize = r.logicalSize = 0; // not entered, not counted
+                } else if (isExcluded(entry, r.kind)) {
+                    r.mark = ScanNodeMark::excluded;
+                    r.allocatedSize = r.logicalSize = 0;
                 } else if (r.kind == ScanNodeKind::file && v.linkCount > 1) {
                     r.linkCount = v.linkCount;
                     branch.linked.push_back({index, v.device, v.inode});
@@ -295,6 +310,9 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
         root.isReadable = values.isReadable;
         if (values.boundary == NodeResourceValues::Boundary::kernelFileSystem)
             root.mark = ScanNodeMark::kernelFileSystem;
+        const QByteArray rootPath = rootURL.nativePath();
+        exclusions = options.exclusionsBelow(rootPath);
+        belowRootFrom = rootPath.size() + (rootPath.endsWith('/') ? 0 : 1);
         count(1, 1, 0, 0);
         yieldProgress(rootURL);
 

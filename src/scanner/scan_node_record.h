@@ -23,6 +23,9 @@ struct ScanNodeRecord;
 // How the window and the report name a record's mark or its hard link;
 // empty for neither.
 QString scanNodeMarkText(const ScanNodeRecord &node);
+// The detail line of a record in the list, the hover card and the report:
+// its mark, else "File", "Package" or "<childCount> children".
+QString scanNodeDetailText(const ScanNodeRecord &node);
 // The key of a mark in JSON; empty for none.
 QString scanNodeMarkKey(ScanNodeMark mark);
 

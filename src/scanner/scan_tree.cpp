@@ -1,6 +1,8 @@
 #include "scan_tree.h"
 #include "scan_options.h"
 
+#include <QFile>
+
 #include <QSettings>
 
 #include <QSet>
@@ -59,6 +61,18 @@ QString scanNodeMarkText(const ScanNodeRecord &node)
     return {};
 }
 
+QString scanNodeDetailText(const ScanNodeRecord &node)
+{
+    if (const QString marked = scanNodeMarkText(node); !marked.isEmpty())
+        return marked;
+    switch (node.kind) {
+    case ScanNodeKind::file: return QStringLiteral("File");
+    case ScanNodeKind::package: return QStringLiteral("Package");
+    case ScanNodeKind::directory: break;
+    }
+    return QString::number(node.childCount) + QStringLiteral(" children");
+}
+
 QString scanNodeMarkKey(ScanNodeMark mark)
 {
     switch (mark) {
@@ -76,5 +90,16 @@ ScanOptions ScanOptions::fromUserDefaults(const QString &organization, const QSt
     const QSettings settings(organization, application);
     ScanOptions options;
     options.crossFileSystems = settings.value(QStringLiteral("crossFileSystems"), false).toBool();
+    for (const QString &pattern : settings.value(QStringLiteral("excludePatterns")).toStringList())
+        options.excludePatterns.append(QFile::encodeName(pattern));
+    options.excludeCaches = settings.value(QStringLiteral("excludeCaches"), false).toBool();
     return options;
+}
+
+bl::Exclusions ScanOptions::exclusionsBelow(const QByteArray &rootPath) const
+{
+    std::vector<std::string> patterns;
+    for (const QByteArray &p : excludePatterns)
+        patterns.push_back(p.toStdString());
+    return bl::Exclusions(rootPath.constData(), patterns, excludeCaches);
 }

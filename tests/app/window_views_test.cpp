@@ -8,6 +8,7 @@
 #include "scan_progress_view.h"
 #include "scan_workspace_view.h"
 #include "sidebar_list_view.h"
+#include "sunburst_canvas_view.h"
 #include "store_test_support.h"
 
 #include <gtest/gtest.h>
@@ -120,10 +121,10 @@ TEST(WindowTexts, DurationsSummariesAndProgressLines)
     result.rootURL = FileUrl::fromPath("/", true);
     EXPECT_EQ(ResultsShelfView::displayName(result), "/");
 
-    EXPECT_EQ(SidebarListView::detailText(nodeOf("a", ScanNodeKind::directory, 0)), "0 children");
-    EXPECT_EQ(SidebarListView::detailText(nodeOf("a", ScanNodeKind::directory, 1)), "1 children");
-    EXPECT_EQ(SidebarListView::detailText(nodeOf("a", ScanNodeKind::package, 9)), "Package");
-    EXPECT_EQ(SidebarListView::detailText(nodeOf("a", ScanNodeKind::file, 9)), "File");
+    EXPECT_EQ(scanNodeDetailText(nodeOf("a", ScanNodeKind::directory, 0)), "0 children");
+    EXPECT_EQ(scanNodeDetailText(nodeOf("a", ScanNodeKind::directory, 1)), "1 children");
+    EXPECT_EQ(scanNodeDetailText(nodeOf("a", ScanNodeKind::package, 9)), "Package");
+    EXPECT_EQ(scanNodeDetailText(nodeOf("a", ScanNodeKind::file, 9)), "File");
     EXPECT_EQ(ContentView::trashMessage(nodeOf("Photos", ScanNodeKind::directory)), u"Move \u201CPhotos\u201D to Trash?");
 }
 
@@ -201,6 +202,59 @@ TEST(WindowScreens, WorkspaceHeaderFollowsFocusAndSelection)
     EXPECT_EQ(ws->subtitleLabel()->fullText(), u"2.0 kB selected \u2022 1234 items total \u2022 scanned in 400ms");
     QTest::mouseClick(ws->breadcrumb()->itemButtons().first(), Qt::LeftButton);
     EXPECT_EQ(w.store->activeResult()->focusedNodeID, idOf(r));
+}
+
+// A node the scan did not enter reads the same in the list, the chart's card,
+// the header and the empty list; a root on a kernel file system says so on
+// its shelf row.
+TEST(WindowTexts, MarksReadAlikeInEveryView)
+{
+    Folders f{"r"};
+    const QString r = f.path("r");
+    Window w;
+    w.store->acceptIncoming({f.url("r")});
+    ScanTree tree = makeTree(r, {{"mnt/", 0}, {"a/", 3000}, {"a/x", 3000}, {"a/links", 1000}});
+    tree.nodesByID.findMutable(idOf(r + "/mnt"))->mark = ScanNodeMark::otherFileSystem;
+    tree.nodesByID.findMutable(idOf(r + "/a/links"))->linkCount = 3;
+    w.deliver(ScanUpdate::finished(tree, summaryOf(5, 0.4, 4000)));
+    ScanWorkspaceView *ws = w.view->workspace();
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 2; }));
+    w.sync();
+    const ScanNodeRecord mnt = *tree.node(idOf(r + "/mnt"));
+    EXPECT_EQ(scanNodeDetailText(mnt), "Other file system");
+    EXPECT_EQ(scanNodeDetailText(*tree.node(idOf(r + "/a/links"))), u"Hard link \u2022 3 links");
+
+    // The chart's card for the mount point's segment.
+    SunburstCanvasView *chart = ws->chart();
+    w.store->focusNode(idOf(r + "/a"));
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 2; }));
+    w.sync();
+    ASSERT_TRUE(spinUntil([&] { return chart->segments().size() == 2; }));
+    bool carded = false;
+    for (const SunburstSegment &segment : chart->segments()) {
+        if (segment.backingNodeID == idOf(r + "/a/links")) {
+            QTest::mouseMove(chart, chart->segmentMidpoint(segment).toPoint());
+            EXPECT_EQ(chart->hoverCardLines().value(2), u"Hard link \u2022 3 links");
+            carded = true;
+        }
+    }
+    EXPECT_TRUE(carded) << "the linked file has a segment";
+
+    w.store->focusNode(idOf(r + "/mnt"));
+    w.sync();
+    EXPECT_EQ(ws->subtitleLabel()->fullText(),
+              u"0 bytes selected \u2022 Other file system \u2022 5 items total \u2022 scanned in 400ms");
+    EXPECT_EQ(SidebarListView::emptyText(mnt), "Another file system is mounted here. It was not scanned.");
+    EXPECT_EQ(SidebarListView::emptyText(nodeOf("e", ScanNodeKind::directory)), "This folder is empty.");
+    EXPECT_EQ(SidebarListView::emptyText(nodeOf("f", ScanNodeKind::file)), u"File \u2022 1.0 kB");
+
+    ScanResultState result;
+    result.phase = ScanResultPhase::ready;
+    result.summary = summaryOf(1, 0.1, 0);
+    ScanTree kernel = makeTree("/proc", {});
+    kernel.nodesByID.findMutable(kernel.rootID)->mark = ScanNodeMark::kernelFileSystem;
+    result.tree = kernel;
+    EXPECT_EQ(ResultsShelfView::statusText(result), u"0 bytes \u2022 1 items \u2022 Kernel file system");
 }
 
 TEST(WindowShelf, RowsCollapseAndTheActiveRow)

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -305,4 +306,98 @@ TEST(BurrowlensScan, ChartWrittenAsAPng)
     EXPECT_EQ(unwritable.exitCode, 1);
     EXPECT_TRUE(unwritable.err.contains("cannot write the chart")) << unwritable.err.toStdString();
     EXPECT_EQ(run({"--chart", png, "--size", "5", "/"}).exitCode, 2);
+}
+
+// What the scan left out and could not read is marked alike in the JSON and
+// the text, by both engines: patterns from the command line and from a file
+// (by name, by the path below the root, by the whole path), cache-tagged
+// folders, and folders that could not be listed, named.
+TEST(BurrowlensScan, ExclusionsAndUnreadableFoldersInTheReports)
+{
+    TempTree t;
+    for (const char *d : {"keep", "keep/node_modules", "sub", "sub/build", "other", "other/sub", "other/sub/build",
+                          "cache", "fake"})
+        t.dir(d);
+    t.file("keep/f", 4000);
+    t.file("keep/bigfile", 11000);
+    t.file("keep/node_modules/m", 50000);
+    t.file("sub/build/o", 60000);
+    t.file("other/sub/build/o", 7000);
+    t.file("x.log", 9000);
+    t.file("cache/data", 80000);
+    std::ofstream(t.path("cache/CACHEDIR.TAG")) << "Signature: 8a477f597d28d172789f06886806bc55\n# a cache\n";
+    std::ofstream(t.path("fake/CACHEDIR.TAG")) << "Signature: 8a477f597d28d172789f06886806bc5\n";
+    std::ofstream(t.path("patterns")) << "# build output\n\nsub/build\r\n";
+    for (int i = 0; i < 12; ++i)
+        t.dir("locked" + std::to_string(i), 0);
+    const auto walk = [&](const char *relative) { return bltest::independentWalk(t.path(relative)); };
+    const bltest::WalkTotals all = walk("");
+    const auto blocks = [&](const char *relative) {
+        struct stat st {};
+        ::stat(t.path(relative).c_str(), &st);
+        return uint64_t(st.st_blocks) * 512;
+    };
+    const uint64_t left = walk("keep/node_modules").allocated + walk("sub/build").allocated + walk("cache").allocated +
+                          blocks("x.log") + blocks("keep/bigfile");
+    const int64_t inside = 1 + 1 + 2; // what the excluded folders hold
+
+    const std::vector<std::string> common{"--exclude", "node_modules", "--exclude", "*.log", "--exclude",
+                                          t.path("keep/big*"), "--exclude-from", t.path("patterns"),
+                                          "--exclude-caches"};
+    const auto answer = bltest::inUnprivilegedChild([&] {
+        std::string out;
+        for (const char *engine : {"fast", "recursive"}) {
+            std::vector<std::string> args{"--engine", engine, "--json"};
+            args.insert(args.end(), common.begin(), common.end());
+            args.push_back(t.root());
+            out += runRaw(args, t.root()).out + '\x1e';
+        }
+        std::vector<std::string> args = common;
+        args.push_back(t.root());
+        return out + runRaw(args, t.root()).out;
+    });
+    if (!answer)
+        GTEST_SKIP() << "cannot drop privileges to uid 65534 here; unreadable folders untested";
+    const QList<QByteArray> parts = QByteArray::fromStdString(*answer).split('\x1e');
+    ASSERT_EQ(parts.size(), 3);
+
+    for (int engine = 0; engine < 2; ++engine) {
+        const QJsonObject o = QJsonDocument::fromJson(parts[engine]).object();
+        ASSERT_FALSE(o.isEmpty()) << parts[engine].toStdString();
+        EXPECT_EQ(o["allocated"].toInteger(), qint64(all.allocated - left)) << engine;
+        EXPECT_EQ(o["items"].toInteger(), all.items - inside) << engine;
+        EXPECT_EQ(o["unreadable"].toInteger(), 12);
+        QStringList unreadable;
+        for (const auto &v : o["unreadableFolders"].toArray())
+            unreadable << v.toString();
+        unreadable.sort();
+        QStringList expected;
+        for (int i = 0; i < 12; ++i)
+            expected << QString::fromStdString(t.path("locked" + std::to_string(i)));
+        expected.sort();
+        EXPECT_EQ(unreadable, expected);
+        QHash<QString, QJsonObject> byName;
+        for (const auto &c : o["children"].toArray())
+            byName[c.toObject()["name"].toString()] = c.toObject();
+        for (const char *name : {"x.log", "cache"}) {
+            EXPECT_EQ(byName[name]["mark"].toString(), "excluded") << name;
+            EXPECT_EQ(byName[name]["allocated"].toInteger(), 0) << name;
+            EXPECT_EQ(byName[name]["childCount"].toInteger(), 0) << name;
+        }
+        EXPECT_EQ(byName["locked3"]["mark"].toString(), "unreadable");
+        for (const char *name : {"fake", "other", "keep"})
+            EXPECT_FALSE(byName[name].contains("mark")) << name;
+        EXPECT_EQ(byName["other"]["allocated"].toInteger(), qint64(walk("other").allocated)) << "anchored at the root";
+    }
+    const std::string text = parts[2].toStdString();
+    EXPECT_NE(text.find("Excluded           cache\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Could not be read  locked"), std::string::npos) << text;
+    const size_t listed = text.find("\nCould not be read:\n");
+    ASSERT_NE(listed, std::string::npos) << text;
+    EXPECT_NE(text.find("  " + t.root() + "/locked", listed), std::string::npos);
+    EXPECT_NE(text.find("  ... and 2 more\n", listed), std::string::npos) << text;
+
+    const ScanRunResult missing = run({"--exclude-from", QString::fromStdString(t.path("none")), "/"});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_TRUE(missing.err.contains("cannot read the patterns of")) << missing.err.toStdString();
 }

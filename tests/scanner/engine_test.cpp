@@ -10,6 +10,8 @@
 
 #include <QSet>
 #include <QDir>
+#include <QSettings>
+#include <fstream>
 #include <limits>
 #include <sstream>
 #include <cstring>
@@ -216,8 +218,9 @@ TEST(ScanEngines, NamesThatAreNotUtf8KeepTheirOwnIdentity)
             ids.insert(r.id);
             const QByteArray native = r.url.nativeFilePath();
             EXPECT_EQ(r.id, stableScanNodeIDOfBytes(native));
-            if (isValidUtf8(native))
+            if (isValidUtf8(native)) {
                 EXPECT_EQ(r.id, stableScanNodeID(r.url.path())) << "valid paths keep their identifier";
+            }
             // What goes back to the disk reaches this very object.
             struct stat st;
             ASSERT_EQ(lstat(native.constData(), &st), 0) << native.toStdString();
@@ -274,8 +277,9 @@ TEST(FastScanEngine, ScansKeepTheirCallersPriority)
     for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         errno = 0;
         const int nice = getpriority(PRIO_PROCESS, id_t(task.toInt()));
-        if (errno == 0)
+        if (errno == 0) {
             EXPECT_EQ(nice, own) << "thread " << task.toStdString();
+        }
     }
 }
 
@@ -478,5 +482,48 @@ TEST(ScanEngines, MountsAndHardLinksCountOnce)
         EXPECT_EQ(nodeAt(tree, "bound").allocatedSize, once);
         EXPECT_EQ(nodeAt(tree, "proc").mark, ScanNodeMark::kernelFileSystem);
         EXPECT_EQ(nodeAt(tree, "proc").childCount, 0);
+    }
+}
+
+// The window's scans leave out what the user defaults say, read at the start
+// of each scan, and both engines leave out the same entries.
+TEST(ScanEngines, UserDefaultsChooseWhatIsLeftOut)
+{
+    TempTree t;
+    const TempTree config;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(config.root()));
+    for (const char *d : {"src", "src/node_modules", "build", "cache"})
+        t.dir(d);
+    t.file("src/main.c", 3000);
+    t.file("src/node_modules/pack", 90000);
+    t.file("build/a.o", 40000);
+    t.file("cache/blob", 50000);
+    std::ofstream(t.path("cache/CACHEDIR.TAG")) << "Signature: 8a477f597d28d172789f06886806bc55";
+    const auto source = [] { return ScanOptions::fromUserDefaults("bltest", "exclusions"); };
+    FastScanEngine fast(FastScanEngine::kPollIntervalMs, 0, source);
+    ScanEngine recursive(std::make_shared<LocalFileSystemProvider>(), {}, source);
+    const auto markOf = [&](const ScanTree &tree, const char *relative) {
+        return tree.node(stableScanNodeID(QString::fromStdString(t.path(relative))))->mark;
+    };
+    for (bool excluding : {false, true}) {
+        {
+            QSettings settings("bltest", "exclusions");
+            settings.setValue("excludePatterns", excluding ? QStringList{"node_modules", "build/*.o"} : QStringList{});
+            settings.setValue("excludeCaches", excluding);
+        }
+        std::optional<ScanTree> first;
+        for (ScanEngineProviding *engine : {static_cast<ScanEngineProviding *>(&fast),
+                                            static_cast<ScanEngineProviding *>(&recursive)}) {
+            const ScanTree tree = finishedOf(scanWith(*engine, t.root())).tree;
+            const ScanNodeMark expected = excluding ? ScanNodeMark::excluded : ScanNodeMark::none;
+            for (const char *left : {"src/node_modules", "build/a.o", "cache"})
+                EXPECT_EQ(markOf(tree, left), expected) << left;
+            EXPECT_EQ(markOf(tree, "src/main.c"), ScanNodeMark::none);
+            EXPECT_EQ(tree.rootNode()->logicalSize, excluding ? 3000 : 3000 + 90000 + 40000 + 50000 + 43);
+            if (first)
+                EXPECT_EQ(tree, *first) << "both engines leave out the same";
+            else
+                first = tree;
+        }
     }
 }

@@ -191,6 +191,19 @@ void ResultsShelfView::setResults(const QList<ScanResultState> &results, const s
         activeName_->setText(QFontMetrics(activeName_->font()).elidedText(displayName(*active), Qt::ElideMiddle, 260));
 }
 
+namespace {
+
+// A root that was not entered (a kernel file system) or not wholly read says
+// so on its row, as its entry would in a list.
+QString rootMarkText(const ScanResultState &result)
+{
+    const auto root = result.tree ? result.tree->rootNode() : std::nullopt;
+    const QString marked = root ? scanNodeMarkText(*root) : QString();
+    return marked.isEmpty() ? QString() : QStringLiteral(" \u2022 ") + marked;
+}
+
+} // namespace
+
 QString ResultsShelfView::statusText(const ScanResultState &result)
 {
     switch (result.phase) {
@@ -200,9 +213,10 @@ QString ResultsShelfView::statusText(const ScanResultState &result)
         return result.progressSnapshot ? QStringLiteral("%1 items \u2022 scanning").arg(result.progressSnapshot->itemsScanned)
                                        : QStringLiteral("Scanning\u2026");
     case ScanResultPhase::ready:
-        return result.summary ? byteCountText(result.summary->totalAllocatedSize) + QStringLiteral(" \u2022 ")
-                + QString::number(result.summary->itemsScanned) + QStringLiteral(" items")
-                              : QStringLiteral("Ready");
+        if (!result.summary)
+            return QStringLiteral("Ready");
+        return byteCountText(result.summary->totalAllocatedSize) + QStringLiteral(" \u2022 ")
+            + QString::number(result.summary->itemsScanned) + QStringLiteral(" items") + rootMarkText(result);
     case ScanResultPhase::failed:
         return result.errorMessage.value_or(QStringLiteral("Scan failed"));
     }

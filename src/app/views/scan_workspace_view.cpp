@@ -129,6 +129,8 @@ void ScanWorkspaceView::refresh()
     breadcrumb_->setItems(active->tree->path(*active->focusedNodeID));
     chart_->setInputs(*active->tree, *active->focusedNodeID);
     sidebar_->setNodes(store_.focusedChildren());
+    if (const auto focused = active->tree->node(active->focusedNodeID))
+        sidebar_->setEmptyText(SidebarListView::emptyText(*focused));
     sidebar_->setSelectedNodeID(active->selectedNodeID);
 }
 
@@ -155,7 +157,9 @@ QString ScanWorkspaceView::summaryText(const ScanSummary &summary)
 
 QString ScanWorkspaceView::detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode)
 {
+    const QString marked = scanNodeMarkText(focusedNode);
     return byteCountText(focusedNode.allocatedSize) + QStringLiteral(" selected \u2022 ")
+        + (marked.isEmpty() ? QString() : marked + QStringLiteral(" \u2022 "))
         + QString::number(summary.itemsScanned) + QStringLiteral(" items total \u2022 scanned in ")
         + scanDuration(summary);
 }

@@ -66,7 +66,7 @@ public:
         p->setFont(detailFont);
         p->setPen(style::white(0.52));
         p->drawText(QRect(text.left(), top + nameHeight + 4, text.width(), detailHeight), Qt::AlignLeft | Qt::AlignVCenter,
-                    QFontMetrics(detailFont).elidedText(SidebarListView::detailText(*node), Qt::ElideRight, text.width()));
+                    QFontMetrics(detailFont).elidedText(scanNodeDetailText(*node), Qt::ElideRight, text.width()));
         p->restore();
     }
 
@@ -140,19 +140,37 @@ void SidebarListView::setSelectedNodeID(const std::optional<QUuid> &id)
     viewport()->update();
 }
 
-QString SidebarListView::detailText(const ScanNodeRecord &node)
+QString SidebarListView::emptyText(const ScanNodeRecord &node)
 {
-    if (const QString marked = scanNodeMarkText(node); !marked.isEmpty())
-        return marked;
-    switch (node.kind) {
-    case ScanNodeKind::file:
-        return QStringLiteral("File");
-    case ScanNodeKind::package:
-        return QStringLiteral("Package");
-    case ScanNodeKind::directory:
-        break;
+    switch (node.mark) {
+    case ScanNodeMark::otherFileSystem: return QStringLiteral("Another file system is mounted here. It was not scanned.");
+    case ScanNodeMark::kernelFileSystem: return QStringLiteral("A kernel file system is mounted here. It holds no files to scan.");
+    case ScanNodeMark::excluded: return QStringLiteral("This folder was excluded from the scan.");
+    case ScanNodeMark::unreadable: return QStringLiteral("This folder could not be read.");
+    case ScanNodeMark::none: break;
     }
-    return QString::number(node.childCount) + QStringLiteral(" children");
+    if (node.kind == ScanNodeKind::directory)
+        return QStringLiteral("This folder is empty.");
+    return scanNodeDetailText(node) + QStringLiteral(" \u2022 ") + byteCountText(node.allocatedSize);
+}
+
+void SidebarListView::setEmptyText(const QString &text)
+{
+    if (text == emptyText_)
+        return;
+    emptyText_ = text;
+    viewport()->update();
+}
+
+void SidebarListView::paintEvent(QPaintEvent *event)
+{
+    QListView::paintEvent(event);
+    if (model_.rowCount() > 0 || emptyText_.isEmpty())
+        return;
+    QPainter p(viewport());
+    p.setFont(style::font(12, QFont::Medium));
+    p.setPen(style::white(0.52));
+    p.drawText(viewport()->rect().adjusted(24, 24, -24, -24), Qt::AlignCenter | Qt::TextWordWrap, emptyText_);
 }
 
 QRect SidebarListView::trashButtonRect(const QRect &row)

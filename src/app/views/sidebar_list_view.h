@@ -36,16 +36,21 @@ public:
     void setOnTrash(std::function<void(const QUuid &)> f) { onTrash_ = std::move(f); }
 
     const std::optional<QUuid> &selectedNodeID() const { return selectedNodeID_; }
-    // "File", "Package" or "<childCount> children".
-    static QString detailText(const ScanNodeRecord &node);
+    // What the list says when the focused node has nothing below it: why
+    // (not entered, empty, unreadable), or what the focused file is.
+    static QString emptyText(const ScanNodeRecord &focused);
+    // Shown while the list has no rows.
+    void setEmptyText(const QString &text);
     // Where a row's Trash button lies, in the row's own coordinates.
     static QRect trashButtonRect(const QRect &row);
 
 protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     SidebarListModel model_;
+    QString emptyText_;
     std::optional<QUuid> selectedNodeID_;
     std::function<void(const QUuid &)> onSelect_;
     std::function<void(const QUuid &)> onTrash_;

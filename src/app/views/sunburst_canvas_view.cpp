@@ -162,13 +162,7 @@ QStringList SunburstCanvasView::hoverCardLines() const
     const auto node = segmentNode(*hoveredSegment_);
     if (!node)
         return {};
-    QString kind;
-    switch (node->kind) {
-    case ScanNodeKind::file: kind = QStringLiteral("File"); break;
-    case ScanNodeKind::package: kind = QStringLiteral("Package"); break;
-    case ScanNodeKind::directory: kind = QString::number(node->childCount) + QStringLiteral(" children"); break;
-    }
-    return {node->displayName, byteCountText(node->allocatedSize), kind};
+    return {node->displayName, byteCountText(node->allocatedSize), scanNodeDetailText(*node)};
 }
 
 void SunburstCanvasView::setHovered(const std::optional<SunburstSegment> &segment)
