@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
+#include <algorithm>
 
 namespace {
 
@@ -31,17 +32,14 @@ double seconds(const ScanSummary &s)
 QList<FileUrl> ScanReport::unreadableFolders() const
 {
     QList<FileUrl> found;
-    QList<QUuid> pending{tree.rootID};
-    while (!pending.isEmpty()) {
-        const QUuid id = pending.takeLast();
-        const QList<ScanNodeRecord> children = tree.children(id);
-        for (auto it = children.rbegin(); it != children.rend(); ++it) {
-            if (it->mark == ScanNodeMark::unreadable)
-                found.append(it->url);
-            if (it->kind == ScanNodeKind::directory)
-                pending.append(it->id);
-        }
+    if (summary.unreadableCount == 0)
+        return found; // no walk over a tree of millions for nothing
+    for (const ScanNodeRecord &r : tree.nodesByID) {
+        if (r.mark == ScanNodeMark::unreadable)
+            found.append(r.url);
     }
+    std::sort(found.begin(), found.end(),
+              [](const FileUrl &a, const FileUrl &b) { return a.nativeFilePath() < b.nativeFilePath(); });
     return found;
 }
 

@@ -14,7 +14,7 @@ struct ScanReport {
     int top = -1;   // children to list; -1: the default (20 in text, all in JSON)
     SizeMeasure measure = SizeMeasure::allocated; // what is ordered by and shown
 
-    // Folders that could not be listed, in tree order.
+    // Folders that could not be listed, in the order of their paths' bytes.
     QList<FileUrl> unreadableFolders() const;
 
     QString text() const;

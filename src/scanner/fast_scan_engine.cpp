@@ -449,7 +449,36 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     std::vector<QUuid> ids(static_cast<size_t>(n));
     for (int32_t i = 0; i < n; ++i)
         ids[size_t(i)] = records[size_t(i)].id;
-    tree.nodesByID = NodeTable::fromRecords(std::move(records));
+    // The index of the records and the child lists are independent: a large
+    // tree builds them on two threads.
+    NodeTable table;
+    bool indexed = true;
+    const auto index = [&] {
+        try {
+            table = NodeTable::fromRecords(std::move(records));
+        } catch (const std::bad_alloc &) {
+            indexed = false;
+        }
+    };
+    std::optional<std::thread> indexer;
+    if (n >= 20000) {
+        try {
+            indexer.emplace(index);
+        } catch (const std::system_error &) {
+        }
+    }
+    if (!indexer)
+        index();
+    struct Join {
+        std::optional<std::thread> &t;
+        void operator()()
+        {
+            if (t)
+                t->join();
+            t.reset();
+        }
+        ~Join() { (*this)(); }
+    } join{indexer};
 
     if (result.children) {
         for (int32_t i = 0; i < n; ++i) {
@@ -469,6 +498,10 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
             tree.childIDsByParentID.emplace(ids[size_t(i)], std::move(kids));
         }
     }
+    join();
+    if (!indexed)
+        throw std::bad_alloc();
+    tree.nodesByID = std::move(table);
     return tree;
 }
 
