@@ -5,9 +5,11 @@
 #include "scan_engine.h"
 #include "chart_renderer.h"
 #include "scan_report.h"
+#include "scan_file.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 #include <QFileInfo>
 #include <atomic>
 #include <csignal>
@@ -26,14 +28,19 @@ const char *const kUsage =
     "usage: burrowlens-scan [--engine fast|recursive] [--json | --segments] [--top N] [--progress]\n"
     "                       [--cross-file-systems | -x] [--apparent-size]\n"
     "                       [--exclude PATTERN]... [--exclude-from FILE] [--exclude-caches]\n"
-    "                       [--chart FILE.png [--size N]] [--] PATH\n"
+    "                       [--chart FILE.png [--size N]] [--export FILE] [--] PATH\n"
+    "       burrowlens-scan --import FILE [report options] [--export FILE]\n"
     "  -x, --one-file-system   stay on the file system of PATH (the default)\n"
     "  --cross-file-systems    also enter the mounts below PATH (never proc, sysfs and the like)\n"
     "  --apparent-size         order and report by apparent size, as du --apparent-size\n"
     "  --exclude PATTERN       leave out what matches the shell glob: the name, or with a \"/\"\n"
     "                          the path below PATH (the whole path when it starts with \"/\")\n"
     "  --exclude-from FILE     the patterns of FILE, one a line; lines starting with # are comments\n"
-    "  --exclude-caches        leave out folders holding a valid CACHEDIR.TAG\n";
+    "  --exclude-caches        leave out folders holding a valid CACHEDIR.TAG\n"
+    "  --export FILE           write the scan as ncdu's JSON export (- for standard output);\n"
+    "                          no report is printed unless one is asked for\n"
+    "  --import FILE           report on an export of ncdu, gdu or Burrowlens (- for standard input)\n"
+    "                          instead of scanning\n";
 
 int usageError(const QString &why)
 {
@@ -54,6 +61,8 @@ struct Options {
     QList<QByteArray> excludePatterns; // bytes, as names are
     bool excludeCaches = false;
     QByteArray path; // as the shell passed it: names are bytes
+    QByteArray exportTo, importFrom;
+    bool reportAsked = false; // --json, --segments or --top given
 };
 
 // Appends the patterns of file, one a line; blank lines and lines starting
@@ -136,6 +145,10 @@ std::optional<int> parse(int argc, char **argv, Options &o)
                 return usageError(QStringLiteral("--exclude-from takes a file of patterns"));
             if (!readPatterns(QByteArray(argv[++i]), o.excludePatterns))
                 return 2;
+        } else if (arg == u"--export" || arg == u"--import") {
+            if (i + 1 >= argc || !*argv[i + 1])
+                return usageError(QStringLiteral("%1 takes a file (- for the standard stream)").arg(arg));
+            (arg == u"--export" ? o.exportTo : o.importFrom) = QByteArray(argv[++i]);
         } else if (arg == u"--exclude-caches") {
             o.excludeCaches = true;
         } else if (arg == u"--engine") {
@@ -154,8 +167,13 @@ std::optional<int> parse(int argc, char **argv, Options &o)
             return usageError(QStringLiteral("unknown option %1").arg(arg));
         }
     }
-    if (o.path.isEmpty())
+    o.reportAsked = o.json || o.segments || o.top >= 0;
+    if (!o.importFrom.isEmpty() && !o.path.isEmpty())
+        return usageError(QStringLiteral("a folder to scan or --import, not both"));
+    if (o.path.isEmpty() && o.importFrom.isEmpty())
         return usageError(QStringLiteral("no folder given"));
+    if (o.exportTo == "-" && o.reportAsked)
+        return usageError(QStringLiteral("--export - writes to standard output: it takes no report"));
     if (o.json && o.segments)
         return usageError(QStringLiteral("--json and --segments do not go together"));
     return std::nullopt;
@@ -191,14 +209,10 @@ bool writeAll(const QByteArray &data)
     return close(STDOUT_FILENO) == 0 || errno == EINTR;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Scans the folder of options into finished; an exit status when it does
+// not finish.
+std::optional<int> scanFolder(const Options &options, ScanUpdate::Finished &finished)
 {
-    Options options;
-    if (const auto status = parse(argc, argv, options))
-        return *status;
-
     // Ctrl-C is taken by a thread of its own, which abandons the stream: the
     // engine then cancels the native scan and releases its memory.
     sigset_t watched;
@@ -274,7 +288,83 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%s\n", qPrintable(terminal->get<ScanFailure>().message()));
         return 1;
     }
-    const auto &finished = terminal->get<ScanUpdate::Finished>();
+    finished = terminal->get<ScanUpdate::Finished>();
+    return std::nullopt;
+}
+
+// Reads the export of options into finished; exit status 1, said on
+// standard error, when it cannot be read or is not one.
+std::optional<int> importFile(const Options &options, ScanUpdate::Finished &finished)
+{
+    QFile in(QFile::decodeName(options.importFrom));
+    const bool opened = options.importFrom == "-" ? in.open(stdin, QIODevice::ReadOnly) : in.open(QIODevice::ReadOnly);
+    const QByteArray data = opened ? in.readAll() : QByteArray();
+    if (!opened || in.error() != QFileDevice::NoError) {
+        std::fprintf(stderr, "burrowlens-scan: cannot read %s: %s\n", options.importFrom.constData(),
+                     qPrintable(in.errorString()));
+        return 1;
+    }
+    QString error;
+    auto contents = readScanFile(data, &error);
+    if (!contents) {
+        std::fprintf(stderr, "burrowlens-scan: %s: %s\n", options.importFrom.constData(), qPrintable(error));
+        return 1;
+    }
+    finished = {std::move(contents->tree), std::move(contents->summary)};
+    return std::nullopt;
+}
+
+// Writes the export: atomically to a path (a failed write leaves no file
+// under that name), or to standard output.
+bool exportTo(const QByteArray &target, const ScanUpdate::Finished &finished, QString &error)
+{
+    if (target == "-") {
+        QFile out;
+        if (!out.open(stdout, QIODevice::WriteOnly)) {
+            error = out.errorString();
+            return false;
+        }
+        const bool written = writeScanFile(finished.tree, finished.summary, out, &error) && out.flush();
+        if (!written && error.isEmpty())
+            error = out.errorString();
+        return written;
+    }
+    QSaveFile out(QFile::decodeName(target));
+    if (!out.open(QIODevice::WriteOnly)) {
+        error = out.errorString();
+        return false;
+    }
+    if (!writeScanFile(finished.tree, finished.summary, out, &error)) {
+        out.cancelWriting();
+        return false;
+    }
+    if (!out.commit()) {
+        error = out.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (const auto status = parse(argc, argv, options))
+        return *status;
+    ScanUpdate::Finished finished;
+    if (const auto status = options.importFrom.isEmpty() ? scanFolder(options, finished) : importFile(options, finished))
+        return *status;
+    if (!options.exportTo.isEmpty()) {
+        QString error;
+        if (!exportTo(options.exportTo, finished, error)) {
+            std::fprintf(stderr, "burrowlens-scan: could not write %s: %s\n", options.exportTo.constData(),
+                         qPrintable(error));
+            std::_Exit(1);
+        }
+        if (!options.reportAsked && options.chart.isEmpty())
+            std::_Exit(0);
+    }
     if (!options.chart.isEmpty()) {
         QString error;
         if (!renderChart(finished.tree, options.chart, options.chartSize, argc, argv, &error)) {
@@ -282,7 +372,10 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    ScanReport report{finished.tree, finished.summary, options.engine, options.top,
+    if (!options.exportTo.isEmpty() && !options.reportAsked)
+        std::_Exit(0);
+    ScanReport report{finished.tree, finished.summary,
+                      options.importFrom.isEmpty() ? options.engine : QStringLiteral("file"), options.top,
                       options.apparentSize ? SizeMeasure::logical : SizeMeasure::allocated};
     const QByteArray out = options.segments ? report.segmentsJson()
                            : options.json   ? report.json()

@@ -731,6 +731,23 @@ extern "C" int32_t bl_get_marks(const bl_scan_result_t *result, int32_t from, bl
     return n;
 }
 
+extern "C" int32_t bl_get_linked_files(const bl_scan_result_t *result, int32_t from, bl_linked_file_t *out,
+                                       int32_t max_count)
+{
+    if (!result || !out || max_count < 1 || from < 0)
+        return 0;
+    bl::ScanShared *shared = bl::sharedOf(result);
+    if (!shared)
+        return 0;
+    std::lock_guard lock(shared->mutex);
+    int32_t n = 0;
+    for (size_t k = size_t(from); k < shared->linked.size() && n < max_count; ++k, ++n) {
+        const bl::LinkedFile &f = shared->linked[k];
+        out[n] = {int32_t(f.node), 0, f.device, f.inode};
+    }
+    return n;
+}
+
 extern "C" int32_t bl_get_mark_count(const bl_scan_result_t *result)
 {
     bl::ScanShared *shared = result ? bl::sharedOf(result) : nullptr;

@@ -113,6 +113,20 @@ int32_t bl_get_marks(const bl_scan_result_t *result, int32_t from, bl_node_mark_
                      int32_t max_count);
 int32_t bl_get_mark_count(const bl_scan_result_t *result);
 
+/* A regular file with more than one link, as one of its links was met:
+ * (device, inode) tells links of one file from another's. */
+typedef struct bl_linked_file_t {
+    int32_t node_index;
+    uint32_t reserved;
+    uint64_t device;
+    uint64_t inode;
+} bl_linked_file_t;
+
+/* Copies up to max_count linked files from the from-th on, in node order;
+ * returns how many were copied. Valid until bl_scan_result_free. */
+int32_t bl_get_linked_files(const bl_scan_result_t *result, int32_t from, bl_linked_file_t *out,
+                            int32_t max_count);
+
 /* Lists one directory into entries[0..capacity). Returns -1 when it cannot
  * be opened, 1 when it holds more than capacity entries (*out_count ==
  * capacity), else 0. */

@@ -151,6 +151,7 @@ private:
         r.isHidden = n.is_hidden != 0;
         r.isPackage = n.is_package != 0;
         r.isReadable = n.is_readable != 0;
+        r.isSpecial = n.obj_type == BL_OBJ_SYMLINK || n.obj_type == BL_OBJ_OTHER;
         r.allocatedSize = saturated(n.allocated_size);
         r.logicalSize = saturated(n.logical_size);
         r.childCount = n.child_count;
@@ -449,6 +450,13 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     std::vector<QUuid> ids(static_cast<size_t>(n));
     for (int32_t i = 0; i < n; ++i)
         ids[size_t(i)] = records[size_t(i)].id;
+    bl_linked_file_t linked[256];
+    for (int32_t from = 0, got; (got = bl_get_linked_files(&result, from, linked, 256)) > 0; from += got) {
+        for (int32_t k = 0; k < got; ++k) {
+            if (linked[k].node_index >= 0 && linked[k].node_index < n)
+                tree.linkedFiles.insert(ids[size_t(linked[k].node_index)], {linked[k].device, linked[k].inode});
+        }
+    }
     // The index of the records and the child lists are independent: a large
     // tree builds them on two threads.
     NodeTable table;

@@ -193,6 +193,15 @@ FileUrl FileUrl::standardized() const
     return fromNativePath(out, isDirectory_);
 }
 
+FileUrl::Node::~Node()
+{
+    Folder up = std::move(parent);
+    while (up && up.use_count() == 1) {
+        Folder next = std::move(up->parent);
+        up = std::move(next); // frees the last holder's node, whose parent is already gone
+    }
+}
+
 FileUrl::Folder FileUrl::asFolder() const
 {
     return std::make_shared<const Node>(

@@ -66,10 +66,13 @@ public:
 
 private:
     struct Node {
-        Folder parent; // null: component is a whole path
+        mutable Folder parent; // null: component is a whole path
         QString component;
         QByteArray bytes; // the component as the file system names it
         bool invalid;     // bytes are not valid UTF-8
+        // Lets go of a chain of ancestors that dies with it one by one: a
+        // chain thousands deep would otherwise overflow the stack.
+        ~Node();
     };
     Folder parent_; // null: last_ is a whole path
     QString last_;

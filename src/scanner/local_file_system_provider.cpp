@@ -41,6 +41,7 @@ bool extractValues(int dirfd, const char *name, const QString &displayName, Node
     out.name = displayName;
     const mode_t type = sx.stx_mode & S_IFMT;
     out.isDirectory = type == S_IFDIR;
+    out.isSpecial = type != S_IFDIR && type != S_IFREG;
     out.isPackage = out.isDirectory && bl_is_package_name(name);
     out.isHidden = name[0] == '.' && std::strcmp(name, ".") != 0; // "." stands for "/"
     out.isReadable = faccessat(dirfd, name, R_OK, AT_SYMLINK_NOFOLLOW) == 0 ||

@@ -13,6 +13,7 @@ struct NodeResourceValues {
     bool isPackage = false;
     bool isHidden = false;
     bool isReadable = false;
+    bool isSpecial = false; // neither a regular file nor a directory
     std::optional<qint64> totalFileAllocatedSize;
     std::optional<qint64> fileAllocatedSize;
     std::optional<qint64> totalFileSize;

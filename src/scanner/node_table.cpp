@@ -27,11 +27,17 @@ void adviseHugePages(const void *block, size_t bytes)
 
 } // namespace
 
-std::vector<ScanNodeRecord> NodeTable::recordArray(qsizetype count)
+std::vector<ScanNodeRecord> NodeTable::recordRoom(qsizetype capacity)
 {
     std::vector<ScanNodeRecord> records;
-    records.reserve(size_t(count));
-    adviseHugePages(records.data(), size_t(count) * sizeof(ScanNodeRecord));
+    records.reserve(size_t(capacity));
+    adviseHugePages(records.data(), size_t(capacity) * sizeof(ScanNodeRecord));
+    return records;
+}
+
+std::vector<ScanNodeRecord> NodeTable::recordArray(qsizetype count)
+{
+    std::vector<ScanNodeRecord> records = recordRoom(count);
     records.resize(size_t(count));
     return records;
 }

@@ -26,6 +26,8 @@ public:
     // count default records on memory fit for a large table, to be filled
     // (from several threads, each its own records) and handed to fromRecords.
     static std::vector<ScanNodeRecord> recordArray(qsizetype count);
+    // No records yet, but room for capacity of them on the same memory.
+    static std::vector<ScanNodeRecord> recordRoom(qsizetype capacity);
     // A table of these records; of two with one identifier the later wins.
     static NodeTable fromRecords(std::vector<ScanNodeRecord> &&records);
 

@@ -26,11 +26,13 @@ const std::vector<scan_node_hash::Piece> &PathIdentifiers::chainTo(int32_t folde
     // Consecutive calls are mostly for folders near each other: the chain
     // changes only below their common ancestor.
     thread_local quint64 owner = 0;
+    thread_local const char *base = nullptr; // the pieces view the arena: it moves as folders come
     thread_local std::vector<int32_t> folders;
     thread_local std::vector<scan_node_hash::Piece> pieces;
     thread_local std::vector<int32_t> below;
-    if (owner != serial_) {
+    if (owner != serial_ || base != arena_.constData()) {
         owner = serial_;
+        base = arena_.constData();
         folders.clear();
         pieces.clear();
     }

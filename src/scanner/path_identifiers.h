@@ -17,7 +17,8 @@ public:
     // a trailing slash (except "/"); it is folder 0.
     explicit PathIdentifiers(const QByteArray &topPath);
 
-    // Adds a folder below parent (an index from here); one thread, parents first.
+    // Adds a folder below parent (an index from here); one thread, parents
+    // first, and not while identify() runs on another.
     int32_t addFolder(int32_t parent, QByteArrayView name);
 
     struct Child {

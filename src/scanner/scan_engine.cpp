@@ -225,6 +225,7 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, bool shouldFailOnEnum
                 r.isHidden = v.isHidden;
                 r.isPackage = v.isPackage;
                 r.isReadable = v.isReadable;
+                r.isSpecial = v.isSpecial;
                 const NodeSize size = sizing.resolveSize(v);
                 r.allocatedSize = size.allocated;
                 r.logicalSize = size.logical;
@@ -340,6 +341,8 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
             const auto recordOf = [&](int64_t node) -> ScanNodeRecord & {
                 return node == 0 ? root : branch.records[size_t(node - 1)];
             };
+            for (const bl::LinkedFile &f : branch.linked)
+                tree.linkedFiles.insert(branch.records[size_t(f.node)].id, {f.device, f.inode});
             for (bl::LinkedFile &f : branch.linked)
                 ++f.node;
             bl::chargeLinkedFilesOnce(

@@ -38,6 +38,8 @@ struct ScanNodeRecord {
     bool isHidden = false;
     bool isPackage = false;
     bool isReadable = false;
+    // A link, FIFO, socket or device: listed as a file, never sized.
+    bool isSpecial = false;
     qint64 allocatedSize = 0;
     qint64 logicalSize = 0;
     qint64 childCount = 0;

@@ -12,6 +12,14 @@ struct ScanTree {
     QUuid rootID;
     NodeTable nodesByID;
     QHash<QUuid, QList<QUuid>> childIDsByParentID;
+    // Of each file with more than one link: its (device, inode), which tells
+    // its links from another file's when the tree is written out and read back.
+    struct FileIdentity {
+        quint64 device = 0;
+        quint64 inode = 0;
+        friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
+    };
+    QHash<QUuid, FileIdentity> linkedFiles;
 
     std::optional<ScanNodeRecord> rootNode() const { return node(rootID); }
     std::optional<ScanNodeRecord> node(const std::optional<QUuid> &id) const;

@@ -1,0 +1,747 @@
+#include "scan_file.h"
+
+#include "bl_scan_internal.h"
+#include "hard_links.h"
+#include "path_identifiers.h"
+#include "stable_scan_node_id.h"
+
+#include <QSet>
+#include <QTimeZone>
+#include <cstring>
+#include <vector>
+
+#ifndef BL_VERSION
+#define BL_VERSION "0"
+#endif
+
+namespace {
+
+// Names as ncdu writes them: the bytes as they are, with what JSON cannot
+// hold literally escaped.
+void appendString(QByteArray &out, QByteArrayView bytes)
+{
+    out += '"';
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\b': out += "\\b"; break;
+        case '\t': out += "\\t"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                static const char hex[] = "0123456789abcdef";
+                out += "\\u00";
+                out += hex[c >> 4];
+                out += hex[c & 15];
+            } else {
+                out += ch;
+            }
+        }
+    }
+    out += '"';
+}
+
+void appendNumber(QByteArray &out, const char *key, qint64 value)
+{
+    out += ",\"";
+    out += key;
+    out += "\":";
+    out += QByteArray::number(value);
+}
+
+// The INFO object of r; true when r is written as a directory array.
+bool appendInfo(QByteArray &out, const ScanTree &tree, const ScanNodeRecord &r, bool isRoot)
+{
+    const bool isDirectory = r.kind != ScanNodeKind::file;
+    // ncdu writes a folder left out by a pattern as a plain object; as an
+    // array it reads back as the folder it is, and ncdu reads it too.
+    const bool asArray = isDirectory;
+    if (asArray)
+        out += '[';
+    out += "{\"name\":";
+    appendString(out, isRoot ? r.url.nativeFilePath() : r.url.nativeLastPathComponent());
+    // A folder's own size is not what it holds: only files and packages
+    // carry sizes.
+    if (r.kind != ScanNodeKind::directory && !r.isSpecial) {
+        if (r.logicalSize > 0)
+            appendNumber(out, "asize", r.logicalSize);
+        if (r.allocatedSize > 0)
+            appendNumber(out, "dsize", r.allocatedSize);
+    }
+    if (r.isSpecial)
+        out += ",\"notreg\":true";
+    if (r.linkCount > 1) {
+        if (const auto it = tree.linkedFiles.constFind(r.id); it != tree.linkedFiles.cend()) {
+            appendNumber(out, "dev", qint64(it->device));
+            appendNumber(out, "ino", qint64(it->inode));
+        }
+        appendNumber(out, "nlink", r.linkCount);
+        out += ",\"hlnkc\":true";
+    }
+    switch (r.mark) {
+    case ScanNodeMark::none: break;
+    case ScanNodeMark::otherFileSystem: out += ",\"excluded\":\"otherfs\""; break;
+    case ScanNodeMark::kernelFileSystem: out += ",\"excluded\":\"kernfs\""; break;
+    case ScanNodeMark::excluded: out += ",\"excluded\":\"pattern\""; break;
+    case ScanNodeMark::unreadable: out += ",\"read_error\":true"; break;
+    }
+    out += '}';
+    return asArray;
+}
+
+} // namespace
+
+bool writeScanFile(const ScanTree &tree, const ScanSummary &summary, QIODevice &out, QString *error)
+{
+    QByteArray buffer;
+    constexpr qsizetype kFlushAt = 1 << 20;
+    buffer.reserve(kFlushAt + 4096);
+    const auto flush = [&] {
+        if (!buffer.isEmpty() && out.write(buffer) != buffer.size()) {
+            if (error)
+                *error = out.errorString();
+            return false;
+        }
+        buffer.clear();
+        return true;
+    };
+    const auto root = tree.rootNode();
+    if (!root) {
+        if (error)
+            *error = QStringLiteral("the tree has no root");
+        return false;
+    }
+    const QDateTime when = summary.finishedAt.isValid() ? summary.finishedAt : QDateTime::currentDateTimeUtc();
+    buffer += "[1,2,{\"progname\":\"burrowlens\",\"progver\":\"" BL_VERSION "\",\"timestamp\":";
+    buffer += QByteArray::number(when.toSecsSinceEpoch());
+    buffer += "},\n";
+
+    // Depth first with a stack of child lists, so any depth is walked in
+    // constant stack space; a folder's array stays open while its children
+    // are written.
+    struct Frame {
+        QList<QUuid> children;
+        qsizetype next = 0;
+    };
+    std::vector<Frame> stack;
+    const auto enter = [&](const ScanNodeRecord &r, bool isRoot) {
+        const bool opened = appendInfo(buffer, tree, r, isRoot);
+        if (!opened)
+            return;
+        const bool walked = r.kind == ScanNodeKind::directory &&
+                            (r.mark == ScanNodeMark::none || r.mark == ScanNodeMark::unreadable);
+        if (walked)
+            stack.push_back({tree.childIDsByParentID.value(r.id), 0});
+        else
+            buffer += ']';
+    };
+    enter(*root, true);
+    while (!stack.empty()) {
+        Frame &top = stack.back();
+        if (top.next == top.children.size()) {
+            buffer += ']';
+            stack.pop_back();
+            continue;
+        }
+        const ScanNodeRecord *child = tree.nodesByID.find(top.children[top.next++]);
+        if (!child)
+            continue;
+        buffer += ",\n";
+        enter(*child, false);
+        if (buffer.size() >= kFlushAt && !flush())
+            return false;
+    }
+    buffer += "]\n";
+    return flush();
+}
+
+namespace {
+
+// A JSON reader for exports: iterative, so that no nesting can exhaust the
+// stack, and strict about what it keeps, lenient about what it skips.
+class Reader {
+public:
+    explicit Reader(QByteArrayView data) : p_(data.data()), end_(data.data() + data.size()), begin_(p_) {}
+
+    QString error;
+
+    bool fail(const QString &why)
+    {
+        if (error.isEmpty())
+            error = QStringLiteral("%1 (at byte %2)").arg(why).arg(qint64(p_ - begin_));
+        return false;
+    }
+
+    void skipSpace()
+    {
+        while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
+            ++p_;
+    }
+    char peek()
+    {
+        skipSpace();
+        return p_ < end_ ? *p_ : '\0';
+    }
+    bool atEnd()
+    {
+        skipSpace();
+        return p_ >= end_;
+    }
+    bool expect(char c)
+    {
+        if (peek() != c)
+            return fail(p_ >= end_ ? QStringLiteral("the file ends too early")
+                                   : QStringLiteral("expected '%1'").arg(QLatin1Char(c)));
+        ++p_;
+        return true;
+    }
+
+    static constexpr qsizetype kLongestString = 64 * 1024;
+
+    // A string's bytes, escapes decoded (\u as UTF-8, surrogate pairs joined).
+    bool string(QByteArray &out)
+    {
+        out.clear();
+        if (!expect('"'))
+            return false;
+        for (;;) {
+            if (p_ >= end_)
+                return fail(QStringLiteral("the file ends inside a string"));
+            const char c = *p_++;
+            if (c == '"')
+                return true;
+            if (out.size() >= kLongestString)
+                return fail(QStringLiteral("a string is longer than %1 bytes").arg(kLongestString));
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (p_ >= end_)
+                return fail(QStringLiteral("the file ends inside a string"));
+            const char e = *p_++;
+            switch (e) {
+            case '"': case '\\': case '/': out += e; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 'b': out += '\b'; break;
+            case 't': out += '\t'; break;
+            case 'f': out += '\f'; break;
+            case 'u': {
+                char32_t code = 0;
+                if (!hex4(code))
+                    return false;
+                if (code >= 0xD800 && code < 0xDC00 && end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') {
+                    p_ += 2;
+                    char32_t low = 0;
+                    if (!hex4(low))
+                        return false;
+                    if (low >= 0xDC00 && low < 0xE000)
+                        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                    else
+                        appendUtf8(out, 0xFFFD), code = low;
+                }
+                if (code >= 0xD800 && code < 0xE000)
+                    code = 0xFFFD; // a lone surrogate
+                appendUtf8(out, code);
+                break;
+            }
+            default:
+                return fail(QStringLiteral("a string has an unknown escape"));
+            }
+        }
+    }
+
+    // A whole non-negative number; a fraction or exponent is dropped (mtime).
+    bool number(quint64 &out)
+    {
+        skipSpace();
+        if (p_ < end_ && *p_ == '-')
+            return fail(QStringLiteral("a size or count is negative"));
+        if (p_ >= end_ || *p_ < '0' || *p_ > '9')
+            return fail(QStringLiteral("expected a number"));
+        out = 0;
+        while (p_ < end_ && *p_ >= '0' && *p_ <= '9') {
+            const quint64 digit = quint64(*p_++ - '0');
+            if (out > (quint64(INT64_MAX) - digit) / 10)
+                return fail(QStringLiteral("a number is too large"));
+            out = out * 10 + digit;
+        }
+        if (p_ < end_ && *p_ == '.') {
+            ++p_;
+            while (p_ < end_ && *p_ >= '0' && *p_ <= '9')
+                ++p_;
+        }
+        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E'))
+            return fail(QStringLiteral("a number has an exponent"));
+        return true;
+    }
+
+    bool boolean(bool &out)
+    {
+        skipSpace();
+        if (end_ - p_ >= 4 && std::memcmp(p_, "true", 4) == 0) {
+            p_ += 4;
+            out = true;
+            return true;
+        }
+        if (end_ - p_ >= 5 && std::memcmp(p_, "false", 5) == 0) {
+            p_ += 5;
+            out = false;
+            return true;
+        }
+        if (end_ - p_ >= 4 && std::memcmp(p_, "null", 4) == 0) {
+            p_ += 4;
+            out = false;
+            return true;
+        }
+        return fail(QStringLiteral("expected true or false"));
+    }
+
+    // Any value, of any nesting, without keeping it.
+    bool skipValue()
+    {
+        std::vector<char> open; // the containers around, '[' or '{'
+        QByteArray scratch;
+        for (;;) {
+            const char c = peek();
+            if (c == '[' || c == '{') {
+                ++p_;
+                if (peek() == (c == '[' ? ']' : '}')) {
+                    ++p_;
+                } else {
+                    open.push_back(c);
+                    if (c == '{' && !(string(scratch) && expect(':')))
+                        return false;
+                    continue;
+                }
+            } else if (c == '"') {
+                if (!string(scratch))
+                    return false;
+            } else if (c == '-' || (c >= '0' && c <= '9')) {
+                ++p_;
+                while (p_ < end_ && ((*p_ >= '0' && *p_ <= '9') || *p_ == '.' || *p_ == 'e' || *p_ == 'E' ||
+                                     *p_ == '+' || *p_ == '-'))
+                    ++p_;
+            } else if (c == 't' || c == 'f' || c == 'n') {
+                bool ignored;
+                if (!boolean(ignored))
+                    return false;
+            } else {
+                return fail(p_ >= end_ ? QStringLiteral("the file ends too early") : QStringLiteral("expected a value"));
+            }
+            // After a value: the next one in its container, or its end.
+            for (;;) {
+                if (open.empty())
+                    return true;
+                const char n = peek();
+                if (n == ',') {
+                    ++p_;
+                    if (open.back() == '{' && !(string(scratch) && expect(':')))
+                        return false;
+                    break;
+                }
+                if (n == (open.back() == '[' ? ']' : '}')) {
+                    ++p_;
+                    open.pop_back();
+                    continue;
+                }
+                return fail(QStringLiteral("expected ',' or the end of a list"));
+            }
+        }
+    }
+
+private:
+    bool hex4(char32_t &out)
+    {
+        if (end_ - p_ < 4)
+            return fail(QStringLiteral("the file ends inside a string"));
+        out = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char h = *p_++;
+            out <<= 4;
+            if (h >= '0' && h <= '9')
+                out |= char32_t(h - '0');
+            else if (h >= 'a' && h <= 'f')
+                out |= char32_t(h - 'a' + 10);
+            else if (h >= 'A' && h <= 'F')
+                out |= char32_t(h - 'A' + 10);
+            else
+                return fail(QStringLiteral("a \\u escape is not hexadecimal"));
+        }
+        return true;
+    }
+
+    static void appendUtf8(QByteArray &out, char32_t c)
+    {
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+
+    const char *p_;
+    const char *end_;
+    const char *begin_;
+};
+
+// What an INFO object says of one entry.
+struct Info {
+    QByteArray name;
+    bool named = false;
+    quint64 asize = 0, dsize = 0, dev = 0, ino = 0, nlink = 0;
+    bool hasDev = false, hasIno = false, hlnkc = false, readError = false, notreg = false;
+    QByteArray excluded;
+};
+
+bool readInfo(Reader &in, Info &info)
+{
+    info = Info{};
+    if (!in.expect('{'))
+        return false;
+    if (in.peek() == '}')
+        return in.expect('}') && in.fail(QStringLiteral("an entry has no name"));
+    QByteArray key;
+    for (;;) {
+        if (!in.string(key) || !in.expect(':'))
+            return false;
+        bool ok = true;
+        if (key == "name") {
+            ok = in.string(info.name);
+            info.named = true;
+        } else if (key == "asize") {
+            ok = in.number(info.asize);
+        } else if (key == "dsize") {
+            ok = in.number(info.dsize);
+        } else if (key == "dev") {
+            ok = in.number(info.dev);
+            info.hasDev = true;
+        } else if (key == "ino") {
+            ok = in.number(info.ino);
+            info.hasIno = true;
+        } else if (key == "nlink") {
+            ok = in.number(info.nlink);
+        } else if (key == "hlnkc") {
+            ok = in.boolean(info.hlnkc);
+        } else if (key == "read_error") {
+            ok = in.boolean(info.readError);
+        } else if (key == "notreg") {
+            ok = in.boolean(info.notreg);
+        } else if (key == "excluded") {
+            if (in.peek() == '"') {
+                ok = in.string(info.excluded);
+                if (ok && info.excluded.isEmpty())
+                    info.excluded = "pattern";
+            } else {
+                bool flag = false;
+                ok = in.boolean(flag);
+                if (flag)
+                    info.excluded = "pattern";
+            }
+        } else {
+            ok = in.skipValue();
+        }
+        if (!ok)
+            return false;
+        const char next = in.peek();
+        if (next == '}')
+            break;
+        if (!in.expect(','))
+            return false;
+    }
+    if (!in.expect('}'))
+        return false;
+    if (!info.named)
+        return in.fail(QStringLiteral("an entry has no name"));
+    return true;
+}
+
+ScanNodeMark markOf(const Info &info, bool isDirectory)
+{
+    if (!info.excluded.isEmpty()) {
+        if (info.excluded == "otherfs" || info.excluded == "othfs")
+            return ScanNodeMark::otherFileSystem;
+        if (info.excluded == "kernfs")
+            return ScanNodeMark::kernelFileSystem;
+        return ScanNodeMark::excluded;
+    }
+    return info.readError && isDirectory ? ScanNodeMark::unreadable : ScanNodeMark::none;
+}
+
+// An entry's own name must name one entry of its folder, nothing else.
+bool isPlainName(const QByteArray &name)
+{
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') && !name.contains('\0');
+}
+
+// Identifiers hash whole paths, so each level costs as much as the path
+// above it: deeper trees would take minutes to read, not a scan's seconds.
+constexpr size_t kDeepestFolder = 32768;
+
+qint64 clamp(quint64 v)
+{
+    return v > quint64(INT64_MAX) ? INT64_MAX : qint64(v);
+}
+
+} // namespace
+
+std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error)
+{
+    const auto refuse = [&](const QString &why) -> std::optional<ScanFileContents> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    if (data.size() >= 8 && std::memcmp(data.data(), "\xbfncduEX1", 8) == 0)
+        return refuse(QStringLiteral("This is ncdu's binary export, which Burrowlens does not read; convert it "
+                                     "first with: ncdu -f FILE -o FILE.json"));
+    Reader in(data);
+    ScanFileContents contents;
+    quint64 major = 0, minor = 0, timestamp = 0;
+    if (in.peek() != '[')
+        return refuse(QStringLiteral("This is not a scan file: it does not start as ncdu's JSON export does"));
+    if (!in.expect('[') || !in.number(major))
+        return refuse(in.error);
+    if (major != 1)
+        return refuse(QStringLiteral("This scan file has major version %1; Burrowlens reads version 1").arg(major));
+    if (!in.expect(',') || !in.number(minor) || !in.expect(','))
+        return refuse(in.error);
+    if (in.peek() == '{') {
+        in.expect('{');
+        QByteArray key, value;
+        bool ok = true;
+        if (in.peek() == '}') {
+            in.expect('}');
+        } else {
+            for (;;) {
+                ok = in.string(key) && in.expect(':');
+                if (ok && key == "progname" && in.peek() == '"') {
+                    ok = in.string(value);
+                    contents.producer = QString::fromUtf8(value);
+                } else if (ok && key == "timestamp" && in.peek() != '"') {
+                    ok = in.number(timestamp);
+                } else if (ok) {
+                    ok = in.skipValue();
+                }
+                if (!ok || in.peek() != ',')
+                    break;
+                in.expect(',');
+            }
+            ok = ok && in.expect('}');
+        }
+        if (!ok)
+            return refuse(in.error);
+    } else if (!in.skipValue()) {
+        return refuse(in.error);
+    }
+    if (!in.expect(',') || in.peek() != '[')
+        return refuse(in.error.isEmpty() ? QStringLiteral("the scan file has no root folder") : in.error);
+
+    // gdu marks every link after the first with hlnkc and no inode on the
+    // first: the marked ones are the file counted already.
+    const bool fromGdu = contents.producer == u"gdu";
+
+    // Room for as many entries as the file can hold at 13 bytes the
+    // smallest: pages are only touched as records come, and growing the
+    // array would touch it all again.
+    const qsizetype room = std::min<qsizetype>(data.size() / 13 + 1, 16 * 1024 * 1024);
+    std::vector<ScanNodeRecord> records = NodeTable::recordRoom(room);
+    std::vector<int32_t> parents;
+    parents.reserve(size_t(room));
+    std::vector<bool> uncharged;
+    std::vector<bl::LinkedFile> linked;
+    QSet<QUuid> seen;
+    struct Frame {
+        int32_t record;
+        int32_t folder; // in ids
+        FileUrl::Folder handle;
+        quint64 dev;
+        qint64 children = 0;
+        bool packageName = false;
+        quint64 asize = 0, dsize = 0; // its own, for a package written whole
+    };
+    std::vector<Frame> stack;
+    std::optional<PathIdentifiers> ids;
+    qint64 directories = 0, unreadable = 0;
+    Info info;
+
+    // One entry read: its record, and a frame when it is a folder to walk.
+    const auto add = [&](bool isDirectory) -> bool {
+        const bool isRoot = stack.empty() && records.empty();
+        if (records.size() >= size_t(INT32_MAX - 1))
+            return in.fail(QStringLiteral("the scan file holds too many entries"));
+        ScanNodeRecord r;
+        QByteArray raw;
+        if (isRoot) {
+            if (!info.name.startsWith('/'))
+                return in.fail(QStringLiteral("the root's name is not an absolute path"));
+            QByteArray path = info.name;
+            while (path.size() > 1 && path.endsWith('/'))
+                path.chop(1);
+            r.url = FileUrl::fromNativePath(path, true);
+            r.displayName = path == "/" ? QStringLiteral("/") : r.url.lastPathComponent();
+            ids.emplace(path);
+            r.id = ids->topID();
+        } else {
+            if (!isPlainName(info.name))
+                return in.fail(QStringLiteral("an entry's name is empty or holds a \"/\""));
+            const Frame &parent = stack.back();
+            r.displayName = displayTextOf(info.name, &raw);
+            r.url = FileUrl::child(parent.handle, r.displayName, raw, isDirectory);
+            r.parentID = records[size_t(parent.record)].id;
+            PathIdentifiers::Child child{info.name, &r.id};
+            ids->identify(parent.folder, &child, 1);
+        }
+        if (seen.contains(r.id))
+            return in.fail(QStringLiteral("the scan file names one entry twice: %1").arg(r.url.path()));
+        seen.insert(r.id);
+        const bool isPackage = isDirectory && bl_is_package_name(info.name.constData()) != 0;
+        r.isReadable = !info.readError;
+        r.isHidden = false;
+        r.mark = markOf(info, isDirectory);
+        r.isSpecial = !isDirectory && info.notreg;
+        r.kind = isDirectory ? ScanNodeKind::directory : ScanNodeKind::file;
+        const quint64 dev = info.hasDev ? info.dev : (stack.empty() ? 0 : stack.back().dev);
+        if (!isDirectory && !r.isSpecial && r.mark == ScanNodeMark::none) {
+            r.allocatedSize = clamp(info.dsize);
+            r.logicalSize = clamp(info.asize);
+        }
+        bool charged = true;
+        if (!isDirectory && !r.isSpecial && (info.hlnkc || info.nlink > 1)) {
+            r.linkCount = quint32(std::min<quint64>(std::max<quint64>(info.nlink, 2), UINT32_MAX));
+            if (fromGdu && info.hlnkc)
+                charged = false;
+            else if (info.hasIno)
+                linked.push_back({int64_t(records.size()), dev, info.ino});
+        }
+        const int32_t index = int32_t(records.size());
+        const int32_t parentIndex = isRoot ? -1 : stack.back().record;
+        if (!isRoot)
+            ++stack.back().children;
+        const bool walk = isDirectory && (r.mark == ScanNodeMark::none || r.mark == ScanNodeMark::unreadable);
+        if (isDirectory) {
+            ++directories;
+            unreadable += r.mark == ScanNodeMark::unreadable;
+        }
+        if (walk && stack.size() >= kDeepestFolder)
+            return in.fail(QStringLiteral("folders nest deeper than %1 levels").arg(kDeepestFolder));
+        if (walk) {
+            const int32_t folder = isRoot ? 0 : ids->addFolder(stack.back().folder, info.name);
+            stack.push_back({index, folder, r.url.asFolder(), dev, 0, isPackage, info.asize, info.dsize});
+        }
+        parents.push_back(parentIndex);
+        uncharged.push_back(!charged);
+        records.push_back(std::move(r));
+        if (isDirectory && !walk)
+            return in.expect(']'); // a folder that was not entered has no children here
+        return true;
+    };
+
+    // The root folder and everything below it.
+    bool ok = in.expect('[') && readInfo(in, info) && add(true);
+    while (ok && !stack.empty()) {
+        const char c = in.peek();
+        if (c == ']') {
+            in.expect(']');
+            const Frame &done = stack.back();
+            // A package written whole, as a scan measures it; one that was
+            // walked (by ncdu) keeps its children and stays a folder.
+            if (done.packageName && done.children == 0 && done.record > 0) {
+                ScanNodeRecord &r = records[size_t(done.record)];
+                r.kind = ScanNodeKind::package;
+                r.isPackage = true;
+                r.allocatedSize = clamp(done.dsize);
+                r.logicalSize = clamp(done.asize);
+                --directories;
+            }
+            stack.pop_back();
+            continue;
+        }
+        if (!in.expect(','))
+            break;
+        const char next = in.peek();
+        if (next == '[')
+            ok = in.expect('[') && readInfo(in, info) && add(true);
+        else if (next == '{')
+            ok = readInfo(in, info) && add(false);
+        else
+            ok = in.fail(QStringLiteral("expected a folder or a file"));
+    }
+    if (!ok || !in.error.isEmpty())
+        return refuse(QStringLiteral("The scan file is damaged: %1").arg(in.error));
+    // Anything after the root is for later versions of the format.
+    while (in.peek() == ',') {
+        in.expect(',');
+        if (!in.skipValue())
+            return refuse(QStringLiteral("The scan file is damaged: %1").arg(in.error));
+    }
+    if (!in.expect(']'))
+        return refuse(QStringLiteral("The scan file is damaged: %1").arg(in.error));
+
+    // Totals bottom-up: every record comes after its parent.
+    const size_t n = records.size();
+    std::vector<bool> isLinked(n, false);
+    for (const bl::LinkedFile &f : linked)
+        isLinked[size_t(f.node)] = true;
+    std::vector<qint64> childCounts(n, 0);
+    const auto add64 = [](qint64 a, qint64 b) {
+        qint64 sum;
+        return __builtin_add_overflow(a, b, &sum) ? INT64_MAX : sum;
+    };
+    for (size_t i = n; i-- > 1;) {
+        ScanNodeRecord &r = records[i];
+        ScanNodeRecord &parent = records[size_t(parents[i])];
+        ++childCounts[size_t(parents[i])];
+        if (r.kind != ScanNodeKind::directory)
+            r.childCount = 0;
+        if (isLinked[i] || uncharged[i])
+            continue;
+        parent.allocatedSize = add64(parent.allocatedSize, r.allocatedSize);
+        parent.logicalSize = add64(parent.logicalSize, r.logicalSize);
+    }
+    bl::chargeLinkedFilesOnce(
+        linked, [&](int64_t node) -> int64_t { return parents[size_t(node)]; },
+        [&](int64_t folder, int64_t file) {
+            ScanNodeRecord &f = records[size_t(folder)];
+            f.allocatedSize = add64(f.allocatedSize, records[size_t(file)].allocatedSize);
+            f.logicalSize = add64(f.logicalSize, records[size_t(file)].logicalSize);
+        });
+
+    ScanTree &tree = contents.tree;
+    tree.rootID = records[0].id;
+    for (size_t i = 0; i < n; ++i) {
+        ScanNodeRecord &r = records[i];
+        r.childCount = childCounts[i];
+        if (r.kind == ScanNodeKind::directory && (r.mark == ScanNodeMark::none || r.mark == ScanNodeMark::unreadable))
+            tree.childIDsByParentID[r.id];
+        if (r.parentID)
+            tree.childIDsByParentID[*r.parentID].append(r.id);
+    }
+    for (const bl::LinkedFile &f : linked)
+        tree.linkedFiles.insert(records[size_t(f.node)].id, {f.device, f.inode});
+
+    ScanSummary &s = contents.summary;
+    s.rootURL = records[0].url;
+    s.startedAt = s.finishedAt = QDateTime::fromSecsSinceEpoch(qint64(std::min<quint64>(timestamp, 253402300799ULL)), Qt::UTC);
+    s.itemsScanned = qint64(n);
+    s.directoriesScanned = directories;
+    s.filesScanned = qint64(n) - directories;
+    s.unreadableCount = unreadable;
+    s.totalAllocatedSize = records[0].allocatedSize;
+    tree.nodesByID = NodeTable::fromRecords(std::move(records));
+    return contents;
+}

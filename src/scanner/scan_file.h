@@ -1,0 +1,24 @@
+// Scan files: a finished tree written out and read back in the JSON export
+// that ncdu and gdu write and read, so that a scan made on one machine can
+// be looked at on another or opened again later.
+#pragma once
+
+#include "scan_update.h"
+
+#include <QIODevice>
+#include <QString>
+
+// Writes tree as an export to out, walking the tree once without copying
+// it. False, with why in *error, when out refuses the bytes.
+bool writeScanFile(const ScanTree &tree, const ScanSummary &summary, QIODevice &out, QString *error);
+
+struct ScanFileContents {
+    ScanTree tree;
+    ScanSummary summary;
+    QString producer; // the writing program's name, e.g. "ncdu"
+};
+
+// Reads an export from data. Totals are summed from the files as a scan
+// sums them (a file with several links once per folder); the folders' own
+// sizes in the file are left out. On bad input: nullopt and why in *error.
+std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error);
