@@ -7,7 +7,9 @@
 
 #include <QSet>
 #include <QTimeZone>
+#include <algorithm>
 #include <cstring>
+#include <zstd.h>
 #include <vector>
 
 #ifndef BL_VERSION
@@ -499,6 +501,51 @@ qint64 clamp(quint64 v)
 
 } // namespace
 
+namespace {
+
+// The whole of a zstd stream, or an empty result and why. Bounded: JSON
+// shrinks some tenfold, so a file that grows past a hundredfold (and past
+// 64 MiB) is a bomb, not an export.
+QByteArray decompressed(QByteArrayView data, QString &why)
+{
+    const qint64 limit = std::max<qint64>(qint64(64) << 20, qint64(data.size()) * 100);
+    ZSTD_DStream *stream = ZSTD_createDStream();
+    if (!stream) {
+        why = QStringLiteral("not enough memory to decompress the scan file");
+        return {};
+    }
+    QByteArray out;
+    ZSTD_inBuffer in{data.data(), size_t(data.size()), 0};
+    size_t status = 1;
+    while (in.pos < in.size || status != 0) {
+        const qsizetype before = out.size();
+        const qsizetype chunk = qsizetype(ZSTD_DStreamOutSize());
+        if (before + chunk > limit) {
+            why = QStringLiteral("the scan file decompresses to more than %1 MiB").arg(limit >> 20);
+            out.clear();
+            break;
+        }
+        out.resize(before + chunk);
+        ZSTD_outBuffer buffer{out.data() + before, size_t(chunk), 0};
+        status = ZSTD_decompressStream(stream, &buffer, &in);
+        out.resize(before + qsizetype(buffer.pos));
+        if (ZSTD_isError(status)) {
+            why = QStringLiteral("the compressed scan file is damaged: %1").arg(QString::fromUtf8(ZSTD_getErrorName(status)));
+            out.clear();
+            break;
+        }
+        if (in.pos == in.size && buffer.pos == 0 && status != 0) {
+            why = QStringLiteral("the compressed scan file ends too early");
+            out.clear();
+            break;
+        }
+    }
+    ZSTD_freeDStream(stream);
+    return out;
+}
+
+} // namespace
+
 std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error)
 {
     const auto refuse = [&](const QString &why) -> std::optional<ScanFileContents> {
@@ -506,6 +553,13 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
             *error = why;
         return std::nullopt;
     };
+    if (data.size() >= 4 && std::memcmp(data.data(), "\x28\xb5\x2f\xfd", 4) == 0) {
+        QString why;
+        const QByteArray plain = decompressed(data, why);
+        if (plain.isEmpty())
+            return refuse(why.isEmpty() ? QStringLiteral("the compressed scan file is empty") : why);
+        return readScanFile(plain, error);
+    }
     if (data.size() >= 8 && std::memcmp(data.data(), "\xbfncduEX1", 8) == 0)
         return refuse(QStringLiteral("This is ncdu's binary export, which Burrowlens does not read; convert it "
                                      "first with: ncdu -f FILE -o FILE.json"));

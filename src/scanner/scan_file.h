@@ -18,7 +18,8 @@ struct ScanFileContents {
     QString producer; // the writing program's name, e.g. "ncdu"
 };
 
-// Reads an export from data. Totals are summed from the files as a scan
+// Reads an export from data, which may be compressed whole with zstd (as
+// ncdu -c writes it). Totals are summed from the files as a scan
 // sums them (a file with several links once per folder); the folders' own
 // sizes in the file are left out. On bad input: nullopt and why in *error.
 std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error);

@@ -484,6 +484,11 @@ TEST(BurrowlensScan, ExportsReadBackAndAcrossPeers)
     const std::string ncduOwn = files.path("ncdu.json"), gduOwn = files.path("gdu.json");
     ASSERT_EQ(system(("ncdu -0 --exclude skip -o '" + ncduOwn + "' '" + t.root() + "'").c_str()), 0);
     sameAs(own, ncduOwn, "ncdu's export");
+    if (system("command -v zstd >/dev/null") == 0) {
+        // As ncdu -c writes it: the JSON compressed whole.
+        ASSERT_EQ(system(("zstd -q '" + ncduOwn + "' -o '" + ncduOwn + ".zst'").c_str()), 0);
+        sameAs(own, ncduOwn + ".zst", "ncdu's export compressed");
+    }
     ASSERT_EQ(system(("gdu -n -i '" + t.path("skip") + "' -o '" + gduOwn + "' '" + t.root() + "' 2>/dev/null").c_str()), 0);
     const RawRun g = runRaw({"--import", gduOwn, "--json"}, t.root());
     ASSERT_EQ(g.exitCode, 0) << g.err;
@@ -513,6 +518,17 @@ TEST(BurrowlensScan, BadScanFilesAreRefused)
         const RawRun r = runRaw({"--import", t.path("bad.json")}, t.root());
         EXPECT_EQ(r.exitCode, 1) << content.substr(0, 60);
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+    if (system("command -v zstd >/dev/null") == 0) {
+        // A few kilobytes that would grow to 300 MB, and a stream cut short.
+        ASSERT_EQ(system(("head -c 300000000 /dev/zero | zstd -q -19 > '" + t.path("bomb.zst") + "'").c_str()), 0);
+        ASSERT_EQ(system(("printf '[1,2,{},[{\"name\":\"/r\"}]]' | zstd -q | head -c 12 > '" + t.path("cut.zst") + "'").c_str()), 0);
+        for (const auto &[file, message] : {std::pair{"bomb.zst", "decompresses to more than"},
+                                            std::pair{"cut.zst", "ends too early"}}) {
+            const RawRun r = runRaw({"--import", t.path(file)}, t.root());
+            EXPECT_EQ(r.exitCode, 1) << file;
+            EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        }
     }
     // Deep nesting, with unknown keys and later elements skipped; past what
     // could be read in seconds, a message.
