@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <sys/stat.h>
 #include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
@@ -59,8 +60,14 @@ int runHeadlessReport(int argc, char **argv)
     std::fprintf(stderr, "burrowlens: no display; printing the headless report instead\n");
     std::vector<char *> args{report.data()};
     QByteArray home = qgetenv("HOME");
-    for (int i = 1; i < argc; ++i)
+    static char importOption[] = "--import";
+    for (int i = 1; i < argc; ++i) {
+        // A scan file is reported on as the window would have opened it.
+        struct stat st;
+        if (argv[i][0] != '-' && stat(argv[i], &st) == 0 && S_ISREG(st.st_mode))
+            args.push_back(importOption);
         args.push_back(argv[i]);
+    }
     if (argc < 2)
         args.push_back(home.data());
     args.push_back(nullptr);

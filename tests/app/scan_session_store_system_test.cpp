@@ -209,3 +209,48 @@ TEST(ScanSessionStoreSystem, RevealAsksTheFileManagerOnTheSessionBus)
 }
 
 #include "scan_session_store_system_test.moc"
+
+// A scan file opens as a result: its tree as written, Trash offered only for
+// what is on this machine, Rescan scanning its folder here; a file that is
+// not an export fails with the reader's message.
+TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
+{
+    Folders f{"here", "files"};
+    writeFile(f.path("here/kept.bin"), 3000);
+    {
+        QFile file(f.path("files/scan.json"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("[1,2,{\"progname\":\"ncdu\",\"timestamp\":1700000000},\n"
+                                  "[{\"name\":\"%1\"},{\"name\":\"kept.bin\",\"asize\":3000,\"dsize\":4096},"
+                                  "{\"name\":\"away.bin\",\"asize\":9000,\"dsize\":12288}]]")
+                       .arg(f.path("here"))
+                       .toUtf8());
+        QFile bad(f.path("files/notes.txt"));
+        ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+        bad.write("shopping list");
+    }
+    auto store = realStore();
+    store->acceptIncoming({QUrl::fromLocalFile(f.path("files/scan.json"))});
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
+    const ScanResultState *opened = store->activeResult();
+    ASSERT_TRUE(opened && opened->tree && opened->sourceFile);
+    EXPECT_EQ(opened->rootURL.path(), f.path("here"));
+    EXPECT_EQ(opened->summary->totalAllocatedSize, 4096 + 12288);
+    EXPECT_EQ(opened->summary->finishedAt, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
+
+    store->focusNode(idOf(f.path("here/away.bin")));
+    EXPECT_FALSE(store->canTrashActiveSelection()) << "not on this machine";
+    store->requestTrashForNode(idOf(f.path("here/away.bin")));
+    EXPECT_FALSE(store->pendingTrashNode());
+    store->focusNode(idOf(f.path("here/kept.bin")));
+    EXPECT_TRUE(store->canTrashActiveSelection());
+
+    store->rescanActiveResult(); // the folder is here: scanned on this machine
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store) && !store->activeResult()->sourceFile; }));
+    EXPECT_EQ(store->activeResult()->summary->totalAllocatedSize, 4096);
+    EXPECT_EQ(store->results().size(), 1);
+
+    store->acceptIncoming({QUrl::fromLocalFile(f.path("files/notes.txt"))});
+    ASSERT_TRUE(spinUntil([&] { return store->activeResult()->phase == ScanResultPhase::failed; }));
+    EXPECT_TRUE(store->activeResult()->errorMessage->startsWith("Could not open the scan file: ")) << store->activeResult()->errorMessage->toStdString();
+}

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QSignalSpy>
 #include <QThreadPool>
 
@@ -96,11 +98,9 @@ TEST(ScanSessionStoreQueue, FoldersRunOneAfterAnotherInArrivalOrder)
 TEST(ScanSessionStoreQueue, OnlyExistingDirectoriesAreAcceptedAndAKnownFolderIsOnlyActivated)
 {
     Folders f{"a", "b"};
-    QFile file(f.path("file.txt"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.close();
+    ASSERT_EQ(mkfifo(QFile::encodeName(f.path("pipe")).constData(), 0644), 0); // neither a folder nor a scan file
     Harness h;
-    h.store->acceptIncoming({f.url("file.txt"), f.url("missing"), QUrl("https://example.com/a")});
+    h.store->acceptIncoming({f.url("pipe"), f.url("missing"), QUrl("https://example.com/a")});
     EXPECT_TRUE(h.store->results().isEmpty());
     EXPECT_EQ(h.activation->count, 0);
 

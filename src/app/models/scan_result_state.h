@@ -19,6 +19,9 @@ struct ScanResultState {
     std::optional<QUuid> focusedNodeID;
     std::optional<QUuid> selectedNodeID;
     std::optional<QString> errorMessage;
+    // The scan file it was opened from, when it was not scanned here; its
+    // items may not exist on this machine.
+    std::optional<QString> sourceFile;
 
     friend bool operator==(const ScanResultState &, const ScanResultState &) = default;
 };

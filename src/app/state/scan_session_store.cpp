@@ -1,5 +1,6 @@
 #include "scan_session_store.h"
 
+#include "scan_file.h"
 #include "size_order.h"
 #include "stable_scan_node_id.h"
 #include "update_stream_reader.h"
@@ -79,13 +80,60 @@ void ScanSessionStore::acceptIncoming(const QList<QUrl> &urls)
             continue;
         const QByteArray path = nativePathOf(url);
         struct stat st;
-        if (path.isEmpty() || stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        if (path.isEmpty() || stat(path.constData(), &st) != 0)
             continue;
-        startScan(folderURL(path), std::nullopt);
+        if (S_ISREG(st.st_mode))
+            openScanFile(QFile::decodeName(path));
+        else if (S_ISDIR(st.st_mode))
+            startScan(folderURL(path), std::nullopt);
+        else
+            continue;
         kept = true;
     }
     if (kept)
         services_.appActivation->bringToFront();
+}
+
+void ScanSessionStore::openScanFile(const QString &path)
+{
+    ScanResultState state;
+    state.id = QUuid::createUuid();
+    state.rootURL = FileUrl::fromPath(path);
+    state.phase = ScanResultPhase::scanning;
+    state.sourceFile = path;
+    upsertResult(state);
+    assign(activeResultID_, std::optional(state.id), &ScanSessionStore::activeResultIDChanged);
+    refreshFocusedChildren(true);
+
+    QPointer<ScanSessionStore> self(this);
+    const QUuid id = state.id;
+    QThreadPool::globalInstance()->start([self, id, path] {
+        QFile in(path);
+        QString error;
+        std::optional<ScanFileContents> contents;
+        if (!in.open(QIODevice::ReadOnly))
+            error = QStringLiteral("Could not open the scan file: %1").arg(in.errorString());
+        else if (!(contents = readScanFile(in.readAll(), &error)))
+            error = QStringLiteral("Could not open the scan file: %1").arg(error);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, id, contents = std::move(contents), error] {
+            if (!self)
+                return;
+            self->updateResult(id, [&](ScanResultState &r) {
+                if (!contents) {
+                    r.phase = ScanResultPhase::failed;
+                    r.errorMessage = error;
+                    return;
+                }
+                r.phase = ScanResultPhase::ready;
+                r.rootURL = contents->summary.rootURL;
+                r.tree = contents->tree;
+                r.summary = contents->summary;
+                r.focusedNodeID = r.selectedNodeID = contents->tree.rootID;
+            });
+            if (self->activeResultID_ == id)
+                self->refreshFocusedChildren(true);
+        });
+    });
 }
 
 void ScanSessionStore::chooseFolder()
@@ -163,6 +211,12 @@ void ScanSessionStore::rescanActiveResult()
         return;
     const QUuid id = active->id;
     const FileUrl root = active->rootURL;
+    if (active->sourceFile) {
+        // Scanned again here only when its folder is here.
+        struct stat st;
+        if (active->phase != ScanResultPhase::ready || stat(root.nativePath().constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return;
+    }
     preferredFocusPathsByResultID_.insert(id, focusPathURLs(*active));
     emit preferredFocusPathsByResultIDChanged();
     startScan(root, id);
@@ -487,7 +541,16 @@ bool ScanSessionStore::canTrashActiveSelection() const
     if (!active || !active->tree || !active->selectedNodeID || *active->selectedNodeID == active->tree->rootID)
         return false;
     const std::optional<ScanNodeRecord> node = active->tree->node(*active->selectedNodeID);
-    return node && isTrashable(*node);
+    return node && isTrashable(*node) && existsHere(*node);
+}
+
+bool ScanSessionStore::existsHere(const ScanNodeRecord &node) const
+{
+    const ScanResultState *active = activeResult();
+    if (!active || !active->sourceFile)
+        return true;
+    struct stat st;
+    return lstat(node.url.nativeFilePath().constData(), &st) == 0;
 }
 
 bool ScanSessionStore::isTrashable(const ScanNodeRecord &node)
@@ -503,7 +566,7 @@ void ScanSessionStore::requestTrashForNode(const QUuid &id)
     if (!active || !active->tree || id == active->tree->rootID)
         return;
     std::optional<ScanNodeRecord> node = active->tree->node(id);
-    if (!node || !isTrashable(*node))
+    if (!node || !isTrashable(*node) || !existsHere(*node))
         return;
     updateResult(active->id, [&id](ScanResultState &r) { r.selectedNodeID = id; });
     assign(pendingTrashNode_, std::move(node), &ScanSessionStore::pendingTrashNodeChanged);
@@ -543,6 +606,6 @@ void ScanSessionStore::confirmTrashRequest()
 
 void ScanSessionStore::revealFocusedNode()
 {
-    if (const std::optional<ScanNodeRecord> node = activeSelectedNode())
+    if (const std::optional<ScanNodeRecord> node = activeSelectedNode(); node && existsHere(*node))
         services_.finderRevealService->reveal({node->url});
 }

@@ -59,9 +59,13 @@ public:
     const ScanResultState *activeResult() const;
     const ScanResultState *result(const QUuid &id) const;
 
-    // Folders from a drop, the command line or a later launch; anything
-    // that is not an existing local directory is dropped silently.
+    // Folders from a drop, the command line or a later launch, and scan
+    // files (exports), which open as results; anything that is neither an
+    // existing local directory nor a regular file is dropped silently.
     void acceptIncoming(const QList<QUrl> &urls);
+    // Reads the export at path off the main thread into a new result; one
+    // that cannot be read fails with the reader's message.
+    void openScanFile(const QString &path);
     void chooseFolder();
     void activateResult(const QUuid &id);
     void removeResult(const QUuid &id);
@@ -82,6 +86,9 @@ public:
     // The window's dismissal of the confirmation sets it absent.
     void setPendingTrashNode(std::optional<ScanNodeRecord> node);
     void revealFocusedNode();
+    // Whether the node of the active result is on this machine: always for
+    // a scan made here, by its path for one opened from a file.
+    bool existsHere(const ScanNodeRecord &node) const;
 
 signals:
     void resultsChanged();

@@ -2,6 +2,8 @@
 
 #include "byte_count_text.h"
 
+#include <QLocale>
+
 #include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QPainter>
@@ -210,13 +212,18 @@ QString ResultsShelfView::statusText(const ScanResultState &result)
     case ScanResultPhase::queued:
         return QStringLiteral("Queued");
     case ScanResultPhase::scanning:
+        if (result.sourceFile)
+            return QStringLiteral("Opening\u2026");
         return result.progressSnapshot ? QStringLiteral("%1 items \u2022 scanning").arg(result.progressSnapshot->itemsScanned)
                                        : QStringLiteral("Scanning\u2026");
     case ScanResultPhase::ready:
         if (!result.summary)
             return QStringLiteral("Ready");
         return byteCountText(result.summary->totalAllocatedSize) + QStringLiteral(" \u2022 ")
-            + QString::number(result.summary->itemsScanned) + QStringLiteral(" items") + rootMarkText(result);
+            + QString::number(result.summary->itemsScanned) + QStringLiteral(" items") + rootMarkText(result)
+            + (result.sourceFile ? QStringLiteral(" \u2022 from a file of ")
+                                       + QLocale().toString(result.summary->finishedAt.toLocalTime().date(), QLocale::ShortFormat)
+                                 : QString());
     case ScanResultPhase::failed:
         return result.errorMessage.value_or(QStringLiteral("Scan failed"));
     }

@@ -81,7 +81,9 @@ void ScanProgressView::refresh()
 
 QString ScanProgressView::titleText(const ScanResultState *activeResult, Mode mode)
 {
-    const QString prefix = mode == Mode::scanning ? QStringLiteral("Scanning ") : QStringLiteral("Queued ");
+    const QString prefix = mode == Mode::queued                        ? QStringLiteral("Queued ")
+                           : activeResult && activeResult->sourceFile ? QStringLiteral("Opening ")
+                                                                      : QStringLiteral("Scanning ");
     return prefix + (activeResult ? activeResult->rootURL.lastPathComponent() : QStringLiteral("Folder"));
 }
 
