@@ -42,7 +42,7 @@ std::vector<ScanNodeRecord> NodeTable::recordArray(qsizetype count)
     return records;
 }
 
-NodeTable NodeTable::fromRecords(std::vector<ScanNodeRecord> &&records)
+NodeTable NodeTable::fromRecords(std::vector<ScanNodeRecord> &&records, qsizetype *duplicateAt)
 {
     NodeTable table;
     table.d_ = std::make_shared<Data>();
@@ -56,6 +56,10 @@ NodeTable NodeTable::fromRecords(std::vector<ScanNodeRecord> &&records)
             if (slot.index < 0)
                 break;
             if (slot.tag == tag && records[size_t(slot.index)].id == records[i].id) {
+                if (duplicateAt) {
+                    *duplicateAt = qsizetype(i);
+                    return NodeTable();
+                }
                 // Two records for one identifier: rare enough to rebuild by insert.
                 NodeTable slow;
                 slow.reserve(qsizetype(records.size()));

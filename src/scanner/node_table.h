@@ -28,8 +28,11 @@ public:
     static std::vector<ScanNodeRecord> recordArray(qsizetype count);
     // No records yet, but room for capacity of them on the same memory.
     static std::vector<ScanNodeRecord> recordRoom(qsizetype capacity);
-    // A table of these records; of two with one identifier the later wins.
-    static NodeTable fromRecords(std::vector<ScanNodeRecord> &&records);
+    // A table of these records; of two with one identifier the later wins,
+    // unless duplicateAt is given: then it receives the index of the first
+    // record whose identifier came before, the table is empty and records
+    // are left as they were.
+    static NodeTable fromRecords(std::vector<ScanNodeRecord> &&records, qsizetype *duplicateAt = nullptr);
 
     // Adds the record, replacing one stored under the same identifier.
     void insert(ScanNodeRecord record);

@@ -5,7 +5,6 @@
 #include "path_identifiers.h"
 #include "stable_scan_node_id.h"
 
-#include <QSet>
 #include <QTimeZone>
 #include <algorithm>
 #include <cstring>
@@ -618,7 +617,6 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
     parents.reserve(size_t(room));
     std::vector<bool> uncharged;
     std::vector<bl::LinkedFile> linked;
-    QSet<QUuid> seen;
     struct Frame {
         int32_t record;
         int32_t folder; // in ids
@@ -660,9 +658,6 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
             PathIdentifiers::Child child{info.name, &r.id};
             ids->identify(parent.folder, &child, 1);
         }
-        if (seen.contains(r.id))
-            return in.fail(QStringLiteral("the scan file names one entry twice: %1").arg(r.url.path()));
-        seen.insert(r.id);
         const bool isPackage = isDirectory && bl_is_package_name(info.name.constData()) != 0;
         r.isReadable = !info.readError;
         r.isHidden = false;
@@ -796,6 +791,12 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
     s.filesScanned = qint64(n) - directories;
     s.unreadableCount = unreadable;
     s.totalAllocatedSize = records[0].allocatedSize;
-    tree.nodesByID = NodeTable::fromRecords(std::move(records));
+    // One entry named twice in a folder shares its identifier with the
+    // other; the records are left as they were then.
+    qsizetype duplicate = -1;
+    tree.nodesByID = NodeTable::fromRecords(std::move(records), &duplicate);
+    if (duplicate >= 0)
+        return refuse(QStringLiteral("The scan file is damaged: the scan file names one entry twice: %1")
+                          .arg(records[size_t(duplicate)].url.path()));
     return contents;
 }
