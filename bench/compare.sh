@@ -16,6 +16,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 shared=$(cd "$repo/../shared/bench" && pwd)
 . "$repo/scripts/deps.sh"
+. "$repo/bench/peak_memory.sh"
 
 files=200000 cold=0 runs= memory=0 sweep=0
 while getopts "n:cr:mj" o; do
@@ -84,11 +85,7 @@ else
 fi
 
 if [ $memory = 1 ]; then
-    for ((i = 0; i < ${#cmds[@]}; i += 3)); do
-        # shellcheck disable=SC2086
-        kb=$(/usr/bin/time -f '%M' ${cmds[i + 2]} 2>&1 >/dev/null | tail -n 1)
-        echo "${cmds[i + 1]}	$kb"
-    done >"$out/memory.tsv"
+    peak_memory "${cmds[@]}" >"$out/memory.tsv"
 fi
 
 python3 - "$out/hf.json" "$out/memory.tsv" "$cache" "$tree" <<'PY'

@@ -8,6 +8,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 . "$repo/scripts/deps.sh"
+. "$repo/bench/peak_memory.sh"
 
 levels=20000 runs=5
 while getopts "l:r:" o; do
@@ -51,11 +52,7 @@ cmds=(-n "burrowlens-scan" "$report $tree"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 hyperfine -N --style basic --warmup 1 --runs "$runs" --export-json "$out/hf.json" "${cmds[@]}" >/dev/null
-for ((i = 0; i < ${#cmds[@]}; i += 3)); do
-    # shellcheck disable=SC2086
-    kb=$(/usr/bin/time -f '%M' ${cmds[i + 2]} 2>&1 >/dev/null | tail -n 1)
-    echo "${cmds[i + 1]}	$kb"
-done >"$out/memory.tsv"
+peak_memory "${cmds[@]}" >"$out/memory.tsv"
 
 python3 - "$out/hf.json" "$out/memory.tsv" "$tree" <<'PY'
 import json, sys

@@ -8,6 +8,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 shared=$(cd "$repo/../shared/bench" && pwd)
 . "$repo/scripts/deps.sh"
+. "$repo/bench/peak_memory.sh"
 runs=5
 while getopts "r:" o; do
     case $o in r) runs=$OPTARG ;; *) sed -n '2,7p' "$0"; exit 2 ;; esac
@@ -32,11 +33,7 @@ cmds=(-n "burrowlens-scan --export" "$scan --export $out/w-ours.json $tree"
     -n "ncdu -f -o /dev/null" "ncdu -f $out/ncdu.json -0 -o /dev/null"
     -n "gdu -f" "gdu -f $out/ncdu.json -n -p")
 hyperfine -N --style basic --warmup 1 --runs "$runs" --export-json "$out/hf.json" "${cmds[@]}" >/dev/null
-for ((i = 0; i < ${#cmds[@]}; i += 3)); do
-    # shellcheck disable=SC2086
-    kb=$(/usr/bin/time -f '%M' ${cmds[i + 2]} 2>&1 >/dev/null | tail -n 1)
-    echo "${cmds[i + 1]}	$kb"
-done >"$out/memory.tsv"
+peak_memory "${cmds[@]}" >"$out/memory.tsv"
 python3 - "$out/hf.json" "$out/memory.tsv" "$tree" <<'PY'
 import json, sys
 res = json.load(open(sys.argv[1]))["results"]

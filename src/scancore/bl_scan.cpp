@@ -715,8 +715,13 @@ extern "C" int32_t bl_get_unreadable(const bl_scan_result_t *result, bl_unreadab
     return n;
 }
 
-extern "C" int32_t bl_get_marks(const bl_scan_result_t *result, int32_t from, bl_node_mark_t *out,
-                                int32_t max_count)
+namespace {
+
+// Copies up to max_count items of the scan's list from the from-th on,
+// under the scan's lock, each made into what the C API hands out.
+template <class List, class Out, class Convert>
+int32_t copyListed(const bl_scan_result_t *result, List bl::ScanShared::*list, int32_t from, Out *out,
+                   int32_t max_count, Convert convert)
 {
     if (!result || !out || max_count < 1 || from < 0)
         return 0;
@@ -724,28 +729,28 @@ extern "C" int32_t bl_get_marks(const bl_scan_result_t *result, int32_t from, bl
     if (!shared)
         return 0;
     std::lock_guard lock(shared->mutex);
-    if (size_t(from) >= shared->marks.size())
-        return 0;
-    const int32_t n = int32_t(std::min<size_t>(shared->marks.size() - size_t(from), size_t(max_count)));
-    std::copy_n(shared->marks.begin() + from, n, out);
+    const List &items = shared->*list;
+    int32_t n = 0;
+    for (size_t k = size_t(from); k < items.size() && n < max_count; ++k, ++n)
+        out[n] = convert(items[k]);
     return n;
+}
+
+} // namespace
+
+extern "C" int32_t bl_get_marks(const bl_scan_result_t *result, int32_t from, bl_node_mark_t *out,
+                                int32_t max_count)
+{
+    return copyListed(result, &bl::ScanShared::marks, from, out, max_count,
+                      [](const bl_node_mark_t &m) { return m; });
 }
 
 extern "C" int32_t bl_get_linked_files(const bl_scan_result_t *result, int32_t from, bl_linked_file_t *out,
                                        int32_t max_count)
 {
-    if (!result || !out || max_count < 1 || from < 0)
-        return 0;
-    bl::ScanShared *shared = bl::sharedOf(result);
-    if (!shared)
-        return 0;
-    std::lock_guard lock(shared->mutex);
-    int32_t n = 0;
-    for (size_t k = size_t(from); k < shared->linked.size() && n < max_count; ++k, ++n) {
-        const bl::LinkedFile &f = shared->linked[k];
-        out[n] = {int32_t(f.node), 0, f.device, f.inode};
-    }
-    return n;
+    return copyListed(result, &bl::ScanShared::linked, from, out, max_count, [](const bl::LinkedFile &f) {
+        return bl_linked_file_t{int32_t(f.node), 0, f.device, f.inode};
+    });
 }
 
 extern "C" int32_t bl_get_mark_count(const bl_scan_result_t *result)

@@ -2,6 +2,7 @@
 // the user's Trash (in a temporary data home), and a file manager on the
 // session bus.
 #include "fast_scan_engine.h"
+#include "scan_file.h"
 #include "stable_scan_node_id.h"
 #include "store_test_support.h"
 
@@ -229,7 +230,10 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
         ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
         bad.write("shopping list");
     }
-    auto store = realStore();
+    ScanSessionServices services;
+    auto panel = std::make_shared<ScriptedOpenPanel>();
+    services.openPanel = panel;
+    auto store = realStore(services);
     store->acceptIncoming({QUrl::fromLocalFile(f.path("files/scan.json"))});
     ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
     const ScanResultState *opened = store->activeResult();
@@ -244,6 +248,28 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
     EXPECT_FALSE(store->pendingTrashNode());
     store->focusNode(idOf(f.path("here/kept.bin")));
     EXPECT_TRUE(store->canTrashActiveSelection());
+
+    // Saved again, as the file it came from says.
+    QStringList saved;
+    QObject::connect(store.get(), &ScanSessionStore::scanSaved, [&](const QString &path, const QString &error) {
+        saved << path << error;
+    });
+    panel->saveAnswer = f.path("files/again.json");
+    store->saveActiveResult();
+    ASSERT_TRUE(spinUntil([&] { return !saved.isEmpty(); }));
+    EXPECT_EQ(saved, (QStringList{f.path("files/again.json"), QString()}));
+    EXPECT_EQ(panel->suggested, "here.json");
+    QFile again(f.path("files/again.json"));
+    ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+    QString error;
+    const auto reread = readScanFile(again.readAll(), &error);
+    ASSERT_TRUE(reread) << error.toStdString();
+    EXPECT_EQ(reread->tree.nodesByID, store->activeResult()->tree->nodesByID);
+    saved.clear();
+    panel->saveAnswer = f.path("files/no/such/folder/x.json");
+    store->saveActiveResult();
+    ASSERT_TRUE(spinUntil([&] { return !saved.isEmpty(); }));
+    EXPECT_FALSE(saved.value(1).isEmpty()) << "a save that fails says so";
 
     store->rescanActiveResult(); // the folder is here: scanned on this machine
     ASSERT_TRUE(spinUntil([&] { return allReady(*store) && !store->activeResult()->sourceFile; }));

@@ -48,7 +48,13 @@ public:
 class ScriptedOpenPanel : public OpenPanelService {
 public:
     std::optional<QString> chooseFolder() const override { return answer; }
-    std::optional<QString> answer;
+    std::optional<QString> chooseSaveFile(const QString &suggestedName) const override
+    {
+        suggested = suggestedName;
+        return saveAnswer;
+    }
+    std::optional<QString> answer, saveAnswer;
+    mutable QString suggested;
 };
 
 class ScriptedTrash : public TrashService {

@@ -9,4 +9,7 @@ public:
     virtual ~OpenPanelService() = default;
     // The chosen folder's path; nothing when the user cancels.
     virtual std::optional<QString> chooseFolder() const;
+    // Where to save a scan file, suggested under suggestedName; nothing
+    // when the user cancels.
+    virtual std::optional<QString> chooseSaveFile(const QString &suggestedName) const;
 };

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <sys/stat.h>
 #include <QPointer>
+#include <QSaveFile>
 #include <QThreadPool>
 
 class ScanSessionStore::ScanTask {
@@ -132,6 +133,43 @@ void ScanSessionStore::openScanFile(const QString &path)
             });
             if (self->activeResultID_ == id)
                 self->refreshFocusedChildren(true);
+        });
+    });
+}
+
+bool ScanSessionStore::canSaveActiveResult() const
+{
+    const ScanResultState *active = activeResult();
+    return active && active->phase == ScanResultPhase::ready && active->tree && active->summary;
+}
+
+void ScanSessionStore::saveActiveResult()
+{
+    if (!canSaveActiveResult())
+        return;
+    const ScanResultState *active = activeResult();
+    const QString name = active->rootURL.lastPathComponent();
+    const std::optional<QString> path =
+        services_.openPanel->chooseSaveFile((name.isEmpty() || name == u"/" ? QStringLiteral("root") : name) +
+                                            QStringLiteral(".json"));
+    if (!path || path->isEmpty())
+        return;
+    // Copies of the tree share its records: O(1).
+    QPointer<ScanSessionStore> self(this);
+    QThreadPool::globalInstance()->start([self, path = *path, tree = *active->tree, summary = *active->summary] {
+        QString error;
+        QSaveFile out(path);
+        if (!out.open(QIODevice::WriteOnly))
+            error = out.errorString();
+        else if (!writeScanFile(tree, summary, out, &error))
+            out.cancelWriting();
+        else if (!out.commit())
+            error = out.errorString();
+        if (error.isEmpty() && !QFile::exists(path))
+            error = QStringLiteral("the file was not written");
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, path, error] {
+            if (self)
+                emit self->scanSaved(path, error);
         });
     });
 }

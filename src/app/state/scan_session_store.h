@@ -67,6 +67,10 @@ public:
     // that cannot be read fails with the reader's message.
     void openScanFile(const QString &path);
     void chooseFolder();
+    // Asks where, then writes the active result as a scan file off the main
+    // thread; scanSaved tells how it went.
+    void saveActiveResult();
+    bool canSaveActiveResult() const;
     void activateResult(const QUuid &id);
     void removeResult(const QUuid &id);
     void clearAll();
@@ -99,6 +103,8 @@ signals:
     void currentScanningResultIDChanged();
     void preferredFocusPathsByResultIDChanged();
     void focusedChildrenChanged();
+    // error is empty when the file was written whole.
+    void scanSaved(const QString &path, const QString &error);
 
 private:
     void startScan(const FileUrl &url, const std::optional<QUuid> &reusing);

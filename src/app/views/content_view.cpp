@@ -8,6 +8,7 @@
 
 #include <QDragEnterEvent>
 #include <QMessageBox>
+#include <QShortcut>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
@@ -77,6 +78,17 @@ ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     shelf_->setOnActivate([this](const QUuid &id) { store_.activateResult(id); });
     shelf_->setOnRemove([this](const QUuid &id) { store_.removeResult(id); });
     shelf_->setOnClearAll([this] { store_.clearAll(); });
+    shelf_->setOnSave([this] { store_.saveActiveResult(); });
+    auto *save = new QShortcut(QKeySequence::Save, this);
+    connect(save, &QShortcut::activated, this, [this] { store_.saveActiveResult(); });
+    connect(&store_, &ScanSessionStore::scanSaved, this, [this](const QString &path, const QString &error) {
+        if (error.isEmpty())
+            return;
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Could Not Save the Scan"),
+                        QStringLiteral("Could not save the scan to \u201C%1\u201D: %2").arg(path, error), QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+    });
     margins->addWidget(shelf_);
     column->addWidget(shelfMargins_);
 
@@ -144,6 +156,7 @@ void ContentView::refresh()
     refreshQueued_ = false;
     shelfMargins_->setVisible(!store_.results().isEmpty());
     shelf_->setResults(store_.results(), store_.activeResultID());
+    shelf_->setSaveEnabled(store_.canSaveActiveResult());
 
     const ScanResultState *active = store_.activeResult();
     const Screen screen = screenFor(active);

@@ -110,6 +110,15 @@ ResultsShelfView::ResultsShelfView(QWidget *parent) : CardFrame(parent)
     activeName_ = style::label({}, style::font(12, QFont::Medium), style::white(0.52), this);
     activeName_->setTextFormat(Qt::PlainText);
     header->addWidget(activeName_);
+    save_ = new QPushButton(QStringLiteral("Save Scan\u2026"), this);
+    save_->setStyleSheet(style::buttonStyleSheet(style::ButtonStyle::borderless, 13));
+    save_->setCursor(Qt::PointingHandCursor);
+    save_->setToolTip(QStringLiteral("Save the shown scan as a file that Burrowlens, ncdu and gdu open (Ctrl+S)"));
+    connect(save_, &QPushButton::clicked, this, [this] {
+        if (onSave_)
+            onSave_();
+    });
+    header->addWidget(save_);
     clearAll_ = new QPushButton(QStringLiteral("Clear All"), this);
     clearAll_->setStyleSheet(style::buttonStyleSheet(style::ButtonStyle::borderless, 13));
     clearAll_->setCursor(Qt::PointingHandCursor);
@@ -205,6 +214,11 @@ QString rootMarkText(const ScanResultState &result)
 }
 
 } // namespace
+
+void ResultsShelfView::setSaveEnabled(bool enabled)
+{
+    save_->setEnabled(enabled);
+}
 
 QString ResultsShelfView::statusText(const ScanResultState &result)
 {

@@ -48,6 +48,9 @@ public:
     void setOnActivate(std::function<void(const QUuid &)> f) { onActivate_ = std::move(f); }
     void setOnRemove(std::function<void(const QUuid &)> f) { onRemove_ = std::move(f); }
     void setOnClearAll(std::function<void()> f) { onClearAll_ = std::move(f); }
+    void setOnSave(std::function<void()> f) { onSave_ = std::move(f); }
+    // "Save Scan…" acts on the active result, when it can be saved.
+    void setSaveEnabled(bool enabled);
 
     bool isExpanded() const { return expanded_; }
     void setExpanded(bool expanded);
@@ -60,6 +63,7 @@ public:
     QLabel *countLabel() const { return count_; }
     QLabel *activeNameLabel() const { return activeName_; }
     QPushButton *clearAllButton() const { return clearAll_; }
+    QPushButton *saveButton() const { return save_; }
     QList<ResultShelfRow *> rows() const { return rows_; }
 
 private:
@@ -69,10 +73,12 @@ private:
     QLabel *count_ = nullptr;
     QLabel *activeName_ = nullptr;
     QPushButton *clearAll_ = nullptr;
+    QPushButton *save_ = nullptr;
     QWidget *rowsPanel_ = nullptr;
     QVBoxLayout *rowsLayout_ = nullptr;
     QList<ResultShelfRow *> rows_;
     std::function<void(const QUuid &)> onActivate_;
     std::function<void(const QUuid &)> onRemove_;
     std::function<void()> onClearAll_;
+    std::function<void()> onSave_;
 };
