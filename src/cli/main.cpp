@@ -246,9 +246,11 @@ std::optional<int> scanFolder(const Options &options, ScanUpdate::Finished &fini
         engine = std::make_unique<FastScanEngine>(FastScanEngine::kPollIntervalMs, 0, source);
 
     const std::shared_ptr<UpdateStream> stream = engine->startScan(url);
-    std::atomic<bool> interrupted{false};
-    std::atomic<bool> writing{false};
-    std::thread watcher([&] {
+    // The watcher outlives this function (it stays for the report), so what
+    // it reads lives as long as the program.
+    static std::atomic<bool> interrupted{false};
+    static std::atomic<bool> writing{false};
+    std::thread watcher([watched, stream] {
         int signal = 0;
         sigwait(&watched, &signal);
         if (signal == SIGUSR1)
