@@ -10,7 +10,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QDateTime>
 #include <QFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <cstring>
 #include <sys/stat.h>
 #include <QFileInfo>
 #include <QPointer>
@@ -20,15 +24,50 @@
 
 namespace {
 
+// Standard input kept as a scan file of its own in the cache, so that it
+// opens like any other and a running window can be handed its path; empty
+// when it cannot be kept.
+QString receiveStandardInput()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/received");
+    if (!QDir().mkpath(folder))
+        return {};
+    // What came in more than a week ago has been opened long since.
+    const QDateTime weekAgo = QDateTime::currentDateTimeUtc().addDays(-7);
+    for (const QFileInfo &old : QDir(folder).entryInfoList({QStringLiteral("stdin-*.json")}, QDir::Files)) {
+        if (old.lastModified() < weekAgo)
+            QFile::remove(old.filePath());
+    }
+    const QString path = folder + QStringLiteral("/stdin-%1-%2.json")
+                                      .arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddHHmmss")))
+                                      .arg(getpid());
+    QSaveFile out(path);
+    QFile in;
+    if (!out.open(QIODevice::WriteOnly) || !in.open(stdin, QIODevice::ReadOnly))
+        return {};
+    QByteArray chunk;
+    while (!(chunk = in.read(1 << 20)).isEmpty()) {
+        if (out.write(chunk) != chunk.size()) {
+            out.cancelWriting();
+            return {};
+        }
+    }
+    return out.commit() ? path : QString();
+}
+
 // Command-line arguments as URLs: "file:" URLs (from the desktop file's %U)
-// as they are, anything else as a path relative to the working directory,
-// taken as bytes: a name that is not UTF-8 reaches the store percent-encoded.
+// as they are, "-" as what standard input brings (a scan file), anything
+// else as a path relative to the working directory, taken as bytes: a name
+// that is not UTF-8 reaches the store percent-encoded.
 QList<QUrl> urlsFromArguments(int argc, char **argv)
 {
     QList<QUrl> urls;
     for (int i = 1; i < argc; ++i) {
         const QByteArray argument(argv[i]);
-        if (argument.startsWith("file:")) {
+        if (argument == "-") {
+            if (const QString received = receiveStandardInput(); !received.isEmpty())
+                urls << QUrl::fromLocalFile(received);
+        } else if (argument.startsWith("file:")) {
             urls << QUrl(QString::fromUtf8(argument));
         } else if (!argument.startsWith('-') && !argument.isEmpty()) {
             QByteArray absolute = argument;
@@ -64,7 +103,7 @@ int runHeadlessReport(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         // A scan file is reported on as the window would have opened it.
         struct stat st;
-        if (argv[i][0] != '-' && stat(argv[i], &st) == 0 && S_ISREG(st.st_mode))
+        if ((argv[i][0] != '-' && stat(argv[i], &st) == 0 && S_ISREG(st.st_mode)) || std::strcmp(argv[i], "-") == 0)
             args.push_back(importOption);
         args.push_back(argv[i]);
     }

@@ -79,6 +79,7 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_DATA_HOME", home.path()); // the instance lock lives here
     env.insert("XDG_CONFIG_HOME", home.path());
+    env.insert("XDG_CACHE_HOME", home.path()); // standard input is kept here
     env.insert("BURROWLENS_TRACE", trace);
     env.remove("QT_QPA_PLATFORM");
     QProcess first;
@@ -141,6 +142,19 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
         return s.startsWith("2 ") && s.contains(folders.filePath("music") + u'=');
     }));
     EXPECT_EQ(first.state(), QProcess::Running);
+
+    // A scan of another machine arrives on standard input, as from ssh:
+    // the launch keeps it and hands it over too.
+    QProcess piped;
+    piped.setProcessEnvironment(env);
+    piped.start(burrowlens(), {"-"});
+    ASSERT_TRUE(piped.waitForStarted());
+    piped.write("[1,2,{\"progname\":\"ncdu\",\"timestamp\":1700000000},\n"
+                "[{\"name\":\"/srv/far\"},{\"name\":\"big.iso\",\"asize\":9000,\"dsize\":12288}]]\n");
+    piped.closeWriteChannel();
+    ASSERT_TRUE(piped.waitForFinished(20000));
+    EXPECT_EQ(piped.exitCode(), 0);
+    EXPECT_TRUE(waitForTrace(trace, "shelf", [](const QString &s) { return s.startsWith("3 ") && s.contains("/srv/far="); }));
 }
 
 TEST(WindowEndToEnd, WithoutALockItLeavesQuietlyAndOpensNoWindow)
@@ -151,6 +165,7 @@ TEST(WindowEndToEnd, WithoutALockItLeavesQuietlyAndOpensNoWindow)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_DATA_HOME", blocker + "/share"); // the lock's folder cannot be made
     env.insert("XDG_CONFIG_HOME", home.path());
+    env.insert("XDG_CACHE_HOME", home.path()); // standard input is kept here
     env.insert("BURROWLENS_TRACE", home.filePath("trace.txt"));
     QProcess app;
     app.setProcessEnvironment(env);
