@@ -3,6 +3,8 @@
 // session bus.
 #include "fast_scan_engine.h"
 #include "scan_file.h"
+#include "scan_workspace_view.h"
+#include "sidebar_list_view.h"
 #include "stable_scan_node_id.h"
 #include "store_test_support.h"
 
@@ -242,6 +244,10 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
     EXPECT_EQ(opened->summary->totalAllocatedSize, 4096 + 12288);
     EXPECT_EQ(opened->summary->finishedAt, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
 
+    // The list offers the Trash only on rows that are here.
+    const ScanWorkspaceView workspace(*store);
+    EXPECT_FALSE(workspace.sidebar()->offersTrash(*opened->tree->node(idOf(f.path("here/away.bin")))));
+    EXPECT_TRUE(workspace.sidebar()->offersTrash(*opened->tree->node(idOf(f.path("here/kept.bin")))));
     store->focusNode(idOf(f.path("here/away.bin")));
     EXPECT_FALSE(store->canTrashActiveSelection()) << "not on this machine";
     store->requestTrashForNode(idOf(f.path("here/away.bin")));

@@ -106,6 +106,10 @@ QWidget *ScanWorkspaceView::buildBody()
     sidebar_ = new SidebarListView(sidebarCard);
     sidebar_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
     sidebar_->setOnTrash([this](const QUuid &id) { store_.requestTrashForNode(id); });
+    // Of a scan opened from a file, only what is on this machine.
+    sidebar_->setOffersTrash([this](const ScanNodeRecord &node) {
+        return ScanSessionStore::isTrashable(node) && store_.existsHere(node);
+    });
     sidebarLayout->addWidget(sidebar_);
     charts->addWidget(sidebarCard);
     column->addLayout(charts, 1);

@@ -36,7 +36,7 @@ public:
 
         const QRect content = row.adjusted(14, 12, -14, -12);
         const QRect trash = SidebarListView::trashButtonRect(row);
-        if (ScanSessionStore::isTrashable(*node))
+        if (view_->offersTrash(*node))
             style::paintSymbol(*p, trash, QStringLiteral("trash"), style::white(0.28), 1.1);
 
         QRect select = content;
@@ -154,6 +154,11 @@ QString SidebarListView::emptyText(const ScanNodeRecord &node)
     return scanNodeDetailText(node) + QStringLiteral(" \u2022 ") + byteCountText(node.allocatedSize);
 }
 
+bool SidebarListView::offersTrash(const ScanNodeRecord &node) const
+{
+    return offersTrash_ ? offersTrash_(node) : ScanSessionStore::isTrashable(node);
+}
+
 void SidebarListView::setEmptyText(const QString &text)
 {
     if (text == emptyText_)
@@ -188,7 +193,7 @@ void SidebarListView::mouseReleaseEvent(QMouseEvent *event)
     const QUuid id = node.id;
     // The Trash button is the row's right end; the rest of the row selects.
     const QRect trashHit = trashButtonRect(visualRect(index)).adjusted(-8, -12, 8, 12);
-    if (trashHit.contains(event->position().toPoint()) && ScanSessionStore::isTrashable(node)) {
+    if (trashHit.contains(event->position().toPoint()) && offersTrash(node)) {
         if (onTrash_)
             onTrash_(id);
     } else if (onSelect_) {

@@ -34,6 +34,9 @@ public:
     void setSelectedNodeID(const std::optional<QUuid> &id);
     void setOnSelect(std::function<void(const QUuid &)> f) { onSelect_ = std::move(f); }
     void setOnTrash(std::function<void(const QUuid &)> f) { onTrash_ = std::move(f); }
+    // Which rows carry a Trash button (by default those the store may trash).
+    void setOffersTrash(std::function<bool(const ScanNodeRecord &)> f) { offersTrash_ = std::move(f); }
+    bool offersTrash(const ScanNodeRecord &node) const;
 
     const std::optional<QUuid> &selectedNodeID() const { return selectedNodeID_; }
     // What the list says when the focused node has nothing below it: why
@@ -54,4 +57,5 @@ private:
     std::optional<QUuid> selectedNodeID_;
     std::function<void(const QUuid &)> onSelect_;
     std::function<void(const QUuid &)> onTrash_;
+    std::function<bool(const ScanNodeRecord &)> offersTrash_;
 };
