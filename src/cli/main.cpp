@@ -67,17 +67,27 @@ struct Options {
 
 // Appends the patterns of file, one a line; blank lines and lines starting
 // with # are left out. False, said on standard error, when it cannot be read.
-bool readPatterns(const QByteArray &file, QList<QByteArray> &patterns)
+// The whole of file ("-": standard input); nullopt, said on standard error
+// after what, when it cannot be read.
+std::optional<QByteArray> readWhole(const QByteArray &file, const char *what)
 {
     QFile in(QFile::decodeName(file));
     const bool opened = file == "-" ? in.open(stdin, QIODevice::ReadOnly) : in.open(QIODevice::ReadOnly);
-    const QByteArray text = opened ? in.readAll() : QByteArray();
+    QByteArray data = opened ? in.readAll() : QByteArray();
     if (!opened || in.error() != QFileDevice::NoError) {
-        std::fprintf(stderr, "burrowlens-scan: cannot read the patterns of %s: %s\n", file.constData(),
+        std::fprintf(stderr, "burrowlens-scan: cannot read %s%s: %s\n", what, file.constData(),
                      qPrintable(in.errorString()));
-        return false;
+        return std::nullopt;
     }
-    for (QByteArray line : text.split('\n')) {
+    return data;
+}
+
+bool readPatterns(const QByteArray &file, QList<QByteArray> &patterns)
+{
+    const std::optional<QByteArray> text = readWhole(file, "the patterns of ");
+    if (!text)
+        return false;
+    for (QByteArray line : text->split('\n')) {
         if (line.endsWith('\r'))
             line.chop(1);
         if (!line.isEmpty() && !line.startsWith('#'))
@@ -298,16 +308,11 @@ std::optional<int> scanFolder(const Options &options, ScanUpdate::Finished &fini
 // standard error, when it cannot be read or is not one.
 std::optional<int> importFile(const Options &options, ScanUpdate::Finished &finished)
 {
-    QFile in(QFile::decodeName(options.importFrom));
-    const bool opened = options.importFrom == "-" ? in.open(stdin, QIODevice::ReadOnly) : in.open(QIODevice::ReadOnly);
-    const QByteArray data = opened ? in.readAll() : QByteArray();
-    if (!opened || in.error() != QFileDevice::NoError) {
-        std::fprintf(stderr, "burrowlens-scan: cannot read %s: %s\n", options.importFrom.constData(),
-                     qPrintable(in.errorString()));
+    const std::optional<QByteArray> data = readWhole(options.importFrom, "");
+    if (!data)
         return 1;
-    }
     QString error;
-    auto contents = readScanFile(data, &error);
+    auto contents = readScanFile(*data, &error);
     if (!contents) {
         std::fprintf(stderr, "burrowlens-scan: %s: %s\n", options.importFrom.constData(), qPrintable(error));
         return 1;
