@@ -67,7 +67,7 @@ int main(int argc, char **argv)
     const qint64 after = residentBytes();
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
-    const qsizetype nodes = tree.nodesByID.size();
+    const qsizetype nodes = tree.size();
     std::printf("%lld %.6f %.1f %.0f\n", static_cast<long long>(nodes), seconds,
                 double(usage.ru_maxrss) / 1024.0, double(after - before) / double(std::max<qsizetype>(nodes, 1)));
     return 0;

@@ -31,7 +31,7 @@ else
     s=$repo/src/scanner
     # shellcheck disable=SC2086
     clang++ "${flags[@]}" -I"$s" -I"$repo/src/scancore" $qt \
-        "$repo/bench/fuzz/scan_file_fuzz.cpp" "$s/scan_file.cpp" "$s/file_url.cpp" "$s/node_table.cpp" \
+        "$repo/bench/fuzz/scan_file_fuzz.cpp" "$s/scan_file.cpp" "$s/file_url.cpp" \
         "$s/path_identifiers.cpp" "$s/stable_scan_node_id.cpp" "$s/scan_tree.cpp" "$repo/src/scancore/bl_list.cpp" "$repo/src/scancore/exclusions.cpp" \
         $(pkg-config --libs Qt6Core libzstd) -o "$out/scan_file_fuzz"
     "$out/scan_file_fuzz" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \

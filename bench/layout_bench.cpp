@@ -53,7 +53,7 @@ int main(int argc, char **argv)
         }
     const auto [rootCount, rootMs] = timeLayout(tree, tree.rootID, 21);
     const auto [largestCount, largestMs] = timeLayout(tree, largest, 21);
-    std::printf("%lld %lld %.3f %lld %.3f\n", static_cast<long long>(tree.nodesByID.size()),
+    std::printf("%lld %lld %.3f %lld %.3f\n", static_cast<long long>(tree.size()),
                 static_cast<long long>(rootCount), rootMs, static_cast<long long>(largestCount), largestMs);
     return 0;
 }

@@ -62,20 +62,22 @@ int main(int argc, char **argv)
     }
     const ScanTree &tree = *result.tree;
     std::printf("scan: %lld nodes in %.0f ms; longest main-thread stall %.1f ms\n",
-                qlonglong(tree.nodesByID.size()), scanMs, stallMs);
+                qlonglong(tree.size()), scanMs, stallMs);
 
     // The folder with the most children, and folders to move the focus between.
     QUuid widest = tree.rootID;
     qsizetype widestCount = 0;
     QList<QUuid> folders;
-    for (auto it = tree.childIDsByParentID.cbegin(); it != tree.childIDsByParentID.cend(); ++it) {
-        if (it->size() > widestCount) {
-            widest = it.key();
-            widestCount = it->size();
+    tree.forEachNode([&](const ScanNodeRecord &r) {
+        if (r.kind != ScanNodeKind::directory)
+            return;
+        if (r.childCount > widestCount) {
+            widest = r.id;
+            widestCount = r.childCount;
         }
         if (folders.size() < 200)
-            folders << it.key();
-    }
+            folders << r.id;
+    });
 
     std::vector<double> focusMs;
     for (const QUuid &id : folders) {

@@ -64,13 +64,13 @@ ScanTree stagedTree(const QString &root)
             f.isReadable = true;
             f.allocatedSize = f.logicalSize = qint64(double(budget) * 0.04 * random.generateDouble()) + 4096;
             total += f.allocatedSize;
-            tree.nodesByID.insert(f);
+            tree.insert(f);
             children << f.id;
         }
         r.allocatedSize = r.logicalSize = total;
         r.childCount = children.size();
-        tree.nodesByID.insert(r);
-        tree.childIDsByParentID.insert(r.id, children);
+        tree.insert(r);
+        tree.setChildren(r.id, children);
         return total;
     };
     tree.rootID = stableScanNodeID(root);
@@ -100,8 +100,9 @@ public:
             summary.rootURL = rootURL;
             summary.startedAt = QDateTime::currentDateTimeUtc();
             summary.finishedAt = summary.startedAt.addMSecs(2840);
-            summary.itemsScanned = tree.nodesByID.size();
-            summary.directoriesScanned = tree.childIDsByParentID.size();
+            summary.itemsScanned = tree.size();
+            summary.directoriesScanned = 0;
+            tree.forEachNode([&](const ScanNodeRecord &r) { summary.directoriesScanned += r.kind == ScanNodeKind::directory; });
             summary.filesScanned = summary.itemsScanned - summary.directoriesScanned;
             summary.totalAllocatedSize = tree.rootNode()->allocatedSize;
             stream->yield(ScanUpdate::finished(tree, summary));

@@ -34,10 +34,10 @@ QList<FileUrl> ScanReport::unreadableFolders() const
     QList<FileUrl> found;
     if (summary.unreadableCount == 0)
         return found; // no walk over a tree of millions for nothing
-    for (const ScanNodeRecord &r : tree.nodesByID) {
+    tree.forEachNode([&](const ScanNodeRecord &r) {
         if (r.mark == ScanNodeMark::unreadable)
             found.append(r.url);
-    }
+    });
     std::sort(found.begin(), found.end(),
               [](const FileUrl &a, const FileUrl &b) { return a.nativeFilePath() < b.nativeFilePath(); });
     return found;

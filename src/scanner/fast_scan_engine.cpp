@@ -5,6 +5,7 @@
 #include "stable_scan_node_id.h"
 
 #include <QFile>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <atomic>
@@ -56,59 +57,39 @@ bool isDirectoryKind(uint8_t objType)
     return objType == BL_OBJ_DIRECTORY || objType == BL_OBJ_PACKAGE;
 }
 
-// Records of a flat array with URLs rebuilt from parent links and
-// identifiers from their paths' bytes (PathIdentifiers). Folders are
-// prepared first, in order; then fill() may run for any range of records
-// from several threads at once, a run of siblings (one listing, contiguous)
-// at a time. Parent identifiers are linked afterwards.
-class RecordBuilder {
+// A flat array as tree nodes: parents from the array's links, identifiers
+// from their paths' bytes (PathIdentifiers). Folders are prepared first, in
+// order; then identify() may run for any range of nodes from several
+// threads at once, a run of siblings (one listing, contiguous) at a time.
+class NodeReader {
 public:
-    RecordBuilder(const bl_flat_node_t *nodes, int32_t count, const FileUrl &rootURL)
-        : nodes_(nodes), count_(count), rootURL_(rootURL), folderOf_(size_t(count), -1),
-          paths_(rootURL.nativeFilePath())
+    NodeReader(const bl_flat_node_t *nodes, int32_t count, const FileUrl &rootURL)
+        : nodes_(nodes), count_(count), folderOf_(size_t(count), -1), paths_(rootURL.nativeFilePath())
     {
-        for (int32_t i = 0; i < count_; ++i)
-            if (i == 0 || isDirectoryKind(nodes_[i].obj_type))
-                prepareFolder(i);
+        folderOf_[0] = 0;
+        for (int32_t i = 1; i < count_; ++i)
+            if (isDirectoryKind(nodes_[i].obj_type))
+                folderOf_[size_t(i)] = paths_.addFolder(folderOf_[size_t(parentOf(i))], rawName(i));
     }
 
-    // Records from up to to, whole sibling runs from the one at from.
-    void fill(int32_t from, int32_t to, ScanNodeRecord *records) const
+    // Identifiers from up to to, whole sibling runs from the one at from.
+    void identify(int32_t from, int32_t to, QUuid *ids) const
     {
         if (from == 0) {
-            const Folder &root = folders_[0];
-            ScanNodeRecord &r = records[0];
-            setFacts(0, r);
-            r.url = root.url;
-            r.displayName = root.displayName;
-            r.id = paths_.topID();
+            ids[0] = paths_.topID();
             from = 1;
         }
         std::vector<PathIdentifiers::Child> children;
         for (int32_t i = from; i < to;) {
             const int32_t p = parentOf(i);
-            const int32_t pf = folderOf_[size_t(p)];
-            const Folder &parent = folders_[size_t(pf)];
             children.clear();
-            for (; i < count_ && parentOf(i) == p; ++i) {
-                ScanNodeRecord &r = records[i];
-                setFacts(i, r);
-                const int32_t f = folderOf_[size_t(i)];
-                if (f >= 0) {
-                    r.url = folders_[size_t(f)].url;
-                    r.displayName = folders_[size_t(f)].displayName;
-                } else {
-                    QByteArray raw;
-                    r.displayName = displayTextOf(rawName(i), &raw);
-                    r.url = FileUrl::child(parent.handle, r.displayName, raw, false);
-                }
-                children.push_back({rawName(i), &r.id});
-            }
-            paths_.identify(pf, children.data(), qsizetype(children.size()));
+            for (; i < count_ && parentOf(i) == p; ++i)
+                children.push_back({rawName(i), &ids[i]});
+            paths_.identify(folderOf_[size_t(p)], children.data(), qsizetype(children.size()));
         }
     }
 
-    // The first record at or after i that starts a run of siblings.
+    // The first node at or after i that starts a run of siblings.
     int32_t runStart(int32_t i) const
     {
         while (i > 1 && i < count_ && parentOf(i) == parentOf(i - 1))
@@ -116,70 +97,39 @@ public:
         return std::min(i, count_);
     }
 
-    // Parent identifiers, from the records that fill() made.
-    void linkParents(ScanNodeRecord *records) const
-    {
-        for (int32_t i = 1; i < count_; ++i)
-            records[i].parentID = records[parentOf(i)].id;
-    }
-
-    static qint64 saturated(uint64_t size) { return size > uint64_t(INT64_MAX) ? INT64_MAX : qint64(size); }
-
-private:
-    struct Folder {
-        FileUrl url;
-        FileUrl::Folder handle;
-        QString displayName;
-    };
-
-    QByteArrayView rawName(int32_t i) const
-    {
-        return QByteArrayView(nodes_[i].name, qsizetype(strnlen(nodes_[i].name, sizeof nodes_[i].name)));
-    }
-
-    // A parent that is not a prepared folder before i stands for the root.
+    // A parent that is not a folder before i stands for the root.
     int32_t parentOf(int32_t i) const
     {
         const int32_t p = nodes_[i].parent_index;
         return p >= 0 && p < i && folderOf_[size_t(p)] >= 0 ? p : 0;
     }
 
-    void setFacts(int32_t i, ScanNodeRecord &r) const
+    QByteArrayView rawName(int32_t i) const
+    {
+        return QByteArrayView(nodes_[i].name, qsizetype(strnlen(nodes_[i].name, sizeof nodes_[i].name)));
+    }
+
+    ScanTree::NodeFacts facts(int32_t i) const
     {
         const bl_flat_node_t &n = nodes_[i];
-        r.kind = kindOf(n.obj_type);
-        r.isHidden = n.is_hidden != 0;
-        r.isPackage = n.is_package != 0;
-        r.isReadable = n.is_readable != 0;
-        r.isSpecial = n.obj_type == BL_OBJ_SYMLINK || n.obj_type == BL_OBJ_OTHER;
-        r.allocatedSize = saturated(n.allocated_size);
-        r.logicalSize = saturated(n.logical_size);
-        r.childCount = n.child_count;
+        ScanTree::NodeFacts f;
+        f.kind = kindOf(n.obj_type);
+        f.isHidden = n.is_hidden != 0;
+        f.isPackage = n.is_package != 0;
+        f.isReadable = n.is_readable != 0;
+        f.isSpecial = n.obj_type == BL_OBJ_SYMLINK || n.obj_type == BL_OBJ_OTHER;
+        f.allocatedSize = saturated(n.allocated_size);
+        f.logicalSize = saturated(n.logical_size);
+        f.childCount = n.child_count;
+        return f;
     }
 
-    void prepareFolder(int32_t i)
-    {
-        Folder folder;
-        if (i == 0) {
-            folder.url = rootURL_;
-            folder.displayName = FastScanEngine::displayName(i, QString::fromUtf8(rawName(i)), rootURL_);
-            folderOf_[0] = 0;
-        } else {
-            const int32_t pf = folderOf_[size_t(parentOf(i))];
-            QByteArray raw;
-            folder.displayName = displayTextOf(rawName(i), &raw);
-            folder.url = FileUrl::child(folders_[size_t(pf)].handle, folder.displayName, raw, true);
-            folderOf_[size_t(i)] = paths_.addFolder(pf, rawName(i));
-        }
-        folder.handle = folder.url.asFolder();
-        folders_.push_back(std::move(folder));
-    }
+    static qint64 saturated(uint64_t size) { return size > uint64_t(INT64_MAX) ? INT64_MAX : qint64(size); }
 
+private:
     const bl_flat_node_t *nodes_;
     int32_t count_;
-    FileUrl rootURL_;
     std::vector<int32_t> folderOf_;
-    std::vector<Folder> folders_; // by the index PathIdentifiers gave
     PathIdentifiers paths_;
 };
 
@@ -235,17 +185,28 @@ ScanNodeMark markOf(int32_t kind)
     }
 }
 
-void applyMarks(const std::vector<bl_node_mark_t> &marks, ScanNodeRecord *records, int32_t count)
+// The nodes of a flat array in a builder: ids from identify(), marks in node order.
+void addNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t count, const std::vector<QUuid> &ids, const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL)
 {
+    for (int32_t i = 0; i < count; ++i)
+        builder.add(ids[size_t(i)], i == 0 ? -1 : reader.parentOf(i), reader.rawName(i), reader.facts(i));
+    builder.setDisplayName(0, FastScanEngine::displayName(0, QString::fromUtf8(reader.rawName(0)), rootURL));
     for (const bl_node_mark_t &m : marks) {
         if (m.node_index < 0 || m.node_index >= count)
             continue;
-        ScanNodeRecord &r = records[m.node_index];
         if (m.kind == BL_MARK_HARD_LINK)
-            r.linkCount = m.link_count;
+            builder.setLinkCount(m.node_index, m.link_count);
         else
-            r.mark = markOf(m.kind);
+            builder.setMark(m.node_index, markOf(m.kind));
     }
+}
+
+qsizetype nameBytesOf(const NodeReader &reader, int32_t count)
+{
+    qsizetype total = 0;
+    for (int32_t i = 1; i < count; ++i)
+        total += reader.rawName(i).size();
+    return total;
 }
 
 ProgressSnapshot countersOf(const bl_scan_result_t *r, std::optional<FileUrl> current = std::nullopt)
@@ -335,6 +296,12 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
         std::optional<ScanTree> tree;
         try {
             tree = buildTree(*result, rootURL);
+            // The native array is six times the tree: it goes before the
+            // tree travels on (the counters stay readable).
+            bl_scan_result_free(result);
+            // The scan's and the build's scratch (many small blocks, some on
+            // the pool threads' arenas) would otherwise stay resident.
+            malloc_trim(0);
         } catch (const std::bad_alloc &) {
             stream->yield(ScanUpdate::failed(ScanFailure::insufficientMemory(rootURL)));
             stream->finish();
@@ -370,20 +337,12 @@ std::optional<ScanTree> FastScanEngine::buildSnapshotTree(const bl_flat_node_t *
 {
     if (count < 1)
         return std::nullopt;
-    RecordBuilder builder(nodes, count, rootURL);
-    std::vector<ScanNodeRecord> records(static_cast<size_t>(count));
-    builder.fill(0, count, records.data());
-    builder.linkParents(records.data());
-    applyMarks(marks, records.data(), count);
-    ScanTree tree;
-    tree.rootID = records[0].id;
-    tree.nodesByID.reserve(count);
-    for (ScanNodeRecord &r : records) {
-        if (r.parentID)
-            tree.childIDsByParentID[*r.parentID].append(r.id);
-        tree.nodesByID.insert(std::move(r));
-    }
-    return tree;
+    const NodeReader reader(nodes, count, rootURL);
+    std::vector<QUuid> ids(static_cast<size_t>(count));
+    reader.identify(0, count, ids.data());
+    ScanTree::Builder builder(rootURL, count, nameBytesOf(reader, count));
+    addNodes(builder, reader, count, ids, marks, rootURL);
+    return builder.finish();
 }
 
 std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, const FileUrl &rootURL)
@@ -391,27 +350,28 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     const int32_t n = result.node_count;
     if (n <= 0 || !result.nodes)
         return std::nullopt;
-    bl_flat_node_t *nodes = result.nodes;
-    RecordBuilder builder(nodes, n, rootURL);
-    std::vector<ScanNodeRecord> records = NodeTable::recordArray(n);
-    // The scan has left the other cores idle: a large tree is built on two,
-    // split where a run of siblings begins. Each thread writes only its own
-    // records and reads only what the constructor prepared.
+    const bl_flat_node_t *nodes = result.nodes;
+    const NodeReader reader(nodes, n, rootURL);
+    std::vector<QUuid> ids(static_cast<size_t>(n));
+    // The scan has left the other cores idle: the identifiers of a large
+    // tree are hashed on two, split where a run of siblings begins.
     bool split = false;
     if (n >= 20000) {
-        const int32_t middle = builder.runStart(n / 2);
+        const int32_t middle = reader.runStart(n / 2);
         try {
-            std::thread helper([&] { builder.fill(middle, n, records.data()); });
-            builder.fill(0, middle, records.data());
+            std::thread helper([&] { reader.identify(middle, n, ids.data()); });
+            reader.identify(0, middle, ids.data());
             helper.join();
             split = true;
         } catch (const std::system_error &) {
         }
     }
     if (!split)
-        builder.fill(0, n, records.data());
-    builder.linkParents(records.data());
-    applyMarks(marksOf(&result, n), records.data(), n);
+        reader.identify(0, n, ids.data());
+
+    ScanTree::Builder builder(rootURL, n, nameBytesOf(reader, n));
+    addNodes(builder, reader, n, ids, marksOf(&result, n), rootURL);
+    ids = {};
     {
         // Folders that could not be listed, wholly or in part.
         std::vector<bl_unreadable_t> unreadable(size_t(bl_get_unreadable_count(&result)));
@@ -419,98 +379,32 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
         for (int32_t k = 0; k < got; ++k) {
             const int32_t i = unreadable[size_t(k)].node_index;
             if (i >= 0 && i < n && isDirectoryKind(nodes[i].obj_type))
-                records[size_t(i)].mark = ScanNodeMark::unreadable;
+                builder.setMark(i, ScanNodeMark::unreadable);
         }
     }
-
     for (int32_t i = 0; i < n; ++i) {
         if (nodes[i].obj_type != BL_OBJ_PACKAGE)
             continue;
-        ScanNodeRecord &package = records[size_t(i)];
-        const auto measured = packageSize(package.url, package.allocatedSize, package.logicalSize);
+        const auto measured = packageSize(builder.url(i), builder.allocatedSize(i), builder.logicalSize(i));
         if (!measured)
             continue;
-        const qint64 dA = measured->allocated - package.allocatedSize;
-        const qint64 dL = measured->logical - package.logicalSize;
-        package.allocatedSize = measured->allocated;
-        package.logicalSize = measured->logical;
-        // Ancestors have smaller indices, so their records exist already.
-        for (int32_t a = nodes[i].parent_index; (dA || dL) && a >= 0 && a < i; a = nodes[a].parent_index) {
-            nodes[a].allocated_size += uint64_t(dA);
-            nodes[a].logical_size += uint64_t(dL);
-            records[size_t(a)].allocatedSize += dA;
-            records[size_t(a)].logicalSize += dL;
-            if (nodes[a].parent_index >= a)
-                break;
-        }
+        const qint64 dA = measured->allocated - builder.allocatedSize(i);
+        const qint64 dL = measured->logical - builder.logicalSize(i);
+        if (!dA && !dL)
+            continue;
+        builder.addSizes(i, dA, dL);
+        // Ancestors come before, so their nodes exist already.
+        for (int32_t a = reader.parentOf(i), below = i; below != 0; below = a, a = reader.parentOf(a))
+            builder.addSizes(a, dA, dL);
     }
-
-    ScanTree tree;
-    tree.rootID = records[0].id;
-    std::vector<QUuid> ids(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i)
-        ids[size_t(i)] = records[size_t(i)].id;
     bl_linked_file_t linked[256];
     for (int32_t from = 0, got; (got = bl_get_linked_files(&result, from, linked, 256)) > 0; from += got) {
         for (int32_t k = 0; k < got; ++k) {
             if (linked[k].node_index >= 0 && linked[k].node_index < n)
-                tree.linkedFiles.insert(ids[size_t(linked[k].node_index)], {linked[k].device, linked[k].inode});
+                builder.setLinkedFile(linked[k].node_index, {linked[k].device, linked[k].inode});
         }
     }
-    // The index of the records and the child lists are independent: a large
-    // tree builds them on two threads.
-    NodeTable table;
-    bool indexed = true;
-    const auto index = [&] {
-        try {
-            table = NodeTable::fromRecords(std::move(records));
-        } catch (const std::bad_alloc &) {
-            indexed = false;
-        }
-    };
-    std::optional<std::thread> indexer;
-    if (n >= 20000) {
-        try {
-            indexer.emplace(index);
-        } catch (const std::system_error &) {
-        }
-    }
-    if (!indexer)
-        index();
-    struct Join {
-        std::optional<std::thread> &t;
-        void operator()()
-        {
-            if (t)
-                t->join();
-            t.reset();
-        }
-        ~Join() { (*this)(); }
-    } join{indexer};
-
-    if (result.children) {
-        for (int32_t i = 0; i < n; ++i) {
-            const bl_flat_node_t &node = nodes[i];
-            if (node.child_count < 1 || node.first_child < 0)
-                continue;
-            QList<QUuid> kids;
-            kids.reserve(node.child_count);
-            for (int32_t k = 0; k < node.child_count; ++k) {
-                const int64_t at = int64_t(node.first_child) + k;
-                if (at >= result.children_count)
-                    break;
-                const int32_t c = result.children[at];
-                if (c >= 0 && c < n)
-                    kids.append(ids[size_t(c)]);
-            }
-            tree.childIDsByParentID.emplace(ids[size_t(i)], std::move(kids));
-        }
-    }
-    join();
-    if (!indexed)
-        throw std::bad_alloc();
-    tree.nodesByID = std::move(table);
-    return tree;
+    return builder.finish();
 }
 
 std::optional<NodeSize> FastScanEngine::packageSize(const FileUrl &url, qint64 fallbackAllocated,

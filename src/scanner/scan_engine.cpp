@@ -317,8 +317,11 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
         count(1, 1, 0, 0);
         yieldProgress(rootURL);
 
+        const auto factsOf = [](const ScanNodeRecord &r) {
+            return ScanTree::NodeFacts{r.kind, r.isHidden, r.isPackage, r.isReadable, r.isSpecial,
+                                       r.allocatedSize, r.logicalSize, r.childCount, r.mark, r.linkCount};
+        };
         ScanTree tree;
-        tree.rootID = root.id;
         if (root.kind == ScanNodeKind::directory && root.mark == ScanNodeMark::none) {
             Branch branch = scanBranch(rootURL, true, 0);
             checkCancelled();
@@ -341,8 +344,6 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
             const auto recordOf = [&](int64_t node) -> ScanNodeRecord & {
                 return node == 0 ? root : branch.records[size_t(node - 1)];
             };
-            for (const bl::LinkedFile &f : branch.linked)
-                tree.linkedFiles.insert(branch.records[size_t(f.node)].id, {f.device, f.inode});
             for (bl::LinkedFile &f : branch.linked)
                 ++f.node;
             bl::chargeLinkedFilesOnce(
@@ -356,23 +357,25 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
                     f.logicalSize = saturatingAdd(f.logicalSize, recordOf(file).logicalSize);
                 });
             root.childCount = rootChildren;
-            QHash<QUuid, QList<QUuid>> &lists = tree.childIDsByParentID;
-            lists.reserve(qsizetype(branch.records.size()) / 4 + 1);
-            lists[root.id].reserve(rootChildren);
+            ScanTree::Builder builder(rootURL, qsizetype(branch.records.size()) + 1);
+            builder.add(root.id, -1, {}, factsOf(root));
+            builder.setDisplayName(0, root.displayName);
             for (size_t i = 0; i < branch.records.size(); ++i) {
                 ScanNodeRecord &r = branch.records[i];
                 r.childCount = childCounts[i];
-                if (branch.listed[i])
-                    lists[r.id]; // a listed folder has a list, maybe empty
-                const qsizetype p = branch.parents[i];
-                lists[p < 0 ? root.id : branch.records[size_t(p)].id].append(r.id);
+                const qint32 at = builder.add(r.id, qint32(branch.parents[i] + 1), r.url.nativeLastPathComponent(),
+                                              factsOf(r));
+                builder.setDisplayName(at, r.displayName);
+                r = ScanNodeRecord(); // its memory goes as the tree grows
             }
-            tree.nodesByID.reserve(qsizetype(branch.records.size()) + 1);
-            tree.nodesByID.insert(root);
-            for (ScanNodeRecord &r : branch.records)
-                tree.nodesByID.insert(std::move(r));
+            for (const bl::LinkedFile &f : branch.linked)
+                builder.setLinkedFile(qint32(f.node), {f.device, f.inode});
+            tree = builder.finish();
         } else {
-            tree.nodesByID.insert(root);
+            ScanTree::Builder builder(rootURL, 1);
+            builder.add(root.id, -1, {}, factsOf(root));
+            builder.setDisplayName(0, root.displayName);
+            tree = builder.finish();
         }
         checkCancelled();
         ScanSummary summary;

@@ -54,36 +54,36 @@ void appendNumber(QByteArray &out, const char *key, qint64 value)
     out += QByteArray::number(value);
 }
 
-// The INFO object of r; true when r is written as a directory array.
-bool appendInfo(QByteArray &out, const ScanTree &tree, const ScanNodeRecord &r, bool isRoot)
+// The INFO object of r, named name; true when r is written as a directory array.
+bool appendInfo(QByteArray &out, const ScanTree::NodeRef &r, const QByteArray &name)
 {
-    const bool isDirectory = r.kind != ScanNodeKind::file;
+    const bool isDirectory = r.kind() != ScanNodeKind::file;
     // ncdu writes a folder left out by a pattern as a plain object; as an
     // array it reads back as the folder it is, and ncdu reads it too.
     const bool asArray = isDirectory;
     if (asArray)
         out += '[';
     out += "{\"name\":";
-    appendString(out, isRoot ? r.url.nativeFilePath() : r.url.nativeLastPathComponent());
+    appendString(out, name);
     // A folder's own size is not what it holds: only files and packages
     // carry sizes.
-    if (r.kind != ScanNodeKind::directory && !r.isSpecial) {
-        if (r.logicalSize > 0)
-            appendNumber(out, "asize", r.logicalSize);
-        if (r.allocatedSize > 0)
-            appendNumber(out, "dsize", r.allocatedSize);
+    if (r.kind() != ScanNodeKind::directory && !r.isSpecial()) {
+        if (r.logicalSize() > 0)
+            appendNumber(out, "asize", r.logicalSize());
+        if (r.allocatedSize() > 0)
+            appendNumber(out, "dsize", r.allocatedSize());
     }
-    if (r.isSpecial)
+    if (r.isSpecial())
         out += ",\"notreg\":true";
-    if (r.linkCount > 1) {
-        if (const auto it = tree.linkedFiles.constFind(r.id); it != tree.linkedFiles.cend()) {
-            appendNumber(out, "dev", qint64(it->device));
-            appendNumber(out, "ino", qint64(it->inode));
+    if (const quint32 links = r.linkCount(); links > 1) {
+        if (const auto identity = r.linkedFile()) {
+            appendNumber(out, "dev", qint64(identity->device));
+            appendNumber(out, "ino", qint64(identity->inode));
         }
-        appendNumber(out, "nlink", r.linkCount);
+        appendNumber(out, "nlink", links);
         out += ",\"hlnkc\":true";
     }
-    switch (r.mark) {
+    switch (r.mark()) {
     case ScanNodeMark::none: break;
     case ScanNodeMark::otherFileSystem: out += ",\"excluded\":\"otherfs\""; break;
     case ScanNodeMark::kernelFileSystem: out += ",\"excluded\":\"kernfs\""; break;
@@ -110,8 +110,8 @@ bool writeScanFile(const ScanTree &tree, const ScanSummary &summary, QIODevice &
         buffer.clear();
         return true;
     };
-    const auto root = tree.rootNode();
-    if (!root) {
+    const ScanTree::NodeRef root = tree.ref(tree.rootID);
+    if (!root.isValid()) {
         if (error)
             *error = QStringLiteral("the tree has no root");
         return false;
@@ -123,24 +123,23 @@ bool writeScanFile(const ScanTree &tree, const ScanSummary &summary, QIODevice &
 
     // Depth first with a stack of child lists, so any depth is walked in
     // constant stack space; a folder's array stays open while its children
-    // are written.
+    // are written. Names come from the tree's columns: no record is made.
     struct Frame {
-        QList<QUuid> children;
+        QList<ScanTree::NodeRef> children;
         qsizetype next = 0;
     };
     std::vector<Frame> stack;
-    const auto enter = [&](const ScanNodeRecord &r, bool isRoot) {
-        const bool opened = appendInfo(buffer, tree, r, isRoot);
-        if (!opened)
+    const auto enter = [&](const ScanTree::NodeRef &r, const QByteArray &name) {
+        if (!appendInfo(buffer, r, name))
             return;
-        const bool walked = r.kind == ScanNodeKind::directory &&
-                            (r.mark == ScanNodeMark::none || r.mark == ScanNodeMark::unreadable);
+        const bool walked = r.kind() == ScanNodeKind::directory &&
+                            (r.mark() == ScanNodeMark::none || r.mark() == ScanNodeMark::unreadable);
         if (walked)
-            stack.push_back({tree.childIDsByParentID.value(r.id), 0});
+            stack.push_back({r.children(), 0});
         else
             buffer += ']';
     };
-    enter(*root, true);
+    enter(root, root.record().url.nativeFilePath());
     while (!stack.empty()) {
         Frame &top = stack.back();
         if (top.next == top.children.size()) {
@@ -148,11 +147,9 @@ bool writeScanFile(const ScanTree &tree, const ScanSummary &summary, QIODevice &
             stack.pop_back();
             continue;
         }
-        const ScanNodeRecord *child = tree.nodesByID.find(top.children[top.next++]);
-        if (!child)
-            continue;
+        const ScanTree::NodeRef child = top.children[top.next++];
         buffer += ",\n";
-        enter(*child, false);
+        enter(child, child.nativeName());
         if (buffer.size() >= kFlushAt && !flush())
             return false;
     }
@@ -609,18 +606,15 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
     const bool fromGdu = contents.producer == u"gdu";
 
     // Room for as many entries as the file can hold at 13 bytes the
-    // smallest: pages are only touched as records come, and growing the
-    // array would touch it all again.
+    // smallest: pages are only touched as nodes come, and growing the
+    // columns would touch them all again.
     const qsizetype room = std::min<qsizetype>(data.size() / 13 + 1, 16 * 1024 * 1024);
-    std::vector<ScanNodeRecord> records = NodeTable::recordRoom(room);
-    std::vector<int32_t> parents;
-    parents.reserve(size_t(room));
+    std::optional<ScanTree::Builder> nodes;
     std::vector<bool> uncharged;
     std::vector<bl::LinkedFile> linked;
     struct Frame {
-        int32_t record;
+        int32_t node;
         int32_t folder; // in ids
-        FileUrl::Folder handle;
         quint64 dev;
         qint64 children = 0;
         bool packageName = false;
@@ -631,70 +625,67 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
     qint64 directories = 0, unreadable = 0;
     Info info;
 
-    // One entry read: its record, and a frame when it is a folder to walk.
+    // One entry read: its node, and a frame when it is a folder to walk.
     const auto add = [&](bool isDirectory) -> bool {
-        const bool isRoot = stack.empty() && records.empty();
-        if (records.size() >= size_t(INT32_MAX - 1))
+        const bool isRoot = !nodes;
+        if (nodes && nodes->size() >= qsizetype(INT32_MAX - 1))
             return in.fail(QStringLiteral("the scan file holds too many entries"));
-        ScanNodeRecord r;
-        QByteArray raw;
+        QUuid id;
+        ScanTree::NodeFacts facts;
         if (isRoot) {
             if (!info.name.startsWith('/'))
                 return in.fail(QStringLiteral("the root's name is not an absolute path"));
             QByteArray path = info.name;
             while (path.size() > 1 && path.endsWith('/'))
                 path.chop(1);
-            r.url = FileUrl::fromNativePath(path, true);
-            r.displayName = path == "/" ? QStringLiteral("/") : r.url.lastPathComponent();
+            nodes.emplace(FileUrl::fromNativePath(path, true), room);
             ids.emplace(path);
-            r.id = ids->topID();
+            id = ids->topID();
         } else {
             if (!isPlainName(info.name))
                 return in.fail(QStringLiteral("an entry's name is empty or holds a \"/\""));
-            const Frame &parent = stack.back();
-            r.displayName = displayTextOf(info.name, &raw);
-            r.url = FileUrl::child(parent.handle, r.displayName, raw, isDirectory);
-            r.parentID = records[size_t(parent.record)].id;
-            PathIdentifiers::Child child{info.name, &r.id};
-            ids->identify(parent.folder, &child, 1);
+            PathIdentifiers::Child child{info.name, &id};
+            ids->identify(stack.back().folder, &child, 1);
         }
         const bool isPackage = isDirectory && bl_is_package_name(info.name.constData()) != 0;
-        r.isReadable = !info.readError;
-        r.isHidden = false;
-        r.mark = markOf(info, isDirectory);
-        r.isSpecial = !isDirectory && info.notreg;
-        r.kind = isDirectory ? ScanNodeKind::directory : ScanNodeKind::file;
+        facts.isReadable = !info.readError;
+        facts.mark = markOf(info, isDirectory);
+        facts.isSpecial = !isDirectory && info.notreg;
+        facts.kind = isDirectory ? ScanNodeKind::directory : ScanNodeKind::file;
+        facts.childCount = -1; // as listed
         const quint64 dev = info.hasDev ? info.dev : (stack.empty() ? 0 : stack.back().dev);
-        if (!isDirectory && !r.isSpecial && r.mark == ScanNodeMark::none) {
-            r.allocatedSize = clamp(info.dsize);
-            r.logicalSize = clamp(info.asize);
+        if (!isDirectory && !facts.isSpecial && facts.mark == ScanNodeMark::none) {
+            facts.allocatedSize = clamp(info.dsize);
+            facts.logicalSize = clamp(info.asize);
         }
+        const int32_t index = int32_t(nodes->size());
         bool charged = true;
-        if (!isDirectory && !r.isSpecial && (info.hlnkc || info.nlink > 1)) {
-            r.linkCount = quint32(std::min<quint64>(std::max<quint64>(info.nlink, 2), UINT32_MAX));
+        if (!isDirectory && !facts.isSpecial && (info.hlnkc || info.nlink > 1)) {
+            facts.linkCount = quint32(std::min<quint64>(std::max<quint64>(info.nlink, 2), UINT32_MAX));
             if (fromGdu && info.hlnkc)
                 charged = false;
             else if (info.hasIno)
-                linked.push_back({int64_t(records.size()), dev, info.ino});
+                linked.push_back({int64_t(index), dev, info.ino});
         }
-        const int32_t index = int32_t(records.size());
-        const int32_t parentIndex = isRoot ? -1 : stack.back().record;
         if (!isRoot)
             ++stack.back().children;
-        const bool walk = isDirectory && (r.mark == ScanNodeMark::none || r.mark == ScanNodeMark::unreadable);
+        const bool walk = isDirectory && (facts.mark == ScanNodeMark::none || facts.mark == ScanNodeMark::unreadable);
         if (isDirectory) {
             ++directories;
-            unreadable += r.mark == ScanNodeMark::unreadable;
+            unreadable += facts.mark == ScanNodeMark::unreadable;
         }
         if (walk && stack.size() >= kDeepestFolder)
             return in.fail(QStringLiteral("folders nest deeper than %1 levels").arg(kDeepestFolder));
+        nodes->add(id, isRoot ? -1 : stack.back().node, info.name, facts);
+        if (isRoot) {
+            const QString path = nodes->url(0).path();
+            nodes->setDisplayName(0, path == u"/" ? path : nodes->url(0).lastPathComponent());
+        }
         if (walk) {
             const int32_t folder = isRoot ? 0 : ids->addFolder(stack.back().folder, info.name);
-            stack.push_back({index, folder, r.url.asFolder(), dev, 0, isPackage, info.asize, info.dsize});
+            stack.push_back({index, folder, dev, 0, isPackage, info.asize, info.dsize});
         }
-        parents.push_back(parentIndex);
         uncharged.push_back(!charged);
-        records.push_back(std::move(r));
         if (isDirectory && !walk)
             return in.expect(']'); // a folder that was not entered has no children here
         return true;
@@ -709,12 +700,13 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
             const Frame &done = stack.back();
             // A package written whole, as a scan measures it; one that was
             // walked (by ncdu) keeps its children and stays a folder.
-            if (done.packageName && done.children == 0 && done.record > 0) {
-                ScanNodeRecord &r = records[size_t(done.record)];
-                r.kind = ScanNodeKind::package;
-                r.isPackage = true;
-                r.allocatedSize = clamp(done.dsize);
-                r.logicalSize = clamp(done.asize);
+            if (done.packageName && done.children == 0 && done.node > 0) {
+                ScanTree::NodeFacts facts = nodes->facts(done.node);
+                facts.kind = ScanNodeKind::package;
+                facts.isPackage = true;
+                facts.allocatedSize = clamp(done.dsize);
+                facts.logicalSize = clamp(done.asize);
+                nodes->setFacts(done.node, facts);
                 --directories;
             }
             stack.pop_back();
@@ -741,62 +733,37 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
     if (!in.expect(']'))
         return refuse(QStringLiteral("The scan file is damaged: %1").arg(in.error));
 
-    // Totals bottom-up: every record comes after its parent.
-    const size_t n = records.size();
+    // Totals bottom-up: every node comes after its parent.
+    const size_t n = size_t(nodes->size());
     std::vector<bool> isLinked(n, false);
     for (const bl::LinkedFile &f : linked)
         isLinked[size_t(f.node)] = true;
-    std::vector<qint64> childCounts(n, 0);
-    const auto add64 = [](qint64 a, qint64 b) {
-        qint64 sum;
-        return __builtin_add_overflow(a, b, &sum) ? INT64_MAX : sum;
-    };
     for (size_t i = n; i-- > 1;) {
-        ScanNodeRecord &r = records[i];
-        ScanNodeRecord &parent = records[size_t(parents[i])];
-        ++childCounts[size_t(parents[i])];
-        if (r.kind != ScanNodeKind::directory)
-            r.childCount = 0;
         if (isLinked[i] || uncharged[i])
             continue;
-        parent.allocatedSize = add64(parent.allocatedSize, r.allocatedSize);
-        parent.logicalSize = add64(parent.logicalSize, r.logicalSize);
+        nodes->addSizes(nodes->parentOf(qint32(i)), nodes->allocatedSize(qint32(i)), nodes->logicalSize(qint32(i)));
     }
     bl::chargeLinkedFilesOnce(
-        linked, [&](int64_t node) -> int64_t { return parents[size_t(node)]; },
+        linked, [&](int64_t node) -> int64_t { return nodes->parentOf(qint32(node)); },
         [&](int64_t folder, int64_t file) {
-            ScanNodeRecord &f = records[size_t(folder)];
-            f.allocatedSize = add64(f.allocatedSize, records[size_t(file)].allocatedSize);
-            f.logicalSize = add64(f.logicalSize, records[size_t(file)].logicalSize);
+            nodes->addSizes(qint32(folder), nodes->allocatedSize(qint32(file)), nodes->logicalSize(qint32(file)));
         });
-
-    ScanTree &tree = contents.tree;
-    tree.rootID = records[0].id;
-    for (size_t i = 0; i < n; ++i) {
-        ScanNodeRecord &r = records[i];
-        r.childCount = childCounts[i];
-        if (r.kind == ScanNodeKind::directory && (r.mark == ScanNodeMark::none || r.mark == ScanNodeMark::unreadable))
-            tree.childIDsByParentID[r.id];
-        if (r.parentID)
-            tree.childIDsByParentID[*r.parentID].append(r.id);
-    }
     for (const bl::LinkedFile &f : linked)
-        tree.linkedFiles.insert(records[size_t(f.node)].id, {f.device, f.inode});
+        nodes->setLinkedFile(qint32(f.node), {f.device, f.inode});
 
     ScanSummary &s = contents.summary;
-    s.rootURL = records[0].url;
+    s.rootURL = nodes->url(0);
     s.startedAt = s.finishedAt = QDateTime::fromSecsSinceEpoch(qint64(std::min<quint64>(timestamp, 253402300799ULL)), Qt::UTC);
     s.itemsScanned = qint64(n);
     s.directoriesScanned = directories;
     s.filesScanned = qint64(n) - directories;
     s.unreadableCount = unreadable;
-    s.totalAllocatedSize = records[0].allocatedSize;
-    // One entry named twice in a folder shares its identifier with the
-    // other; the records are left as they were then.
+    s.totalAllocatedSize = nodes->allocatedSize(0);
+    // One entry named twice in a folder shares its identifier with the other.
     qsizetype duplicate = -1;
-    tree.nodesByID = NodeTable::fromRecords(std::move(records), &duplicate);
+    contents.tree = nodes->finish(&duplicate);
     if (duplicate >= 0)
         return refuse(QStringLiteral("The scan file is damaged: the scan file names one entry twice: %1")
-                          .arg(records[size_t(duplicate)].url.path()));
+                          .arg(nodes->url(qint32(duplicate)).path()));
     return contents;
 }

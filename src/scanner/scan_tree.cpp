@@ -2,34 +2,515 @@
 #include "scan_options.h"
 
 #include <QFile>
-
-#include <QSettings>
-
 #include <QSet>
+#include <QSettings>
 #include <algorithm>
+#include <cstring>
+#include <sys/mman.h>
+
+namespace {
+
+enum : quint16 {
+    kKindMask = 0x3,
+    kHidden = 1 << 2,
+    kPackage = 1 << 3,
+    kReadable = 1 << 4,
+    kSpecial = 1 << 5,
+    kUrlIsDirectory = 1 << 6,
+    kMarkShift = 7,
+    kMarkMask = 0x7 << kMarkShift,
+    kOwnUrl = 1 << 10, // the URL is in Data::urls, not the parent's plus the name
+};
+
+quint64 tagOf(const QUuid &id)
+{
+    // Identifiers are hashes of paths already: their leading bytes are
+    // spread evenly, so they index the table as they are.
+    quint64 tag;
+    std::memcpy(&tag, &id, sizeof tag);
+    return tag ^ (tag >> 29);
+}
+
+quint16 flagsOf(const ScanTree::NodeFacts &f, bool urlIsDirectory)
+{
+    quint16 flags = quint16(int(f.kind) & kKindMask);
+    if (f.isHidden)
+        flags |= kHidden;
+    if (f.isPackage)
+        flags |= kPackage;
+    if (f.isReadable)
+        flags |= kReadable;
+    if (f.isSpecial)
+        flags |= kSpecial;
+    if (urlIsDirectory)
+        flags |= kUrlIsDirectory;
+    flags |= quint16(quint16(f.mark) << kMarkShift);
+    return flags;
+}
+
+ScanTree::NodeFacts factsOf(const ScanNodeRecord &r)
+{
+    return {r.kind, r.isHidden, r.isPackage, r.isReadable, r.isSpecial, r.allocatedSize,
+            r.logicalSize, r.childCount, r.mark, r.linkCount};
+}
+
+// Large arrays written once: on 2 MiB pages they cost a few dozen page
+// faults instead of thousands.
+template <typename T>
+void reserveLarge(std::vector<T> &v, size_t count)
+{
+    v.reserve(count);
+    constexpr uintptr_t huge = uintptr_t(2) << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(v.data()) + huge - 1) & ~(huge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(v.data()) + count * sizeof(T)) & ~(huge - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+template <typename T>
+void fitExactly(std::vector<T> &v)
+{
+    if (v.capacity() > v.size() + v.size() / 64 + 16) {
+        std::vector<T> exact;
+        reserveLarge(exact, v.size());
+        exact.assign(v.begin(), v.end());
+        v.swap(exact);
+    }
+}
+
+template <typename T>
+qsizetype bytesOf(const std::vector<T> &v)
+{
+    return qsizetype(v.capacity() * sizeof(T));
+}
+
+} // namespace
+
+struct ScanTree::Data {
+    std::vector<QUuid> ids;
+    std::vector<qint32> parents; // -1: none
+    std::vector<qint64> allocated, logical;
+    std::vector<quint16> flags;
+    std::vector<quint32> nameEnds; // name i: names[nameEnds[i - 1], nameEnds[i])
+    std::vector<char> names;
+    // Children in compressed rows: those of i are childList[childStarts[i],
+    // childStarts[i + 1]); empty while the lists are explicit.
+    std::vector<qint32> childStarts, childList;
+    std::vector<qint32> lookup; // positions by identifier; a power of two, at most 4/5 full, -1 empty
+
+    QHash<qint32, FileUrl> urls;
+    QHash<qint32, QString> displayNames;
+    QHash<qint32, quint32> linkCounts;
+    QHash<qint32, FileIdentity> identities;
+    QHash<qint32, qint64> childCounts;
+    QHash<qint32, QUuid> danglingParents; // a parent identifier without a record
+
+    bool listed = false; // children from lists instead of rows
+    QHash<qint32, QList<QUuid>> lists;
+
+    qint32 size() const { return qint32(ids.size()); }
+
+    qint32 find(const QUuid &id) const
+    {
+        if (lookup.empty())
+            return -1;
+        const size_t mask = lookup.size() - 1;
+        for (size_t at = size_t(tagOf(id)) & mask;; at = (at + 1) & mask) {
+            const qint32 i = lookup[at];
+            if (i < 0 || ids[size_t(i)] == id)
+                return i;
+        }
+    }
+
+    // Places i in the index; returns the position already there for its
+    // identifier (which it then replaces), else -1.
+    qint32 place(qint32 i)
+    {
+        const size_t mask = lookup.size() - 1;
+        for (size_t at = size_t(tagOf(ids[size_t(i)])) & mask;; at = (at + 1) & mask) {
+            const qint32 there = lookup[at];
+            if (there < 0 || ids[size_t(there)] == ids[size_t(i)]) {
+                lookup[at] = i;
+                return there;
+            }
+        }
+    }
+
+    // The index of every node; with stopAtDuplicate, the position of the
+    // first node whose identifier came before, else -1.
+    qint32 reindex(bool stopAtDuplicate)
+    {
+        size_t capacity = 16;
+        while (capacity < ids.size() + ids.size() / 4 + 1)
+            capacity *= 2;
+        std::vector<qint32> fresh;
+        reserveLarge(fresh, capacity);
+        fresh.assign(capacity, -1);
+        lookup.swap(fresh);
+        for (qint32 i = 0; i < size(); ++i)
+            if (place(i) >= 0 && stopAtDuplicate)
+                return i;
+        return -1;
+    }
+
+    void indexNew(qint32 i)
+    {
+        if (lookup.size() < ids.size() + ids.size() / 4 + 1)
+            reindex(false);
+        else
+            place(i);
+    }
+
+    QByteArrayView name(qint32 i) const
+    {
+        const quint32 from = i > 0 ? nameEnds[size_t(i) - 1] : 0;
+        return QByteArrayView(names.data() + from, qsizetype(nameEnds[size_t(i)] - from));
+    }
+    QByteArray nativeName(qint32 i) const
+    {
+        if (flags[size_t(i)] & kOwnUrl)
+            return urls.value(i).nativeLastPathComponent();
+        return name(i).toByteArray();
+    }
+
+    FileUrl childUrl(const FileUrl::Folder &folder, qint32 i, QString *text) const
+    {
+        QByteArray raw;
+        *text = displayTextOf(name(i), &raw);
+        return FileUrl::child(folder, *text, raw, (flags[size_t(i)] & kUrlIsDirectory) != 0);
+    }
+
+    FileUrl url(qint32 i) const
+    {
+        std::vector<qint32> chain;
+        while (!(flags[size_t(i)] & kOwnUrl)) {
+            chain.push_back(i);
+            i = parents[size_t(i)];
+            if (i < 0 || chain.size() > ids.size())
+                return FileUrl(); // not made by add or insert
+        }
+        FileUrl u = urls.value(i);
+        QString text;
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+            u = childUrl(u.asFolder(), *it, &text);
+        return u;
+    }
+
+    qint64 listedCount(qint32 i) const
+    {
+        return listed || childStarts.empty() ? 0 : childStarts[size_t(i) + 1] - childStarts[size_t(i)];
+    }
+
+    // parentFolder: the URL folder of i's parent, when the caller has it.
+    ScanNodeRecord record(qint32 i, const FileUrl::Folder *parentFolder = nullptr) const
+    {
+        ScanNodeRecord r;
+        const size_t at = size_t(i);
+        const quint16 f = flags[at];
+        r.id = ids[at];
+        if (parents[at] >= 0)
+            r.parentID = ids[size_t(parents[at])];
+        else if (const auto it = danglingParents.constFind(i); it != danglingParents.cend())
+            r.parentID = *it;
+        QString text;
+        if (f & kOwnUrl) {
+            r.url = urls.value(i);
+            text = displayTextOf(r.url.nativeLastPathComponent(), nullptr);
+        } else if (parentFolder) {
+            r.url = childUrl(*parentFolder, i, &text);
+        } else {
+            r.url = childUrl(url(parents[at]).asFolder(), i, &text);
+        }
+        const auto shown = displayNames.constFind(i);
+        r.displayName = shown == displayNames.cend() ? text : *shown;
+        r.kind = ScanNodeKind(f & kKindMask);
+        r.isHidden = f & kHidden;
+        r.isPackage = f & kPackage;
+        r.isReadable = f & kReadable;
+        r.isSpecial = f & kSpecial;
+        r.mark = ScanNodeMark((f & kMarkMask) >> kMarkShift);
+        r.allocatedSize = allocated[at];
+        r.logicalSize = logical[at];
+        r.childCount = childCounts.value(i, listedCount(i));
+        r.linkCount = linkCounts.value(i, 0);
+        return r;
+    }
+
+    template <typename F>
+    void forEachChild(qint32 i, F visit) const
+    {
+        if (!listed) {
+            if (childStarts.empty())
+                return;
+            for (qint32 k = childStarts[size_t(i)]; k < childStarts[size_t(i) + 1]; ++k)
+                visit(childList[size_t(k)]);
+            return;
+        }
+        const auto list = lists.constFind(i);
+        if (list == lists.cend())
+            return;
+        for (const QUuid &id : *list)
+            if (const qint32 c = find(id); c >= 0)
+                visit(c);
+    }
+
+    QList<QUuid> childIDs(qint32 i) const
+    {
+        QList<QUuid> out;
+        forEachChild(i, [&](qint32 c) { out.append(ids[size_t(c)]); });
+        return out;
+    }
+
+    qint32 append(const QUuid &id, qint32 parent, QByteArrayView name, quint16 f)
+    {
+        if (ids.size() >= size_t(std::numeric_limits<qint32>::max()) ||
+            quint64(names.size()) + quint64(name.size()) > std::numeric_limits<quint32>::max())
+            throw std::bad_alloc();
+        ids.push_back(id);
+        parents.push_back(parent);
+        allocated.push_back(0);
+        logical.push_back(0);
+        flags.push_back(f);
+        names.insert(names.end(), name.begin(), name.end());
+        nameEnds.push_back(quint32(names.size()));
+        return qint32(ids.size() - 1);
+    }
+
+    void setFacts(qint32 i, const NodeFacts &facts)
+    {
+        flags[size_t(i)] = quint16((flags[size_t(i)] & (kOwnUrl | kUrlIsDirectory)) |
+                                   (flagsOf(facts, false) & ~kUrlIsDirectory));
+        allocated[size_t(i)] = facts.allocatedSize;
+        logical[size_t(i)] = facts.logicalSize;
+        if (facts.linkCount)
+            linkCounts.insert(i, facts.linkCount);
+        else
+            linkCounts.remove(i);
+    }
+
+    // Rows become explicit lists, for changes by hand.
+    void makeListed()
+    {
+        if (listed)
+            return;
+        for (qint32 i = 0; i < size(); ++i) {
+            const qint64 count = listedCount(i);
+            if (count > 0) {
+                if (!childCounts.contains(i))
+                    childCounts.insert(i, count);
+                lists.insert(i, childIDs(i));
+            }
+        }
+        childStarts = {};
+        childList = {};
+        listed = true;
+    }
+
+    void buildRows()
+    {
+        const size_t n = ids.size();
+        std::vector<qint32> starts;
+        reserveLarge(starts, n + 1);
+        starts.assign(n + 1, 0);
+        for (size_t i = 0; i < n; ++i)
+            if (const qint32 p = parents[i]; p >= 0)
+                ++starts[size_t(p) + 1];
+        for (size_t i = 0; i < n; ++i)
+            starts[i + 1] += starts[i];
+        std::vector<qint32> list;
+        reserveLarge(list, size_t(starts[n]));
+        list.resize(size_t(starts[n]));
+        std::vector<qint32> next(starts.begin(), starts.end() - 1);
+        for (size_t i = 0; i < n; ++i)
+            if (const qint32 p = parents[i]; p >= 0)
+                list[size_t(next[size_t(p)]++)] = qint32(i);
+        childStarts.swap(starts);
+        childList.swap(list);
+    }
+};
+
+ScanTree::Builder::Builder(const FileUrl &rootURL, qsizetype capacity, qsizetype nameBytes)
+    : d_(std::make_shared<Data>())
+{
+    const size_t n = size_t(std::max<qsizetype>(capacity, 1));
+    reserveLarge(d_->ids, n);
+    reserveLarge(d_->parents, n);
+    reserveLarge(d_->allocated, n);
+    reserveLarge(d_->logical, n);
+    reserveLarge(d_->flags, n);
+    reserveLarge(d_->nameEnds, n);
+    reserveLarge(d_->names, size_t(std::max<qsizetype>(nameBytes, 0)));
+    reserveLarge(childCounts_, n);
+    d_->urls.insert(0, rootURL);
+}
+
+ScanTree::Builder::~Builder() = default;
+
+qint32 ScanTree::Builder::add(const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts)
+{
+    Data &d = *d_;
+    const bool isRoot = d.ids.empty();
+    if (isRoot) {
+        parent = -1;
+        name = QByteArrayView();
+    } else if (parent < 0 || parent >= d.size()) {
+        throw std::out_of_range("a node's parent comes before it");
+    }
+    const bool isDirectory = isRoot ? d.urls.value(0).isDirectory() : facts.kind != ScanNodeKind::file;
+    const qint32 i = d.append(id, parent, name, quint16(flagsOf(facts, isDirectory) | (isRoot ? kOwnUrl : 0)));
+    d.setFacts(i, facts);
+    childCounts_.push_back(facts.childCount);
+    return i;
+}
+
+qsizetype ScanTree::Builder::size() const { return d_->size(); }
+
+void ScanTree::Builder::setDisplayName(qint32 i, const QString &name)
+{
+    const QString text = (d_->flags[size_t(i)] & kOwnUrl)
+                             ? displayTextOf(d_->urls.value(i).nativeLastPathComponent(), nullptr)
+                             : displayTextOf(d_->name(i), nullptr);
+    if (name != text)
+        d_->displayNames.insert(i, name);
+    else
+        d_->displayNames.remove(i);
+}
+
+void ScanTree::Builder::setMark(qint32 i, ScanNodeMark mark)
+{
+    quint16 &f = d_->flags[size_t(i)];
+    f = quint16((f & ~kMarkMask) | (quint16(mark) << kMarkShift));
+}
+
+void ScanTree::Builder::setLinkCount(qint32 i, quint32 count)
+{
+    if (count)
+        d_->linkCounts.insert(i, count);
+    else
+        d_->linkCounts.remove(i);
+}
+
+void ScanTree::Builder::setLinkedFile(qint32 i, const FileIdentity &identity) { d_->identities.insert(i, identity); }
+
+void ScanTree::Builder::addSizes(qint32 i, qint64 allocated, qint64 logical)
+{
+    const auto add = [](qint64 &to, qint64 delta) {
+        if (__builtin_add_overflow(to, delta, &to))
+            to = delta > 0 ? INT64_MAX : INT64_MIN;
+    };
+    add(d_->allocated[size_t(i)], allocated);
+    add(d_->logical[size_t(i)], logical);
+}
+
+ScanTree::NodeFacts ScanTree::Builder::facts(qint32 i) const
+{
+    const ScanNodeRecord r = d_->record(i);
+    NodeFacts f = factsOf(r);
+    f.childCount = childCounts_[size_t(i)];
+    return f;
+}
+
+void ScanTree::Builder::setFacts(qint32 i, const NodeFacts &facts)
+{
+    d_->setFacts(i, facts);
+    childCounts_[size_t(i)] = facts.childCount;
+}
+
+qint32 ScanTree::Builder::parentOf(qint32 i) const { return d_->parents[size_t(i)]; }
+
+FileUrl ScanTree::Builder::url(qint32 i) const { return d_->url(i); }
+qint64 ScanTree::Builder::allocatedSize(qint32 i) const { return d_->allocated[size_t(i)]; }
+qint64 ScanTree::Builder::logicalSize(qint32 i) const { return d_->logical[size_t(i)]; }
+
+ScanTree ScanTree::Builder::finish(qsizetype *duplicateAt)
+{
+    ScanTree tree;
+    Data &d = *d_;
+    if (d.ids.empty())
+        return tree;
+    for (auto *v : {&d.allocated, &d.logical})
+        fitExactly(*v);
+    fitExactly(d.ids);
+    fitExactly(d.parents);
+    fitExactly(d.flags);
+    fitExactly(d.nameEnds);
+    fitExactly(d.names);
+    const qint32 duplicate = d.reindex(duplicateAt != nullptr);
+    if (duplicate >= 0) {
+        *duplicateAt = duplicate;
+        return tree;
+    }
+    d.buildRows();
+    for (qint32 i = 0; i < d.size(); ++i)
+        if (childCounts_[size_t(i)] >= 0 && childCounts_[size_t(i)] != d.listedCount(i))
+            d.childCounts.insert(i, childCounts_[size_t(i)]);
+    childCounts_ = {};
+    tree.rootID = d.ids[0];
+    tree.d_ = std::move(d_);
+    d_ = std::make_shared<Data>();
+    return tree;
+}
+
+QUuid ScanTree::NodeRef::id() const { return d_->ids[size_t(i_)]; }
+qint64 ScanTree::NodeRef::allocatedSize() const { return d_->allocated[size_t(i_)]; }
+qint64 ScanTree::NodeRef::logicalSize() const { return d_->logical[size_t(i_)]; }
+ScanNodeKind ScanTree::NodeRef::kind() const { return ScanNodeKind(d_->flags[size_t(i_)] & kKindMask); }
+ScanNodeMark ScanTree::NodeRef::mark() const
+{
+    return ScanNodeMark((d_->flags[size_t(i_)] & kMarkMask) >> kMarkShift);
+}
+bool ScanTree::NodeRef::isSpecial() const { return d_->flags[size_t(i_)] & kSpecial; }
+quint32 ScanTree::NodeRef::linkCount() const { return d_->linkCounts.value(i_, 0); }
+std::optional<ScanTree::FileIdentity> ScanTree::NodeRef::linkedFile() const
+{
+    const auto it = d_->identities.constFind(i_);
+    return it == d_->identities.cend() ? std::nullopt : std::optional(*it);
+}
+QByteArray ScanTree::NodeRef::nativeName() const { return d_->nativeName(i_); }
+QList<ScanTree::NodeRef> ScanTree::NodeRef::children() const
+{
+    QList<NodeRef> out;
+    d_->forEachChild(i_, [&](qint32 c) { out.append(NodeRef(d_, c)); });
+    return out;
+}
+ScanNodeRecord ScanTree::NodeRef::record() const { return d_->record(i_); }
+
+qsizetype ScanTree::size() const { return d_ ? d_->size() : 0; }
+
+qint32 ScanTree::position(const QUuid &id) const { return d_ ? d_->find(id) : -1; }
+
+ScanTree::NodeRef ScanTree::ref(const QUuid &id) const
+{
+    const qint32 i = position(id);
+    return i < 0 ? NodeRef() : NodeRef(d_.get(), i);
+}
 
 std::optional<ScanNodeRecord> ScanTree::node(const std::optional<QUuid> &id) const
 {
-    if (!id)
+    const qint32 i = id ? position(*id) : -1;
+    if (i < 0)
         return std::nullopt;
-    const ScanNodeRecord *record = nodesByID.find(*id);
-    if (!record)
-        return std::nullopt;
-    return *record;
+    return d_->record(i);
 }
 
 QList<ScanNodeRecord> ScanTree::children(const QUuid &parentID) const
 {
     QList<ScanNodeRecord> out;
-    const auto list = childIDsByParentID.constFind(parentID);
-    if (list == childIDsByParentID.cend())
+    const qint32 p = position(parentID);
+    if (p < 0)
         return out;
-    out.reserve(list->size());
-    for (const QUuid &id : *list) {
-        if (const ScanNodeRecord *record = nodesByID.find(id))
-            out.append(*record);
-    }
+    // Siblings share their folder: its URL is made once.
+    const FileUrl::Folder folder = d_->url(p).asFolder();
+    d_->forEachChild(p, [&](qint32 c) {
+        out.append(d_->parents[size_t(c)] == p ? d_->record(c, &folder) : d_->record(c));
+    });
     return out;
+}
+
+QList<QUuid> ScanTree::childIDs(const QUuid &parentID) const
+{
+    const qint32 p = position(parentID);
+    return p < 0 ? QList<QUuid>() : d_->childIDs(p);
 }
 
 QList<ScanNodeRecord> ScanTree::path(const QUuid &id) const
@@ -46,6 +527,158 @@ QList<ScanNodeRecord> ScanTree::path(const QUuid &id) const
     return out;
 }
 
+std::optional<ScanTree::FileIdentity> ScanTree::linkedFile(const QUuid &id) const
+{
+    const NodeRef r = ref(id);
+    return r.isValid() ? r.linkedFile() : std::nullopt;
+}
+
+void ScanTree::forEachNode(const std::function<void(const ScanNodeRecord &)> &visit) const
+{
+    qint32 folderOf = -1;
+    FileUrl::Folder folder;
+    for (qint32 i = 0; i < qint32(size()); ++i) {
+        const qint32 p = d_->parents[size_t(i)];
+        if (p < 0 || (d_->flags[size_t(i)] & kOwnUrl)) {
+            visit(d_->record(i));
+            continue;
+        }
+        if (p != folderOf) {
+            folder = d_->url(p).asFolder();
+            folderOf = p;
+        }
+        visit(d_->record(i, &folder));
+    }
+}
+
+QList<ScanNodeRecord> ScanTree::records() const
+{
+    QList<ScanNodeRecord> out;
+    out.reserve(size());
+    forEachNode([&](const ScanNodeRecord &r) { out.append(r); });
+    return out;
+}
+
+void ScanTree::detach()
+{
+    if (!d_)
+        d_ = std::make_shared<Data>();
+    else if (d_.use_count() > 1)
+        d_ = std::make_shared<Data>(*d_);
+}
+
+void ScanTree::insert(const ScanNodeRecord &r)
+{
+    detach();
+    Data &d = const_cast<Data &>(*d_);
+    d.makeListed();
+    const qint32 p = r.parentID ? d.find(*r.parentID) : -1;
+    qint32 i = d.find(r.id);
+    const QByteArray name = r.url.nativeLastPathComponent();
+    bool relative = false;
+    if (p >= 0) {
+        QByteArray raw;
+        const QString text = displayTextOf(name, &raw);
+        relative = FileUrl::child(d.url(p).asFolder(), text, raw, r.url.isDirectory()) == r.url;
+    }
+    if (i < 0) {
+        i = d.append(r.id, p, name, 0);
+        d.indexNew(i);
+        if (p >= 0)
+            d.lists[p].append(r.id);
+    } else {
+        relative = relative && d.name(i) == name; // the arena keeps the first name
+        if (!(d.url(i) == r.url)) {
+            // The children keep their URLs when this one's changes.
+            for (qint32 j = 0; j < d.size(); ++j) {
+                if (d.parents[size_t(j)] == i && !(d.flags[size_t(j)] & kOwnUrl)) {
+                    d.urls.insert(j, d.url(j));
+                    d.flags[size_t(j)] |= kOwnUrl;
+                }
+            }
+        }
+    }
+    d.parents[size_t(i)] = p;
+    if (r.parentID && p < 0)
+        d.danglingParents.insert(i, *r.parentID);
+    else
+        d.danglingParents.remove(i);
+    d.setFacts(i, factsOf(r));
+    quint16 &f = d.flags[size_t(i)];
+    f = quint16(f & ~(kOwnUrl | kUrlIsDirectory));
+    if (r.url.isDirectory())
+        f |= kUrlIsDirectory;
+    if (relative) {
+        d.urls.remove(i);
+    } else {
+        f |= kOwnUrl;
+        d.urls.insert(i, r.url);
+    }
+    if (r.displayName != displayTextOf(name, nullptr))
+        d.displayNames.insert(i, r.displayName);
+    else
+        d.displayNames.remove(i);
+    if (r.childCount)
+        d.childCounts.insert(i, r.childCount);
+    else
+        d.childCounts.remove(i);
+}
+
+bool ScanTree::update(const QUuid &id, const std::function<void(ScanNodeRecord &)> &change)
+{
+    std::optional<ScanNodeRecord> record = node(id);
+    if (!record)
+        return false;
+    change(*record);
+    insert(*record);
+    return true;
+}
+
+void ScanTree::setChildren(const QUuid &parentID, const QList<QUuid> &childIDs)
+{
+    detach();
+    Data &d = const_cast<Data &>(*d_);
+    d.makeListed();
+    if (const qint32 p = d.find(parentID); p >= 0)
+        d.lists.insert(p, childIDs);
+}
+
+void ScanTree::setLinkedFile(const QUuid &id, const FileIdentity &identity)
+{
+    if (!contains(id))
+        return;
+    detach();
+    Data &d = const_cast<Data &>(*d_);
+    d.identities.insert(d.find(id), identity);
+}
+
+bool operator==(const ScanTree &a, const ScanTree &b)
+{
+    if (a.rootID != b.rootID)
+        return false;
+    if (a.d_ == b.d_)
+        return true;
+    if (a.size() != b.size())
+        return false;
+    for (qint32 i = 0; i < qint32(a.size()); ++i) {
+        const qint32 j = b.position(a.d_->ids[size_t(i)]);
+        if (j < 0 || !(a.d_->record(i) == b.d_->record(j)) || a.d_->childIDs(i) != b.d_->childIDs(j) ||
+            a.d_->identities.value(i) != b.d_->identities.value(j) ||
+            a.d_->identities.contains(i) != b.d_->identities.contains(j))
+            return false;
+    }
+    return true;
+}
+
+qsizetype ScanTree::memoryUse() const
+{
+    if (!d_)
+        return 0;
+    const Data &d = *d_;
+    return bytesOf(d.ids) + bytesOf(d.parents) + bytesOf(d.allocated) + bytesOf(d.logical) + bytesOf(d.flags) +
+           bytesOf(d.nameEnds) + bytesOf(d.names) + bytesOf(d.childStarts) + bytesOf(d.childList) +
+           bytesOf(d.lookup);
+}
 QString scanNodeMarkText(const ScanNodeRecord &node)
 {
     switch (node.mark) {

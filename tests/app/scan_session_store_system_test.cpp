@@ -74,7 +74,7 @@ TEST(ScanSessionStoreSystem, ThreeFoldersDroppedAtOnceAllReachReady)
     ASSERT_EQ(store->results().size(), 3);
     for (const ScanResultState &r : store->results()) {
         ASSERT_TRUE(r.tree && r.summary);
-        EXPECT_EQ(r.tree->nodesByID.size(), 1 + 4 + 20) << r.rootURL.path().toStdString();
+        EXPECT_EQ(r.tree->size(), 1 + 4 + 20) << r.rootURL.path().toStdString();
         EXPECT_EQ(r.summary->filesScanned, 20);
         EXPECT_EQ(r.focusedNodeID, r.tree->rootID);
     }
@@ -116,7 +116,7 @@ TEST(ScanSessionStoreSystem, ConfirmedTrashMovesTheItemAndRescans)
     ASSERT_TRUE(spinUntil([&] { return !QFile::exists(f.path("root/docs/report.txt")); }));
     ASSERT_TRUE(spinUntil([&] {
         return allReady(*store) && store->activeResult()->tree &&
-               !store->activeResult()->tree->nodesByID.contains(idOf(f.path("root/docs/report.txt")));
+               !store->activeResult()->tree->contains(idOf(f.path("root/docs/report.txt")));
     }));
     EXPECT_EQ(store->activeResult()->focusedNodeID, idOf(f.path("root/docs")));
 
@@ -139,7 +139,7 @@ TEST(ScanSessionStoreSystem, ConfirmedTrashMovesTheItemAndRescans)
     store->rescanActiveResult();
     ASSERT_TRUE(spinUntil([&] {
         return allReady(*store) && store->activeResult()->tree &&
-               store->activeResult()->tree->nodesByID.contains(stableScanNodeIDOfBytes(odd));
+               store->activeResult()->tree->contains(stableScanNodeIDOfBytes(odd));
     }));
     store->requestTrashForNode(stableScanNodeIDOfBytes(odd));
     store->confirmTrashRequest();
@@ -162,7 +162,7 @@ TEST(ScanSessionStoreSystem, ConfirmedTrashMovesTheItemAndRescans)
     ::unlink((QFile::encodeName(trash) + "/files/report\xe2\x82").constData());
     ::unlink((infoDir + "/report\xe2\x82.trashinfo").constData());
     ASSERT_TRUE(spinUntil([&] {
-        return allReady(*store) && !store->activeResult()->tree->nodesByID.contains(stableScanNodeIDOfBytes(odd));
+        return allReady(*store) && !store->activeResult()->tree->contains(stableScanNodeIDOfBytes(odd));
     }));
 
     // An item gone by the time of the move: the store's message.
@@ -200,7 +200,7 @@ TEST(ScanSessionStoreSystem, RevealAsksTheFileManagerOnTheSessionBus)
     ASSERT_EQ(::mkdir(odd.constData(), 0755), 0);
     store->rescanActiveResult();
     ASSERT_TRUE(spinUntil([&] {
-        return allReady(*store) && store->activeResult()->tree->nodesByID.contains(stableScanNodeIDOfBytes(odd));
+        return allReady(*store) && store->activeResult()->tree->contains(stableScanNodeIDOfBytes(odd));
     }));
     store->focusNode(stableScanNodeIDOfBytes(odd));
     store->revealFocusedNode();
@@ -270,7 +270,7 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
     QString error;
     const auto reread = readScanFile(again.readAll(), &error);
     ASSERT_TRUE(reread) << error.toStdString();
-    EXPECT_EQ(reread->tree.nodesByID, store->activeResult()->tree->nodesByID);
+    EXPECT_TRUE(reread->tree == *store->activeResult()->tree);
     saved.clear();
     panel->saveAnswer = f.path("files/no/such/folder/x.json");
     store->saveActiveResult();

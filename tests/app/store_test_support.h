@@ -80,7 +80,7 @@ inline ScanTree makeTree(const QString &root, std::initializer_list<std::pair<QS
     rootRecord.displayName = rootRecord.url.lastPathComponent();
     rootRecord.kind = ScanNodeKind::directory;
     tree.rootID = rootRecord.id;
-    tree.nodesByID.insert(rootRecord);
+    tree.insert(rootRecord);
     for (const auto &[relative, size] : entries) {
         const bool isDirectory = relative.endsWith(u'/');
         const QString path = root + u'/' + (isDirectory ? relative.chopped(1) : relative);
@@ -91,8 +91,7 @@ inline ScanTree makeTree(const QString &root, std::initializer_list<std::pair<QS
         r.displayName = r.url.lastPathComponent();
         r.kind = isDirectory ? ScanNodeKind::directory : ScanNodeKind::file;
         r.allocatedSize = size;
-        tree.nodesByID.insert(r);
-        tree.childIDsByParentID[*r.parentID].append(r.id);
+        tree.insert(r);
     }
     return tree;
 }

@@ -37,15 +37,11 @@ ScanTree sampleTree()
     const QList<ScanNodeRecord> records{
         record("/r", ScanNodeKind::directory, 4000, 42), record("/r/big", ScanNodeKind::directory, 3000, 1),
         record("/r/big/inner", ScanNodeKind::file, 3000), record("/r/small", ScanNodeKind::package, 900)};
-    for (const ScanNodeRecord &r : records) {
-        tree.nodesByID.insert(r);
-        if (r.parentID)
-            tree.childIDsByParentID[*r.parentID].append(r.id);
-    }
+    for (const ScanNodeRecord &r : records)
+        tree.insert(r);
     for (int i = 0; i < 40; ++i) {
         const ScanNodeRecord tiny = record(QString("/r/t%1").arg(i), ScanNodeKind::file, 2);
-        tree.nodesByID.insert(tiny);
-        tree.childIDsByParentID[*tiny.parentID].append(tiny.id);
+        tree.insert(tiny);
     }
     tree.rootID = records.first().id;
     return tree;

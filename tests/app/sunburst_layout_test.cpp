@@ -29,11 +29,9 @@ public:
         r.displayName = name;
         r.kind = ScanNodeKind::directory;
         r.allocatedSize = size;
-        if (!parentPath.isEmpty()) {
+        if (!parentPath.isEmpty())
             r.parentID = stableScanNodeID(parentPath);
-            tree.childIDsByParentID[*r.parentID].append(r.id);
-        }
-        tree.nodesByID.insert(r);
+        tree.insert(r);
         return r.id;
     }
 
@@ -192,8 +190,8 @@ TEST(SunburstLayout, PropertiesOverGeneratedTrees)
                 sizes[parentOf[p]] += sizes[p];
         }
         for (const QString &p : paths)
-            b.tree.nodesByID.findMutable(stableScanNodeID(p))->allocatedSize = sizes[p];
-        b.tree.nodesByID.findMutable(b.tree.rootID)->allocatedSize = rootSize;
+            b.tree.update(stableScanNodeID(p), [&](ScanNodeRecord &r) { r.allocatedSize = sizes[p]; });
+        b.tree.update(b.tree.rootID, [&](ScanNodeRecord &r) { r.allocatedSize = rootSize; });
 
         const auto segments = layout(b.tree, b.tree.rootID);
         QMap<int, const SunburstSegment *> openParent; // ring -> last node segment

@@ -214,8 +214,8 @@ TEST(WindowTexts, MarksReadAlikeInEveryView)
     Window w;
     w.store->acceptIncoming({f.url("r")});
     ScanTree tree = makeTree(r, {{"mnt/", 0}, {"a/", 3000}, {"a/x", 3000}, {"a/links", 1000}});
-    tree.nodesByID.findMutable(idOf(r + "/mnt"))->mark = ScanNodeMark::otherFileSystem;
-    tree.nodesByID.findMutable(idOf(r + "/a/links"))->linkCount = 3;
+    tree.update(idOf(r + "/mnt"), [](ScanNodeRecord &n) { n.mark = ScanNodeMark::otherFileSystem; });
+    tree.update(idOf(r + "/a/links"), [](ScanNodeRecord &n) { n.linkCount = 3; });
     w.deliver(ScanUpdate::finished(tree, summaryOf(5, 0.4, 4000)));
     ScanWorkspaceView *ws = w.view->workspace();
     ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 2; }));
@@ -252,7 +252,7 @@ TEST(WindowTexts, MarksReadAlikeInEveryView)
     result.phase = ScanResultPhase::ready;
     result.summary = summaryOf(1, 0.1, 0);
     ScanTree kernel = makeTree("/proc", {});
-    kernel.nodesByID.findMutable(kernel.rootID)->mark = ScanNodeMark::kernelFileSystem;
+    kernel.update(kernel.rootID, [](ScanNodeRecord &n) { n.mark = ScanNodeMark::kernelFileSystem; });
     result.tree = kernel;
     EXPECT_EQ(ResultsShelfView::statusText(result), u"0 bytes \u2022 1 items \u2022 Kernel file system");
 }

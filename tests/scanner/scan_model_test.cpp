@@ -78,10 +78,10 @@ TEST(ScanTree, LookupsPathsAndCycles)
     const ScanNodeRecord file = record("/r/sub/f", sub.id, ScanNodeKind::file);
     tree.rootID = root.id;
     for (const auto &r : {root, sub, file})
-        tree.nodesByID.insert(r);
+        tree.insert(r);
     const QUuid missing = stableScanNodeID(QStringLiteral("/r/gone"));
-    tree.childIDsByParentID.insert(root.id, {missing, sub.id});
-    tree.childIDsByParentID.insert(sub.id, {file.id});
+    tree.setChildren(root.id, {missing, sub.id});
+    tree.setChildren(sub.id, {file.id});
 
     EXPECT_EQ(tree.rootNode()->id, root.id);
     EXPECT_FALSE(tree.node(std::nullopt));
@@ -100,8 +100,8 @@ TEST(ScanTree, LookupsPathsAndCycles)
 
     ScanTree copy = tree; // shares its tables until one side writes
     EXPECT_EQ(copy, tree);
-    copy.nodesByID.findMutable(root.id)->parentID = file.id; // a cycle: root -> file -> sub -> root
+    copy.update(root.id, [&](ScanNodeRecord &r) { r.parentID = file.id; }); // a cycle: root -> file -> sub -> root
     EXPECT_EQ(copy.path(file.id).size(), 3);
     EXPECT_NE(copy, tree);
-    EXPECT_FALSE(tree.nodesByID.find(root.id)->parentID) << "the original is untouched";
+    EXPECT_FALSE(tree.node(root.id)->parentID) << "the original is untouched";
 }

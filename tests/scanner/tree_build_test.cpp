@@ -62,9 +62,9 @@ TEST_F(LargeTree, EveryRecordHasItsParentOnEveryBuild)
     for (int build = 0; build < 4; ++build) {
         const std::optional<ScanTree> tree = FastScanEngine::buildTree(scan.result, rootURL);
         ASSERT_TRUE(tree);
-        ASSERT_EQ(tree->nodesByID.size(), scan.result.node_count);
+        ASSERT_EQ(tree->size(), scan.result.node_count);
         qsizetype wrong = 0, cut = 0;
-        for (const ScanNodeRecord &r : tree->nodesByID) {
+        for (const ScanNodeRecord &r : tree->records()) {
             if (r.id == tree->rootID)
                 continue;
             const QUuid expected = stableScanNodeIDOfBytes(parentPath(r.url.nativeFilePath()));
@@ -129,12 +129,12 @@ TEST_F(LargeTree, PartialTreesCarryWhatWasFoundSoFar)
         if (u.kind() != ScanUpdate::Kind::intermediateTree)
             continue;
         const ScanTree &partial = u.get<ScanUpdate::IntermediateTree>().tree;
-        ASSERT_LE(partial.nodesByID.size(), FastScanEngine::kSnapshotCap);
+        ASSERT_LE(partial.size(), FastScanEngine::kSnapshotCap);
         const qint64 total = partial.rootNode()->allocatedSize;
         EXPECT_GE(total, last) << "a partial total never falls";
         EXPECT_LE(total, finalTotal) << "nor passes the final one";
         last = total;
-        if (partial.nodesByID.size() == FastScanEngine::kSnapshotCap)
+        if (partial.size() == FastScanEngine::kSnapshotCap)
             fullSnapshotTotals.insert(total);
     }
     ASSERT_GE(last, 0) << "no partial tree at all";

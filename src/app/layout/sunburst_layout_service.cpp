@@ -13,8 +13,8 @@ QList<SunburstSegment> SunburstLayoutService::makeSegments(const ScanTree &tree,
                                                            const QUuid &focusedNodeID) const
 {
     QList<SunburstSegment> segments;
-    const ScanNodeRecord *focus = tree.nodesByID.find(focusedNodeID);
-    if (!focus || focus->allocatedSize < 1)
+    const ScanTree::NodeRef focus = tree.ref(focusedNodeID);
+    if (!focus.isValid() || focus.allocatedSize() < 1)
         return segments;
     appendSegments(tree, focusedNodeID, chartStartDegrees, chartEndDegrees, 1, maximumDepth, segments);
     return segments;
@@ -26,15 +26,17 @@ void SunburstLayoutService::appendSegments(const ScanTree &tree, const QUuid &pa
 {
     if (remainingDepth < 1)
         return;
-    const ScanNodeRecord *parent = tree.nodesByID.find(parentID);
-    if (!parent || parent->allocatedSize < 1)
+    const ScanTree::NodeRef parent = tree.ref(parentID);
+    if (!parent.isValid() || parent.allocatedSize() < 1)
         return;
-    const double parentSize = double(parent->allocatedSize);
+    const double parentSize = double(parent.allocatedSize());
 
+    // Only sizes, names and identifiers matter here: records are made for
+    // the children that have a size, not for the empty ones.
     QList<ScanNodeRecord> children;
-    for (const ScanNodeRecord &child : tree.children(parentID))
-        if (child.allocatedSize >= 1)
-            children.append(child);
+    for (const ScanTree::NodeRef &child : parent.children())
+        if (child.allocatedSize() >= 1)
+            children.append(child.record());
     if (children.isEmpty())
         return;
     children = sortedBySize(std::move(children));

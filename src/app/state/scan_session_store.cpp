@@ -459,14 +459,15 @@ std::optional<QUuid> ScanSessionStore::restoredFocusNodeID(const QUuid &resultID
     // candidate directly; only a tree whose identifiers do not (none of
     // ours) needs the lookup over every record.
     for (qsizetype i = remembered.size() - 1; i >= 0; --i) {
-        const ScanNodeRecord *node = tree.nodesByID.find(stableScanNodeID(remembered[i]));
+        const auto node = tree.node(stableScanNodeID(remembered[i]));
         if (node && node->url.standardized() == remembered[i])
             return node->id;
     }
     QHash<QByteArray, QUuid> byURL; // by bytes: two names may show as one text
-    byURL.reserve(tree.nodesByID.size());
-    for (const ScanNodeRecord &record : tree.nodesByID)
+    byURL.reserve(tree.size());
+    tree.forEachNode([&](const ScanNodeRecord &record) {
         byURL.insert(record.url.standardized().nativePath(), record.id); // first met wins
+    });
     for (qsizetype i = remembered.size() - 1; i >= 0; --i) {
         if (const auto found = byURL.constFind(remembered[i].nativePath()); found != byURL.constEnd())
             return *found;

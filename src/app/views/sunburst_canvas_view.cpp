@@ -64,9 +64,9 @@ void SunburstCanvasView::setLayoutService(const SunburstLayoutService &service)
 
 QString SunburstCanvasView::segmentCacheKey() const
 {
-    const ScanNodeRecord *focus = tree_.nodesByID.find(focusedNodeID_);
+    const ScanTree::NodeRef focus = tree_.ref(focusedNodeID_);
     return uuidText(tree_.rootID) + "-" + uuidText(focusedNodeID_) + "-" +
-           QString::number(tree_.nodesByID.size()) + "-" + QString::number(focus ? focus->allocatedSize : 0);
+           QString::number(tree_.size()) + "-" + QString::number(focus.isValid() ? focus.allocatedSize() : 0);
 }
 
 void SunburstCanvasView::refreshLayoutIfKeyChanged()
