@@ -68,4 +68,11 @@ void releaseNodes(bl_flat_node_t *nodes, int32_t capacity)
         munmap(nodes, mappedBytes(capacity));
 }
 
+void releaseNodesBefore(bl_flat_node_t *nodes, int32_t count)
+{
+    const size_t bytes = (sizeof(bl_flat_node_t) * size_t(count > 0 ? count : 0)) & ~size_t(4095);
+    if (nodes && bytes)
+        madvise(nodes, bytes, MADV_DONTNEED);
+}
+
 } // namespace bl

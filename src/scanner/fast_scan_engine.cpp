@@ -185,11 +185,23 @@ ScanNodeMark markOf(int32_t kind)
     }
 }
 
-// The nodes of a flat array in a builder: ids from identify(), marks in node order.
-void addNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t count, const std::vector<QUuid> &ids, const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL)
+// The nodes of a flat array in a builder: ids from identify(), marks in
+// node order. With a finished scan's result, each stretch of the array goes
+// back to the system once its nodes are in the builder, so that the two are
+// never both whole; packages then receives the packages' positions.
+void addNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t count, const std::vector<QUuid> &ids,
+              const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL,
+              bl_scan_result_t *releasing = nullptr, std::vector<int32_t> *packages = nullptr)
 {
-    for (int32_t i = 0; i < count; ++i)
-        builder.add(ids[size_t(i)], i == 0 ? -1 : reader.parentOf(i), reader.rawName(i), reader.facts(i));
+    constexpr int32_t kStretch = 1 << 15;
+    for (int32_t i = 0; i < count; ++i) {
+        const ScanTree::NodeFacts facts = reader.facts(i);
+        builder.add(ids[size_t(i)], i == 0 ? -1 : reader.parentOf(i), reader.rawName(i), facts);
+        if (packages && facts.kind == ScanNodeKind::package)
+            packages->push_back(i);
+        if (releasing && i > 0 && i % kStretch == 0)
+            bl_release_nodes_before(releasing, i); // the reader looks back at parents only
+    }
     builder.setDisplayName(0, FastScanEngine::displayName(0, QString::fromUtf8(reader.rawName(0)), rootURL));
     for (const bl_node_mark_t &m : marks) {
         if (m.node_index < 0 || m.node_index >= count)
@@ -295,7 +307,7 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
     } else {
         std::optional<ScanTree> tree;
         try {
-            tree = buildTree(*result, rootURL);
+            tree = buildTree(*result, rootURL, true);
             // The native array is six times the tree: it goes before the
             // tree travels on (the counters stay readable).
             bl_scan_result_free(result);
@@ -345,7 +357,7 @@ std::optional<ScanTree> FastScanEngine::buildSnapshotTree(const bl_flat_node_t *
     return builder.finish();
 }
 
-std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, const FileUrl &rootURL)
+std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, const FileUrl &rootURL, bool consume)
 {
     const int32_t n = result.node_count;
     if (n <= 0 || !result.nodes)
@@ -369,22 +381,24 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     if (!split)
         reader.identify(0, n, ids.data());
 
-    ScanTree::Builder builder(rootURL, n, nameBytesOf(reader, n));
-    addNodes(builder, reader, n, ids, marksOf(&result, n), rootURL);
-    ids = {};
+    // Folders that could not be listed, wholly or in part.
+    std::vector<int32_t> unreadable;
     {
-        // Folders that could not be listed, wholly or in part.
-        std::vector<bl_unreadable_t> unreadable(size_t(bl_get_unreadable_count(&result)));
-        const int32_t got = bl_get_unreadable(&result, unreadable.data(), int32_t(unreadable.size()));
+        std::vector<bl_unreadable_t> listed(size_t(bl_get_unreadable_count(&result)));
+        const int32_t got = bl_get_unreadable(&result, listed.data(), int32_t(listed.size()));
         for (int32_t k = 0; k < got; ++k) {
-            const int32_t i = unreadable[size_t(k)].node_index;
+            const int32_t i = listed[size_t(k)].node_index;
             if (i >= 0 && i < n && isDirectoryKind(nodes[i].obj_type))
-                builder.setMark(i, ScanNodeMark::unreadable);
+                unreadable.push_back(i);
         }
     }
-    for (int32_t i = 0; i < n; ++i) {
-        if (nodes[i].obj_type != BL_OBJ_PACKAGE)
-            continue;
+    ScanTree::Builder builder(rootURL, n, nameBytesOf(reader, n));
+    std::vector<int32_t> packages;
+    addNodes(builder, reader, n, ids, marksOf(&result, n), rootURL, consume ? &result : nullptr, &packages);
+    ids = {};
+    for (const int32_t i : unreadable)
+        builder.setMark(i, ScanNodeMark::unreadable);
+    for (const int32_t i : packages) {
         const auto measured = packageSize(builder.url(i), builder.allocatedSize(i), builder.logicalSize(i));
         if (!measured)
             continue;
@@ -392,9 +406,8 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
         const qint64 dL = measured->logical - builder.logicalSize(i);
         if (!dA && !dL)
             continue;
-        builder.addSizes(i, dA, dL);
-        // Ancestors come before, so their nodes exist already.
-        for (int32_t a = reader.parentOf(i), below = i; below != 0; below = a, a = reader.parentOf(a))
+        // Every ancestor comes before its node.
+        for (qint32 a = i; a >= 0; a = builder.parentOf(a))
             builder.addSizes(a, dA, dL);
     }
     bl_linked_file_t linked[256];

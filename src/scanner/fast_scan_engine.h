@@ -40,7 +40,9 @@ public:
     static std::optional<ScanTree> buildSnapshotTree(const bl_flat_node_t *nodes, int32_t count,
                                                      const FileUrl &rootURL,
                                                      const std::vector<bl_node_mark_t> &marks = {});
-    static std::optional<ScanTree> buildTree(bl_scan_result_t &result, const FileUrl &rootURL);
+    // consume: the result's records go back to the system as the tree takes
+    // them in, and read as zeros after.
+    static std::optional<ScanTree> buildTree(bl_scan_result_t &result, const FileUrl &rootURL, bool consume = false);
     // Total size of a package's contents; nullopt when it cannot be listed.
     static std::optional<NodeSize> packageSize(const FileUrl &url, qint64 fallbackAllocated,
                                                qint64 fallbackLogical);

@@ -26,14 +26,11 @@ struct Branch {
     std::vector<ScanNodeRecord> records;
     std::vector<qsizetype> parents;
     std::vector<QByteArray> names;
-    std::vector<bool> listed; // a directory whose children were listed
-    bool topListed = false;
     bool topUnreadable = false;
     std::vector<bl::LinkedFile> linked; // files with more than one link, by record index
 
     void splice(Branch &&other, qsizetype parent)
     {
-        listed[size_t(parent)] = other.topListed;
         if (other.topUnreadable)
             records[size_t(parent)].mark = ScanNodeMark::unreadable;
         const qsizetype offset = qsizetype(records.size());
@@ -45,7 +42,6 @@ struct Branch {
             records.push_back(std::move(other.records[i]));
             parents.push_back(other.parents[i] < 0 ? parent : other.parents[i] + offset);
             names.push_back(std::move(other.names[i]));
-            listed.push_back(other.listed[i]);
         }
     }
 };
@@ -204,11 +200,6 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, bool shouldFailOnEnum
                     branch.records[size_t(dir.index)].mark = ScanNodeMark::unreadable;
                 continue;
             }
-            if (dir.index < 0)
-                branch.topListed = true;
-            else
-                branch.listed[size_t(dir.index)] = true;
-
             std::vector<Pending> subdirectories;
             for (const ChildEntry &entry : entries) {
                 checkCancelled();
@@ -253,7 +244,6 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, bool shouldFailOnEnum
                 branch.names.push_back(entry.url.nativeLastPathComponent());
                 branch.records.push_back(std::move(r));
                 branch.parents.push_back(dir.index);
-                branch.listed.push_back(false);
             }
             if (dir.depth < kParallelDepthLimit && subdirectories.size() >= size_t(kMinParallelSubdirectories)) {
                 // Independent subtrees on the pool; a waiting thread runs a
@@ -363,8 +353,7 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
             for (size_t i = 0; i < branch.records.size(); ++i) {
                 ScanNodeRecord &r = branch.records[i];
                 r.childCount = childCounts[i];
-                const qint32 at = builder.add(r.id, qint32(branch.parents[i] + 1), r.url.nativeLastPathComponent(),
-                                              factsOf(r));
+                const qint32 at = builder.add(r.id, qint32(branch.parents[i] + 1), branch.names[i], factsOf(r));
                 builder.setDisplayName(at, r.displayName);
                 r = ScanNodeRecord(); // its memory goes as the tree grows
             }

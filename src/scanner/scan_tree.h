@@ -3,9 +3,9 @@
 // Each node is a position in a handful of arrays: its identifier (16 bytes),
 // its parent's position, both sizes, one word of kind, flags and mark, and
 // where its name ends in one byte arena shared by every node; a folder's
-// children are a range of one position array (compressed rows). About 50
-// bytes plus the name, and an open-addressing index of 32-bit positions
-// keyed by the identifier. What few nodes carry (link counts, the identity
+// children are a range of one position array (compressed rows): 50 bytes
+// plus the name, and 5 to 10 more for an open-addressing index of 32-bit
+// positions keyed by the identifier (at most 4/5 full). What few nodes carry (link counts, the identity
 // of linked files, display names that are not the name's text, URLs that are
 // not the parent's plus the name, such as the root's) lives in small hashes.
 //

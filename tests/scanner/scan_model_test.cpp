@@ -105,3 +105,148 @@ TEST(ScanTree, LookupsPathsAndCycles)
     EXPECT_NE(copy, tree);
     EXPECT_FALSE(tree.node(root.id)->parentID) << "the original is untouched";
 }
+
+namespace {
+
+// A built tree: /r with folders a and b, each holding "x" (a folder with
+// a file "f"), and two names that are not UTF-8 in /r.
+struct BuiltTree {
+    ScanTree tree;
+    QUuid ax, bx, axf, odd1, odd2;
+
+    BuiltTree()
+    {
+        ScanTree::Builder b(FileUrl::fromPath("/r", true));
+        const auto dir = [](qint64 size) {
+            ScanTree::NodeFacts f;
+            f.kind = ScanNodeKind::directory;
+            f.allocatedSize = size;
+            return f;
+        };
+        const auto file = [](qint64 size) {
+            ScanTree::NodeFacts f;
+            f.allocatedSize = f.logicalSize = size;
+            return f;
+        };
+        b.add(stableScanNodeID(QStringLiteral("/r")), -1, {}, dir(40));
+        const qint32 a = b.add(stableScanNodeID(QStringLiteral("/r/a")), 0, "a", dir(10));
+        const qint32 bb = b.add(stableScanNodeID(QStringLiteral("/r/b")), 0, "b", dir(20));
+        odd1 = stableScanNodeIDOfBytes("/r/n\xff");
+        odd2 = stableScanNodeIDOfBytes("/r/n\xfe");
+        b.add(odd1, 0, "n\xff", file(4));
+        b.add(odd2, 0, "n\xfe", file(6));
+        ax = stableScanNodeID(QStringLiteral("/r/a/x"));
+        bx = stableScanNodeID(QStringLiteral("/r/b/x"));
+        const qint32 x = b.add(ax, a, "x", dir(10));
+        b.add(bx, bb, "x", dir(20));
+        axf = stableScanNodeID(QStringLiteral("/r/a/x/f"));
+        b.add(axf, x, "f", file(10));
+        tree = b.finish();
+    }
+};
+
+} // namespace
+
+TEST(ScanTree, BuiltTreesMakeTheirRecordsFromColumns)
+{
+    const BuiltTree t;
+    const ScanTree &tree = t.tree;
+    ASSERT_EQ(tree.size(), 8);
+    EXPECT_EQ(tree.rootID, stableScanNodeID(QStringLiteral("/r")));
+
+    // One name in two folders: two nodes, each below its own parent.
+    EXPECT_NE(t.ax, t.bx);
+    EXPECT_EQ(tree.node(t.ax)->url.path(), "/r/a/x");
+    EXPECT_EQ(tree.node(t.bx)->url.path(), "/r/b/x");
+    EXPECT_EQ(tree.node(t.bx)->parentID, stableScanNodeID(QStringLiteral("/r/b")));
+    EXPECT_EQ(tree.node(t.bx)->allocatedSize, 20);
+    const auto path = tree.path(t.axf);
+    ASSERT_EQ(path.size(), 4);
+    EXPECT_EQ(path[1].displayName, "a");
+    EXPECT_EQ(path[3].url, FileUrl::fromPath("/r/a/x/f"));
+    EXPECT_EQ(tree.childIDs(tree.rootID).size(), 4) << "children in the order they were added";
+    EXPECT_EQ(tree.node(tree.rootID)->childCount, 4);
+
+    // Names that are bytes: each keeps its own record, shown repaired.
+    const auto odd1 = tree.node(t.odd1), odd2 = tree.node(t.odd2);
+    ASSERT_TRUE(odd1 && odd2);
+    EXPECT_EQ(odd1->url.nativePath(), QByteArray("/r/n\xff"));
+    EXPECT_EQ(odd2->url.nativePath(), QByteArray("/r/n\xfe"));
+    EXPECT_EQ(odd1->displayName, odd2->displayName);
+    EXPECT_NE(odd1->url, odd2->url);
+    EXPECT_EQ(tree.ref(t.odd1).nativeName(), QByteArray("n\xff"));
+    EXPECT_EQ(stableScanNodeID(odd1->url), t.odd1);
+
+    // The same records inserted by hand make an equal tree.
+    ScanTree byHand;
+    byHand.rootID = tree.rootID;
+    tree.forEachNode([&](const ScanNodeRecord &r) { byHand.insert(r); });
+    EXPECT_TRUE(byHand == tree);
+    byHand.update(t.odd2, [](ScanNodeRecord &r) { r.allocatedSize = 7; });
+    EXPECT_FALSE(byHand == tree);
+}
+
+TEST(ScanTree, CopiesShareUntilOneChanges)
+{
+    const BuiltTree t;
+    ScanTree copy = t.tree;
+    EXPECT_TRUE(copy.sharesStorageWith(t.tree));
+
+    copy.update(t.ax, [](ScanNodeRecord &r) { r.allocatedSize = 99; });
+    ScanNodeRecord added = *copy.node(t.axf);
+    added.url = FileUrl::fromPath("/r/a/x/g");
+    added.id = stableScanNodeID(added.url);
+    added.displayName = "g";
+    copy.insert(added);
+    EXPECT_FALSE(copy.sharesStorageWith(t.tree));
+
+    EXPECT_EQ(copy.node(t.ax)->allocatedSize, 99);
+    EXPECT_EQ(t.tree.node(t.ax)->allocatedSize, 10) << "the original is untouched";
+    EXPECT_EQ(copy.childIDs(t.ax).size(), 2);
+    EXPECT_EQ(t.tree.childIDs(t.ax).size(), 1);
+    EXPECT_FALSE(t.tree.contains(added.id));
+    // Every other look-up of the copy still finds what the original does.
+    t.tree.forEachNode([&](const ScanNodeRecord &r) {
+        const auto there = copy.node(r.id);
+        ASSERT_TRUE(there) << r.url.path().toStdString();
+        EXPECT_EQ(there->url, r.url);
+        EXPECT_EQ(copy.childIDs(r.id).size() - (r.id == t.ax), t.tree.childIDs(r.id).size());
+    });
+}
+
+TEST(ScanTree, AMillionNodesFitInTheirColumnsAndCopyForNothing)
+{
+    // /big/dNNN/fNNNN: 1,000 folders of 999 files.
+    constexpr int kFolders = 1000, kFiles = 999;
+    ScanTree::Builder b(FileUrl::fromPath("/big", true), 1 + kFolders * (kFiles + 1));
+    ScanTree::NodeFacts folder;
+    folder.kind = ScanNodeKind::directory;
+    ScanTree::NodeFacts file;
+    file.allocatedSize = 4096;
+    b.add(stableScanNodeID(QStringLiteral("/big")), -1, {}, folder);
+    for (int d = 0; d < kFolders; ++d) {
+        const QByteArray dir = "d" + QByteArray::number(d);
+        const qint32 at = b.add(stableScanNodeID("/big", dir), 0, dir, folder);
+        const QByteArray parent = "/big/" + dir;
+        for (int f = 0; f < kFiles; ++f) {
+            const QByteArray name = "f" + QByteArray::number(f);
+            b.add(stableScanNodeID(parent, name), at, name, file);
+        }
+    }
+    const ScanTree tree = b.finish();
+    ASSERT_EQ(tree.size(), 1 + kFolders * (kFiles + 1));
+    EXPECT_LE(tree.memoryUse(), 80 * tree.size()) << "bytes of the columns and the index";
+
+    std::vector<ScanTree> copies(8, tree);
+    for (const ScanTree &c : copies)
+        EXPECT_TRUE(c.sharesStorageWith(tree));
+    const QUuid last = stableScanNodeIDOfBytes("/big/d999/f998");
+    const auto found = copies.back().node(last);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->url.path(), "/big/d999/f998");
+    EXPECT_EQ(found->allocatedSize, 4096);
+    EXPECT_EQ(copies.back().path(last).size(), 3);
+    EXPECT_EQ(copies.back().children(stableScanNodeIDOfBytes("/big/d500")).size(), kFiles);
+    EXPECT_FALSE(copies.back().contains(stableScanNodeIDOfBytes("/big/d1000")));
+    EXPECT_TRUE(copies.back().sharesStorageWith(tree)) << "reading never copies";
+}
