@@ -307,10 +307,7 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
         count(1, 1, 0, 0);
         yieldProgress(rootURL);
 
-        const auto factsOf = [](const ScanNodeRecord &r) {
-            return ScanTree::NodeFacts{r.kind, r.isHidden, r.isPackage, r.isReadable, r.isSpecial,
-                                       r.allocatedSize, r.logicalSize, r.childCount, r.mark, r.linkCount};
-        };
+        const auto factsOf = [](const ScanNodeRecord &r) -> const ScanNodeFacts & { return r; };
         ScanTree tree;
         if (root.kind == ScanNodeKind::directory && root.mark == ScanNodeMark::none) {
             Branch branch = scanBranch(rootURL, true, 0);

@@ -29,11 +29,8 @@ QString scanNodeDetailText(const ScanNodeRecord &node);
 // The key of a mark in JSON; empty for none.
 QString scanNodeMarkKey(ScanNodeMark mark);
 
-struct ScanNodeRecord {
-    QUuid id;
-    std::optional<QUuid> parentID;
-    FileUrl url;
-    QString displayName;
+// What a record says of its object beside its identity, URL and name.
+struct ScanNodeFacts {
     ScanNodeKind kind = ScanNodeKind::file;
     bool isHidden = false;
     bool isPackage = false;
@@ -47,6 +44,15 @@ struct ScanNodeRecord {
     // The links of a regular file that has more than one; else 0. Its size
     // is shown on every link and counted once in each folder above them.
     quint32 linkCount = 0;
+
+    friend bool operator==(const ScanNodeFacts &, const ScanNodeFacts &) = default;
+};
+
+struct ScanNodeRecord : ScanNodeFacts {
+    QUuid id;
+    std::optional<QUuid> parentID;
+    FileUrl url;
+    QString displayName;
 
     friend bool operator==(const ScanNodeRecord &, const ScanNodeRecord &) = default;
 };

@@ -40,19 +40,9 @@ public:
         friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
     };
 
-    // What a builder is told of a node beside its identifier, parent and name.
-    struct NodeFacts {
-        ScanNodeKind kind = ScanNodeKind::file;
-        bool isHidden = false;
-        bool isPackage = false;
-        bool isReadable = false;
-        bool isSpecial = false;
-        qint64 allocatedSize = 0;
-        qint64 logicalSize = 0;
-        qint64 childCount = -1; // -1: as many as are listed below it
-        ScanNodeMark mark = ScanNodeMark::none;
-        quint32 linkCount = 0;
-    };
+    // What a builder is told of a node beside its identifier, parent and
+    // name; a childCount of -1 stands for as many as are listed below it.
+    using NodeFacts = ScanNodeFacts;
 
     // A node's columns, read without making its record. Valid while the tree
     // it came from lives and is not changed.

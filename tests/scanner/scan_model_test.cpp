@@ -121,6 +121,7 @@ struct BuiltTree {
             ScanTree::NodeFacts f;
             f.kind = ScanNodeKind::directory;
             f.allocatedSize = size;
+            f.childCount = -1;
             return f;
         };
         const auto file = [](qint64 size) {
@@ -221,6 +222,7 @@ TEST(ScanTree, AMillionNodesFitInTheirColumnsAndCopyForNothing)
     ScanTree::Builder b(FileUrl::fromPath("/big", true), 1 + kFolders * (kFiles + 1));
     ScanTree::NodeFacts folder;
     folder.kind = ScanNodeKind::directory;
+    folder.childCount = -1;
     ScanTree::NodeFacts file;
     file.allocatedSize = 4096;
     b.add(stableScanNodeID(QStringLiteral("/big")), -1, {}, folder);
