@@ -236,7 +236,8 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
     auto panel = std::make_shared<ScriptedOpenPanel>();
     services.openPanel = panel;
     auto store = realStore(services);
-    store->acceptIncoming({QUrl::fromLocalFile(f.path("files/scan.json"))});
+    panel->answer = f.path("files/scan.json"); // the open panel takes scan files too
+    store->chooseFolder();
     ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
     const ScanResultState *opened = store->activeResult();
     ASSERT_TRUE(opened && opened->tree && opened->sourceFile);

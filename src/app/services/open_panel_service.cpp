@@ -2,6 +2,30 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
+
+namespace {
+
+// A folder panel that also takes a scan file: the stock one in folder mode
+// refuses to accept a file, and in file mode walks into a folder instead.
+class FolderOrFilePanel : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+    QString chosen;
+
+    void accept() override
+    {
+        const QStringList files = selectedFiles();
+        if (!files.isEmpty() && QFileInfo(files.constFirst()).isFile()) {
+            chosen = files.constFirst();
+            QDialog::accept();
+            return;
+        }
+        QFileDialog::accept();
+    }
+};
+
+} // namespace
 
 std::optional<QString> OpenPanelService::chooseSaveFile(const QString &suggestedName) const
 {
@@ -19,12 +43,19 @@ std::optional<QString> OpenPanelService::chooseSaveFile(const QString &suggested
 
 std::optional<QString> OpenPanelService::chooseFolder() const
 {
-    QFileDialog panel(QApplication::activeWindow());
+    FolderOrFilePanel panel(QApplication::activeWindow());
     panel.setFileMode(QFileDialog::Directory);
-    // ReadOnly takes away the dialog's "Create New Folder".
-    panel.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::ReadOnly);
-    panel.setLabelText(QFileDialog::Accept, QStringLiteral("Open Folder"));
-    if (panel.exec() != QDialog::Accepted || panel.selectedFiles().isEmpty())
+    // Files are shown for the scan files; ReadOnly takes away the dialog's
+    // "Create New Folder".
+    panel.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::ReadOnly);
+    panel.setNameFilters({QStringLiteral("Folders and scan files (*.json *.json.zst *.zst *.ncdu)"),
+                          QStringLiteral("All files (*)")});
+    panel.setLabelText(QFileDialog::Accept, QStringLiteral("Open"));
+    if (panel.exec() != QDialog::Accepted)
+        return std::nullopt;
+    if (!panel.chosen.isEmpty())
+        return panel.chosen;
+    if (panel.selectedFiles().isEmpty())
         return std::nullopt;
     return panel.selectedFiles().constFirst();
 }

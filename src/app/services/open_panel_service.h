@@ -1,4 +1,5 @@
-// The modal panel in which the user picks one folder to scan.
+// The modal panel in which the user picks one folder to scan, or a scan
+// file to open.
 #pragma once
 
 #include <QString>
@@ -7,7 +8,7 @@
 class OpenPanelService {
 public:
     virtual ~OpenPanelService() = default;
-    // The chosen folder's path; nothing when the user cancels.
+    // The chosen folder's or scan file's path; nothing when the user cancels.
     virtual std::optional<QString> chooseFolder() const;
     // Where to save a scan file, suggested under suggestedName; nothing
     // when the user cancels.

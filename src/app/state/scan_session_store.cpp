@@ -176,7 +176,12 @@ void ScanSessionStore::saveActiveResult()
 
 void ScanSessionStore::chooseFolder()
 {
-    if (const std::optional<QString> path = services_.openPanel->chooseFolder(); path && !path->isEmpty())
+    const std::optional<QString> path = services_.openPanel->chooseFolder();
+    if (!path || path->isEmpty())
+        return;
+    if (QFileInfo(*path).isFile())
+        openScanFile(*path);
+    else
         startScan(folderURL(*path), std::nullopt);
 }
 
