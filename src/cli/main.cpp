@@ -308,11 +308,24 @@ std::optional<int> scanFolder(const Options &options, ScanUpdate::Finished &fini
 // standard error, when it cannot be read or is not one.
 std::optional<int> importFile(const Options &options, ScanUpdate::Finished &finished)
 {
-    const std::optional<QByteArray> data = readWhole(options.importFrom, "");
-    if (!data)
-        return 1;
+    // A regular file is mapped, not copied: a scan file of gigabytes is
+    // read where the page cache holds it.
+    QFile mapped(QFile::decodeName(options.importFrom));
+    QByteArrayView bytes;
+    std::optional<QByteArray> data;
+    if (options.importFrom != "-" && QFileInfo(mapped).isFile() && mapped.open(QIODevice::ReadOnly) &&
+        mapped.size() > 0) {
+        if (const uchar *at = mapped.map(0, mapped.size()))
+            bytes = QByteArrayView(reinterpret_cast<const char *>(at), mapped.size());
+    }
+    if (bytes.isNull()) {
+        data = readWhole(options.importFrom, "");
+        if (!data)
+            return 1;
+        bytes = *data;
+    }
     QString error;
-    auto contents = readScanFile(*data, &error);
+    auto contents = readScanFile(bytes, &error);
     if (!contents) {
         std::fprintf(stderr, "burrowlens-scan: %s: %s\n", options.importFrom.constData(), qPrintable(error));
         return 1;

@@ -203,10 +203,17 @@ public:
     // A string's bytes, escapes decoded (\u as UTF-8, surrogate pairs joined).
     bool string(QByteArray &out)
     {
-        out.clear();
+        out.resize(0); // keeps its room for the next string
         if (!expect('"'))
             return false;
         for (;;) {
+            // Plain bytes go over in runs.
+            const char *run = p_;
+            while (p_ < end_ && *p_ != '"' && *p_ != '\\')
+                ++p_;
+            if (out.size() + (p_ - run) > kLongestString)
+                return fail(QStringLiteral("a string is longer than %1 bytes").arg(kLongestString));
+            out.append(run, p_ - run);
             if (p_ >= end_)
                 return fail(QStringLiteral("the file ends inside a string"));
             const char c = *p_++;
@@ -214,10 +221,6 @@ public:
                 return true;
             if (out.size() >= kLongestString)
                 return fail(QStringLiteral("a string is longer than %1 bytes").arg(kLongestString));
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
             if (p_ >= end_)
                 return fail(QStringLiteral("the file ends inside a string"));
             const char e = *p_++;
@@ -404,42 +407,53 @@ struct Info {
     quint64 asize = 0, dsize = 0, dev = 0, ino = 0, nlink = 0;
     bool hasDev = false, hasIno = false, hlnkc = false, readError = false, notreg = false;
     QByteArray excluded;
+    QByteArray key; // scratch, kept with its room from entry to entry
 };
 
 bool readInfo(Reader &in, Info &info)
 {
-    info = Info{};
+    {
+        // A million entries: their strings reuse the same room.
+        QByteArray name = std::move(info.name), key = std::move(info.key);
+        info = Info{};
+        info.name = std::move(name);
+        info.key = std::move(key);
+        info.name.resize(0);
+    }
     if (!in.expect('{'))
         return false;
     if (in.peek() == '}')
         return in.expect('}') && in.fail(QStringLiteral("an entry has no name"));
-    QByteArray key;
+    QByteArray &key = info.key;
+    const auto is = [&key]<size_t N>(const char (&word)[N]) {
+        return size_t(key.size()) == N - 1 && std::memcmp(key.constData(), word, N - 1) == 0;
+    };
     for (;;) {
         if (!in.string(key) || !in.expect(':'))
             return false;
         bool ok = true;
-        if (key == "name") {
+        if (is("name")) {
             ok = in.string(info.name);
             info.named = true;
-        } else if (key == "asize") {
+        } else if (is("asize")) {
             ok = in.number(info.asize);
-        } else if (key == "dsize") {
+        } else if (is("dsize")) {
             ok = in.number(info.dsize);
-        } else if (key == "dev") {
+        } else if (is("dev")) {
             ok = in.number(info.dev);
             info.hasDev = true;
-        } else if (key == "ino") {
+        } else if (is("ino")) {
             ok = in.number(info.ino);
             info.hasIno = true;
-        } else if (key == "nlink") {
+        } else if (is("nlink")) {
             ok = in.number(info.nlink);
-        } else if (key == "hlnkc") {
+        } else if (is("hlnkc")) {
             ok = in.boolean(info.hlnkc);
-        } else if (key == "read_error") {
+        } else if (is("read_error")) {
             ok = in.boolean(info.readError);
-        } else if (key == "notreg") {
+        } else if (is("notreg")) {
             ok = in.boolean(info.notreg);
-        } else if (key == "excluded") {
+        } else if (is("excluded")) {
             if (in.peek() == '"') {
                 ok = in.string(info.excluded);
                 if (ok && info.excluded.isEmpty())
@@ -619,9 +633,25 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
         qint64 children = 0;
         bool packageName = false;
         quint64 asize = 0, dsize = 0; // its own, for a package written whole
+        std::vector<int32_t> unnamed; // children not identified yet
     };
     std::vector<Frame> stack;
     std::optional<PathIdentifiers> ids;
+    // Children of one folder are identified together, up to eight at a
+    // walk up through their path (PathIdentifiers).
+    std::vector<PathIdentifiers::Child> batch;
+    std::vector<QUuid> batchIds;
+    const auto identify = [&](Frame &frame) {
+        const size_t count = frame.unnamed.size();
+        batch.clear();
+        batchIds.assign(count, QUuid());
+        for (size_t k = 0; k < count; ++k)
+            batch.push_back({nodes->name(frame.unnamed[k]), &batchIds[k]});
+        ids->identify(frame.folder, batch.data(), qsizetype(count));
+        for (size_t k = 0; k < count; ++k)
+            nodes->setId(frame.unnamed[k], batchIds[k]);
+        frame.unnamed.clear();
+    };
     qint64 directories = 0, unreadable = 0;
     Info info;
 
@@ -644,8 +674,6 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
         } else {
             if (!isPlainName(info.name))
                 return in.fail(QStringLiteral("an entry's name is empty or holds a \"/\""));
-            PathIdentifiers::Child child{info.name, &id};
-            ids->identify(stack.back().folder, &child, 1);
         }
         const bool isPackage = isDirectory && bl_is_package_name(info.name.constData()) != 0;
         facts.isReadable = !info.readError;
@@ -677,13 +705,18 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
         if (walk && stack.size() >= kDeepestFolder)
             return in.fail(QStringLiteral("folders nest deeper than %1 levels").arg(kDeepestFolder));
         nodes->add(id, isRoot ? -1 : stack.back().node, info.name, facts);
+        if (!isRoot) {
+            stack.back().unnamed.push_back(index);
+            if (stack.back().unnamed.size() >= 64)
+                identify(stack.back());
+        }
         if (isRoot) {
             const QString path = nodes->url(0).path();
             nodes->setDisplayName(0, path == u"/" ? path : nodes->url(0).lastPathComponent());
         }
         if (walk) {
             const int32_t folder = isRoot ? 0 : ids->addFolder(stack.back().folder, info.name);
-            stack.push_back({index, folder, dev, 0, isPackage, info.asize, info.dsize});
+            stack.push_back({index, folder, dev, 0, isPackage, info.asize, info.dsize, {}});
         }
         uncharged.push_back(!charged);
         if (isDirectory && !walk)
@@ -697,7 +730,8 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
         const char c = in.peek();
         if (c == ']') {
             in.expect(']');
-            const Frame &done = stack.back();
+            Frame &done = stack.back();
+            identify(done);
             // A package written whole, as a scan measures it; one that was
             // walked (by ncdu) keeps its children and stays a folder.
             if (done.packageName && done.children == 0 && done.node > 0) {

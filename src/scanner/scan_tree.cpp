@@ -417,6 +417,8 @@ void ScanTree::Builder::setFacts(qint32 i, const NodeFacts &facts)
 
 qint32 ScanTree::Builder::parentOf(qint32 i) const { return d_->parents[size_t(i)]; }
 
+void ScanTree::Builder::setId(qint32 i, const QUuid &id) { d_->ids[size_t(i)] = id; }
+QByteArrayView ScanTree::Builder::name(qint32 i) const { return d_->name(i); }
 FileUrl ScanTree::Builder::url(qint32 i) const { return d_->url(i); }
 qint64 ScanTree::Builder::allocatedSize(qint32 i) const { return d_->allocated[size_t(i)]; }
 qint64 ScanTree::Builder::logicalSize(qint32 i) const { return d_->logical[size_t(i)]; }

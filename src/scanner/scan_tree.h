@@ -96,6 +96,9 @@ public:
         NodeFacts facts(qint32 position) const;
         void setFacts(qint32 position, const NodeFacts &facts);
         qint32 parentOf(qint32 position) const;
+        // For builders that learn identifiers later: any time before finish.
+        void setId(qint32 position, const QUuid &id);
+        QByteArrayView name(qint32 position) const;
         FileUrl url(qint32 position) const;
         qint64 allocatedSize(qint32 position) const;
         qint64 logicalSize(qint32 position) const;
