@@ -82,6 +82,10 @@ TEST(WindowTexts, DurationsSummariesAndProgressLines)
     root.allocatedSize = 2'000'000;
     EXPECT_EQ(ScanWorkspaceView::summaryText(summary), u"5.0 MB \u2022 1234 items \u2022 scanned in 400ms");
     EXPECT_EQ(ScanWorkspaceView::detailText(summary, root), u"2.0 MB selected \u2022 1234 items total \u2022 scanned in 400ms");
+    // A scan opened from a file says when it was made, not "scanned in 0ms".
+    EXPECT_EQ(ScanWorkspaceView::summaryText(summary, true),
+              QStringLiteral("5.0 MB \u2022 1234 items \u2022 scanned ") +
+                  QLocale().toString(summary.finishedAt.toLocalTime(), QLocale::ShortFormat));
 
     ProgressSnapshot p;
     p.itemsScanned = 1200;

@@ -6,6 +6,7 @@
 #include "sunburst_canvas_view.h"
 #include "view_style.h"
 
+#include <QLocale>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -153,19 +154,29 @@ QString ScanWorkspaceView::scanDuration(const ScanSummary &summary)
     return scanDuration(double(summary.startedAt.msecsTo(summary.finishedAt)) / 1000.0);
 }
 
-QString ScanWorkspaceView::summaryText(const ScanSummary &summary)
+namespace {
+
+QString whenText(const ScanSummary &summary, bool saved)
 {
-    return byteCountText(summary.totalAllocatedSize) + QStringLiteral(" \u2022 ") + QString::number(summary.itemsScanned)
-        + QStringLiteral(" items \u2022 scanned in ") + scanDuration(summary);
+    if (saved)
+        return QStringLiteral("scanned ") + QLocale().toString(summary.finishedAt.toLocalTime(), QLocale::ShortFormat);
+    return QStringLiteral("scanned in ") + ScanWorkspaceView::scanDuration(summary);
 }
 
-QString ScanWorkspaceView::detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode)
+} // namespace
+
+QString ScanWorkspaceView::summaryText(const ScanSummary &summary, bool saved)
+{
+    return byteCountText(summary.totalAllocatedSize) + QStringLiteral(" \u2022 ") + QString::number(summary.itemsScanned)
+        + QStringLiteral(" items \u2022 ") + whenText(summary, saved);
+}
+
+QString ScanWorkspaceView::detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode, bool saved)
 {
     const QString marked = scanNodeMarkText(focusedNode);
     return byteCountText(focusedNode.allocatedSize) + QStringLiteral(" selected \u2022 ")
         + (marked.isEmpty() ? QString() : marked + QStringLiteral(" \u2022 "))
-        + QString::number(summary.itemsScanned) + QStringLiteral(" items total \u2022 scanned in ")
-        + scanDuration(summary);
+        + QString::number(summary.itemsScanned) + QStringLiteral(" items total \u2022 ") + whenText(summary, saved);
 }
 
 QString ScanWorkspaceView::subtitleText(const ScanSessionStore &store)
@@ -175,9 +186,9 @@ QString ScanWorkspaceView::subtitleText(const ScanSessionStore &store)
         return {};
     if (active->tree) {
         if (const std::optional<ScanNodeRecord> focused = active->tree->node(active->focusedNodeID))
-            return detailText(*active->summary, *focused);
+            return detailText(*active->summary, *focused, active->sourceFile.has_value());
     }
-    return summaryText(*active->summary);
+    return summaryText(*active->summary, active->sourceFile.has_value());
 }
 
 void ScanWorkspaceView::paintEvent(QPaintEvent *)

@@ -23,8 +23,10 @@ public:
     // "250ms", "12.3s", "2m 5s": the thresholds compare the seconds before rounding.
     static QString scanDuration(double seconds);
     static QString scanDuration(const ScanSummary &summary);
-    static QString summaryText(const ScanSummary &summary);
-    static QString detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode);
+    // savedIn: the result was opened from a scan file, which says when it
+    // was made rather than how long the scan took.
+    static QString summaryText(const ScanSummary &summary, bool saved = false);
+    static QString detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode, bool saved = false);
     // The header's subtitle for the store's active result; empty while it has no summary.
     static QString subtitleText(const ScanSessionStore &store);
 
