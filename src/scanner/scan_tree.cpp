@@ -179,20 +179,46 @@ struct ScanTree::Data {
         return FileUrl::child(folder, *text, raw, (flags[size_t(i)] & kUrlIsDirectory) != 0);
     }
 
-    FileUrl url(qint32 i) const
+    // The URL folders made so far by position, so that records made one
+    // after another share their ancestors' pieces: a walk down a chain
+    // thousands deep stays linear.
+    using Folders = QHash<qint32, FileUrl::Folder>;
+
+    FileUrl::Folder folder(qint32 p, Folders &made) const
     {
         std::vector<qint32> chain;
-        while (!(flags[size_t(i)] & kOwnUrl)) {
-            chain.push_back(i);
-            i = parents[size_t(i)];
-            if (i < 0 || chain.size() > ids.size())
-                return FileUrl(); // not made by add or insert
+        for (qint32 k = p; !made.contains(k); k = parents[size_t(k)]) {
+            chain.push_back(k);
+            if (flags[size_t(k)] & kOwnUrl)
+                break;
+            if (parents[size_t(k)] < 0 || chain.size() > ids.size())
+                return FileUrl().asFolder(); // not made by add or insert
         }
-        FileUrl u = urls.value(i);
         QString text;
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-            u = childUrl(u.asFolder(), *it, &text);
-        return u;
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            const qint32 k = *it;
+            const FileUrl u = (flags[size_t(k)] & kOwnUrl) ? urls.value(k)
+                                                           : childUrl(made.value(parents[size_t(k)]), k, &text);
+            made.insert(k, u.asFolder());
+        }
+        return made.value(p);
+    }
+
+    FileUrl url(qint32 i, Folders &made, QString *text) const
+    {
+        if (flags[size_t(i)] & kOwnUrl) {
+            const FileUrl u = urls.value(i);
+            *text = displayTextOf(u.nativeLastPathComponent(), nullptr);
+            return u;
+        }
+        return childUrl(folder(parents[size_t(i)], made), i, text);
+    }
+
+    FileUrl url(qint32 i) const
+    {
+        Folders made;
+        QString text;
+        return url(i, made, &text);
     }
 
     qint64 listedCount(qint32 i) const
@@ -200,8 +226,8 @@ struct ScanTree::Data {
         return listed || childStarts.empty() ? 0 : childStarts[size_t(i) + 1] - childStarts[size_t(i)];
     }
 
-    // parentFolder: the URL folder of i's parent, when the caller has it.
-    ScanNodeRecord record(qint32 i, const FileUrl::Folder *parentFolder = nullptr) const
+    // made: URL folders to share with the records made before and after.
+    ScanNodeRecord record(qint32 i, Folders *made = nullptr) const
     {
         ScanNodeRecord r;
         const size_t at = size_t(i);
@@ -212,14 +238,8 @@ struct ScanTree::Data {
         else if (const auto it = danglingParents.constFind(i); it != danglingParents.cend())
             r.parentID = *it;
         QString text;
-        if (f & kOwnUrl) {
-            r.url = urls.value(i);
-            text = displayTextOf(r.url.nativeLastPathComponent(), nullptr);
-        } else if (parentFolder) {
-            r.url = childUrl(*parentFolder, i, &text);
-        } else {
-            r.url = childUrl(url(parents[at]).asFolder(), i, &text);
-        }
+        Folders own;
+        r.url = url(i, made ? *made : own, &text);
         const auto shown = displayNames.constFind(i);
         r.displayName = shown == displayNames.cend() ? text : *shown;
         r.kind = ScanNodeKind(f & kKindMask);
@@ -500,11 +520,8 @@ QList<ScanNodeRecord> ScanTree::children(const QUuid &parentID) const
     const qint32 p = position(parentID);
     if (p < 0)
         return out;
-    // Siblings share their folder: its URL is made once.
-    const FileUrl::Folder folder = d_->url(p).asFolder();
-    d_->forEachChild(p, [&](qint32 c) {
-        out.append(d_->parents[size_t(c)] == p ? d_->record(c, &folder) : d_->record(c));
-    });
+    Data::Folders made; // siblings share their folder's URL
+    d_->forEachChild(p, [&](qint32 c) { out.append(d_->record(c, &made)); });
     return out;
 }
 
@@ -517,12 +534,12 @@ QList<QUuid> ScanTree::childIDs(const QUuid &parentID) const
 QList<ScanNodeRecord> ScanTree::path(const QUuid &id) const
 {
     QList<ScanNodeRecord> out;
-    QSet<QUuid> visited;
-    auto current = node(id);
-    while (current && !visited.contains(current->id)) {
-        visited.insert(current->id);
-        out.append(*current);
-        current = node(current->parentID);
+    QSet<qint32> visited;
+    Data::Folders made; // the first record makes every ancestor's folder
+    for (qint32 i = position(id); i >= 0 && !visited.contains(i);) {
+        visited.insert(i);
+        out.append(d_->record(i, &made));
+        i = out.last().parentID ? position(*out.last().parentID) : -1;
     }
     std::reverse(out.begin(), out.end());
     return out;
@@ -536,20 +553,9 @@ std::optional<ScanTree::FileIdentity> ScanTree::linkedFile(const QUuid &id) cons
 
 void ScanTree::forEachNode(const std::function<void(const ScanNodeRecord &)> &visit) const
 {
-    qint32 folderOf = -1;
-    FileUrl::Folder folder;
-    for (qint32 i = 0; i < qint32(size()); ++i) {
-        const qint32 p = d_->parents[size_t(i)];
-        if (p < 0 || (d_->flags[size_t(i)] & kOwnUrl)) {
-            visit(d_->record(i));
-            continue;
-        }
-        if (p != folderOf) {
-            folder = d_->url(p).asFolder();
-            folderOf = p;
-        }
-        visit(d_->record(i, &folder));
-    }
+    Data::Folders made;
+    for (qint32 i = 0; i < qint32(size()); ++i)
+        visit(d_->record(i, &made));
 }
 
 QList<ScanNodeRecord> ScanTree::records() const
@@ -661,9 +667,10 @@ bool operator==(const ScanTree &a, const ScanTree &b)
         return true;
     if (a.size() != b.size())
         return false;
+    ScanTree::Data::Folders madeA, madeB;
     for (qint32 i = 0; i < qint32(a.size()); ++i) {
         const qint32 j = b.position(a.d_->ids[size_t(i)]);
-        if (j < 0 || !(a.d_->record(i) == b.d_->record(j)) || a.d_->childIDs(i) != b.d_->childIDs(j) ||
+        if (j < 0 || !(a.d_->record(i, &madeA) == b.d_->record(j, &madeB)) || a.d_->childIDs(i) != b.d_->childIDs(j) ||
             a.d_->identities.value(i) != b.d_->identities.value(j) ||
             a.d_->identities.contains(i) != b.d_->identities.contains(j))
             return false;

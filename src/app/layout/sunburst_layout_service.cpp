@@ -31,12 +31,10 @@ void SunburstLayoutService::appendSegments(const ScanTree &tree, const QUuid &pa
         return;
     const double parentSize = double(parent.allocatedSize());
 
-    // Only sizes, names and identifiers matter here: records are made for
-    // the children that have a size, not for the empty ones.
     QList<ScanNodeRecord> children;
-    for (const ScanTree::NodeRef &child : parent.children())
-        if (child.allocatedSize() >= 1)
-            children.append(child.record());
+    for (const ScanNodeRecord &child : tree.children(parentID))
+        if (child.allocatedSize >= 1)
+            children.append(child);
     if (children.isEmpty())
         return;
     children = sortedBySize(std::move(children));
