@@ -24,23 +24,28 @@
 
 namespace {
 
-// Standard input kept as a scan file of its own in the cache, so that it
-// opens like any other and a running window can be handed its path; empty
-// when it cannot be kept.
-QString receiveStandardInput()
+// Where standard input is kept as a scan file of its own in the cache, so
+// that it opens like any other and a running window can be handed its path.
+QString receivedFilePath()
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/received");
-    if (!QDir().mkpath(folder))
-        return {};
+    QDir().mkpath(folder);
     // What came in more than a week ago has been opened long since.
     const QDateTime weekAgo = QDateTime::currentDateTimeUtc().addDays(-7);
     for (const QFileInfo &old : QDir(folder).entryInfoList({QStringLiteral("stdin-*.json")}, QDir::Files)) {
         if (old.lastModified() < weekAgo)
             QFile::remove(old.filePath());
     }
-    const QString path = folder + QStringLiteral("/stdin-%1-%2.json")
-                                      .arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddHHmmss")))
-                                      .arg(getpid());
+    return folder + QStringLiteral("/stdin-%1-%2.json")
+                        .arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddHHmmss")))
+                        .arg(getpid());
+}
+
+// Standard input read whole into its kept file, for a hand-over to the
+// running window; empty when it cannot be kept.
+QString receiveStandardInput()
+{
+    const QString path = receivedFilePath();
     QSaveFile out(path);
     QFile in;
     if (!out.open(QIODevice::WriteOnly) || !in.open(stdin, QIODevice::ReadOnly))
@@ -56,17 +61,16 @@ QString receiveStandardInput()
 }
 
 // Command-line arguments as URLs: "file:" URLs (from the desktop file's %U)
-// as they are, "-" as what standard input brings (a scan file), anything
-// else as a path relative to the working directory, taken as bytes: a name
-// that is not UTF-8 reaches the store percent-encoded.
-QList<QUrl> urlsFromArguments(int argc, char **argv)
+// as they are, anything else as a path relative to the working directory,
+// taken as bytes: a name that is not UTF-8 reaches the store
+// percent-encoded. "-" (a scan file on standard input) sets *standardInput.
+QList<QUrl> urlsFromArguments(int argc, char **argv, bool *standardInput)
 {
     QList<QUrl> urls;
     for (int i = 1; i < argc; ++i) {
         const QByteArray argument(argv[i]);
         if (argument == "-") {
-            if (const QString received = receiveStandardInput(); !received.isEmpty())
-                urls << QUrl::fromLocalFile(received);
+            *standardInput = true;
         } else if (argument.startsWith("file:")) {
             urls << QUrl(QString::fromUtf8(argument));
         } else if (!argument.startsWith('-') && !argument.isEmpty()) {
@@ -152,15 +156,20 @@ public:
         window.resize(860, 580);
     }
 
+    // standardInput: a scan file arrives there, read while the window runs.
     int run(const std::shared_ptr<SingleInstanceController> &controller, const QList<QUrl> &folders,
-            const QElapsedTimer &sinceStart)
+            bool standardInput, const QElapsedTimer &sinceStart)
     {
         StateTrace::install(window, sessionStore, sinceStart);
         window.show();
         appDelegate.sessionStore = &sessionStore;
         appDelegate.applicationDidFinishLaunching(controller);
         // Folders of the first launch arrive once the window is up.
-        QTimer::singleShot(0, &window, [this, folders] { appDelegate.open(folders); });
+        QTimer::singleShot(0, &window, [this, folders, standardInput] {
+            appDelegate.open(folders);
+            if (standardInput)
+                sessionStore.receiveScanFile(STDIN_FILENO, receivedFilePath());
+        });
         return QApplication::exec();
     }
 
@@ -195,10 +204,19 @@ int main(int argc, char **argv)
         SingleInstanceLockLocation::applicationSupport());
     DuplicateLaunchRequest request;
     request.arguments = arguments;
-    request.fileURLs = urlsFromArguments(argc, argv); // QApplication took its own options out
+    bool standardInput = false;
+    request.fileURLs = urlsFromArguments(argc, argv, &standardInput); // QApplication took its own options out
     request.createdAt = QDateTime::currentDateTimeUtc();
 
-    const SingleInstanceStartupResult result = SingleInstanceController::start(configuration, request);
+    // Only a launch that hands over reads standard input first; the first
+    // window opens at once and reads it as it comes.
+    const SingleInstanceStartupResult result =
+        SingleInstanceController::start(configuration, request, [standardInput](DuplicateLaunchRequest &r) {
+            if (!standardInput)
+                return;
+            if (const QString received = receiveStandardInput(); !received.isEmpty())
+                r.fileURLs << QUrl::fromLocalFile(received);
+        });
     switch (result.kind) {
     case SingleInstanceStartupResult::Kind::run:
         singleInstanceController = result.controller;
@@ -214,7 +232,7 @@ int main(int argc, char **argv)
         return 0; // the running instance has the folders and comes forward
     }
     BurrowlensApp app;
-    return app.run(singleInstanceController, request.fileURLs, sinceStart);
+    return app.run(singleInstanceController, request.fileURLs, standardInput, sinceStart);
 }
 
 } // namespace BurrowlensEntry

@@ -37,9 +37,16 @@ SingleInstanceController::SingleInstanceController(const SingleInstanceConfigura
 {
 }
 
-SingleInstanceStartupResult SingleInstanceController::start(const SingleInstanceConfiguration &configuration,
-                                                            const DuplicateLaunchRequest &request)
+SingleInstanceStartupResult
+SingleInstanceController::start(const SingleInstanceConfiguration &configuration, const DuplicateLaunchRequest &given,
+                                const std::function<void(DuplicateLaunchRequest &)> &completeForHandOver)
 {
+    DuplicateLaunchRequest request = given;
+    const auto handOverRequest = [&] {
+        if (completeForHandOver)
+            completeForHandOver(request);
+        handOver(request, configuration);
+    };
     if (configuration.policy.allowsMultipleInstances()) {
         return {SingleInstanceStartupResult::Kind::run,
                 std::shared_ptr<SingleInstanceController>(new SingleInstanceController(configuration, nullptr)),
@@ -49,12 +56,12 @@ SingleInstanceStartupResult SingleInstanceController::start(const SingleInstance
     try {
         lock = InstanceLock::acquire(configuration.lockURL());
     } catch (const InstanceLockError &e) {
-        handOver(request, configuration);
+        handOverRequest();
         if (e == InstanceLockError::alreadyRunning())
             return {SingleInstanceStartupResult::Kind::alreadyRunning, nullptr, nullptr};
         return {SingleInstanceStartupResult::Kind::failed, nullptr, std::current_exception()};
     } catch (...) {
-        handOver(request, configuration);
+        handOverRequest();
         return {SingleInstanceStartupResult::Kind::failed, nullptr, std::current_exception()};
     }
 

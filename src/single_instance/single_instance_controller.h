@@ -27,9 +27,12 @@ class SingleInstanceController : public std::enable_shared_from_this<SingleInsta
 public:
     using DuplicateLaunchHandler = std::function<void(const QList<DuplicateLaunchRequest> &)>;
 
-    // Never throws. request is handed over when another instance holds the lock.
-    static SingleInstanceStartupResult start(const SingleInstanceConfiguration &configuration,
-                                             const DuplicateLaunchRequest &request);
+    // Never throws. request is handed over when another instance holds the
+    // lock, after completeForHandOver has added what only a handed-over
+    // request needs (what this launch would otherwise read itself later).
+    static SingleInstanceStartupResult
+    start(const SingleInstanceConfiguration &configuration, const DuplicateLaunchRequest &request,
+          const std::function<void(DuplicateLaunchRequest &)> &completeForHandOver = {});
 
     bool isEnforcingSingleInstance() const { return lock_ != nullptr; }
     const SingleInstanceConfiguration &configuration() const { return configuration_; }

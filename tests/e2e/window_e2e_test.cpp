@@ -157,6 +157,39 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
     EXPECT_TRUE(waitForTrace(trace, "shelf", [](const QString &s) { return s.startsWith("3 ") && s.contains("/srv/far="); }));
 }
 
+// The first window on standard input opens at once and counts what
+// arrives while the sender (ssh, in use) is still at work.
+TEST(WindowEndToEnd, AFirstLaunchReadsStandardInputAsItComes)
+{
+    QTemporaryDir home;
+    const QString trace = home.filePath("trace.txt");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path());
+    env.insert("XDG_CACHE_HOME", home.path());
+    env.insert("BURROWLENS_TRACE", trace);
+    env.remove("QT_QPA_PLATFORM");
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    app.start(burrowlens(), {"-"});
+    ASSERT_TRUE(app.waitForStarted());
+    auto stop = qScopeGuard([&] {
+        app.kill();
+        app.waitForFinished();
+    });
+    app.write("[1,2,{\"progname\":\"ncdu\",\"timestamp\":1700000000},\n[{\"name\":\"/srv/far\"},");
+    ASSERT_TRUE(app.waitForBytesWritten(5000)); // nothing pumps QProcess here
+    EXPECT_TRUE(waitForTrace(trace, "painted", [](const QString &) { return true; })) << "the window waits for nobody";
+    EXPECT_TRUE(waitForTrace(trace, "shelf", [](const QString &s) { return s.startsWith("1 standard input=") && s.endsWith("=received"); }));
+    app.write("{\"name\":\"big.iso\",\"asize\":9000,\"dsize\":12288}]]\n");
+    ASSERT_TRUE(app.waitForBytesWritten(5000));
+    app.closeWriteChannel();
+    EXPECT_TRUE(waitForTrace(trace, "shelf", [](const QString &s) { return s.startsWith("1 /srv/far="); }));
+    EXPECT_EQ(QDir(home.filePath("quillfen/burrowlens/received")).entryList({"stdin-*.json"}, QDir::Files).size(), 1)
+        << "a copy is kept, as for a hand-over";
+}
+
 TEST(WindowEndToEnd, WithoutALockItLeavesQuietlyAndOpensNoWindow)
 {
     QTemporaryDir home;

@@ -22,6 +22,8 @@ struct ScanResultState {
     // The scan file it was opened from, when it was not scanned here; its
     // items may not exist on this machine.
     std::optional<QString> sourceFile;
+    // While a scan file arrives on standard input: the bytes so far.
+    std::optional<qint64> receivedBytes;
 
     friend bool operator==(const ScanResultState &, const ScanResultState &) = default;
 };

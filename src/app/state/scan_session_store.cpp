@@ -9,7 +9,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QElapsedTimer>
+#include <cerrno>
+#include <poll.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <QPointer>
 #include <QSaveFile>
 #include <QThreadPool>
@@ -54,6 +59,7 @@ ScanSessionStore::ScanSessionStore(std::shared_ptr<ScanEngineProviding> scanEngi
 
 ScanSessionStore::~ScanSessionStore()
 {
+    closing_->store(true);
     cancelFocusedChildrenSort();
 }
 
@@ -95,46 +101,119 @@ void ScanSessionStore::acceptIncoming(const QList<QUrl> &urls)
         services_.appActivation->bringToFront();
 }
 
-void ScanSessionStore::openScanFile(const QString &path)
+QUuid ScanSessionStore::beginOpening(const FileUrl &name, const QString &sourceFile)
 {
     ScanResultState state;
     state.id = QUuid::createUuid();
-    state.rootURL = FileUrl::fromPath(path);
+    state.rootURL = name;
     state.phase = ScanResultPhase::scanning;
-    state.sourceFile = path;
+    state.sourceFile = sourceFile;
     upsertResult(state);
     assign(activeResultID_, std::optional(state.id), &ScanSessionStore::activeResultIDChanged);
     refreshFocusedChildren(true);
+    return state.id;
+}
 
+void ScanSessionStore::finishOpening(const QPointer<ScanSessionStore> &self, const QUuid &id, QByteArrayView data,
+                                     const QString &failure)
+{
+    QString error = failure;
+    std::optional<ScanFileContents> contents;
+    if (error.isEmpty() && !(contents = readScanFile(data, &error)))
+        error = QStringLiteral("Could not open the scan file: %1").arg(error);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [self, id, contents = std::move(contents), error] {
+        if (!self)
+            return;
+        self->updateResult(id, [&](ScanResultState &r) {
+            r.receivedBytes.reset();
+            if (!contents) {
+                r.phase = ScanResultPhase::failed;
+                r.errorMessage = error;
+                return;
+            }
+            r.phase = ScanResultPhase::ready;
+            r.rootURL = contents->summary.rootURL;
+            r.tree = contents->tree;
+            r.summary = contents->summary;
+            r.focusedNodeID = r.selectedNodeID = contents->tree.rootID;
+        });
+        if (self->activeResultID_ == id)
+            self->refreshFocusedChildren(true);
+    });
+}
+
+void ScanSessionStore::openScanFile(const QString &path)
+{
+    const QUuid id = beginOpening(FileUrl::fromPath(path), path);
     QPointer<ScanSessionStore> self(this);
-    const QUuid id = state.id;
     QThreadPool::globalInstance()->start([self, id, path] {
         QFile in(path);
-        QString error;
-        std::optional<ScanFileContents> contents;
-        if (!in.open(QIODevice::ReadOnly))
-            error = QStringLiteral("Could not open the scan file: %1").arg(in.errorString());
-        else if (!(contents = readScanFile(in.readAll(), &error)))
-            error = QStringLiteral("Could not open the scan file: %1").arg(error);
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, id, contents = std::move(contents), error] {
-            if (!self)
-                return;
-            self->updateResult(id, [&](ScanResultState &r) {
-                if (!contents) {
-                    r.phase = ScanResultPhase::failed;
-                    r.errorMessage = error;
-                    return;
-                }
-                r.phase = ScanResultPhase::ready;
-                r.rootURL = contents->summary.rootURL;
-                r.tree = contents->tree;
-                r.summary = contents->summary;
-                r.focusedNodeID = r.selectedNodeID = contents->tree.rootID;
-            });
-            if (self->activeResultID_ == id)
-                self->refreshFocusedChildren(true);
-        });
+        const bool opened = in.open(QIODevice::ReadOnly);
+        const QByteArray data = opened ? in.readAll() : QByteArray();
+        finishOpening(self, id, data,
+                      opened ? QString() : QStringLiteral("Could not open the scan file: %1").arg(in.errorString()));
     });
+}
+
+void ScanSessionStore::receiveScanFile(int descriptor, const QString &keptPath)
+{
+    const QUuid id = beginOpening(FileUrl::fromPath(QStringLiteral("standard input")), keptPath);
+    updateResult(id, [](ScanResultState &r) { r.receivedBytes = 0; });
+    QPointer<ScanSessionStore> self(this);
+    // Its own thread, not the pool's: the sender may take hours, and the
+    // pool is waited for when the application quits.
+    std::thread([self, id, descriptor, keptPath, closing = closing_] {
+        QSaveFile kept(keptPath);
+        const bool keeping = kept.open(QIODevice::WriteOnly);
+        QByteArray data;
+        QString failure;
+        QElapsedTimer sinceTold;
+        sinceTold.start();
+        qint64 told = 0;
+        const auto tell = [&] {
+            const qint64 received = data.size();
+            if (received == told)
+                return;
+            told = received;
+            sinceTold.restart();
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [self, id, received] {
+                if (self)
+                    self->updateResult(id, [&](ScanResultState &r) {
+                        if (r.receivedBytes)
+                            r.receivedBytes = received;
+                    });
+            });
+        };
+        for (;;) {
+            pollfd wait{descriptor, POLLIN, 0};
+            const int ready = poll(&wait, 1, 200);
+            if (closing->load())
+                return;
+            if (ready == 0)
+                tell(); // the sender pauses: say what came so far
+            if (ready == 0 || (ready < 0 && errno == EINTR))
+                continue;
+            char chunk[1 << 16];
+            const ssize_t got = ready < 0 ? -1 : read(descriptor, chunk, sizeof chunk);
+            if (got < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (got < 0) {
+                failure = QStringLiteral("Could not open the scan file: %1").arg(qt_error_string(errno));
+                break;
+            }
+            if (got == 0)
+                break;
+            data.append(chunk, got);
+            if (keeping)
+                kept.write(chunk, got);
+            if (sinceTold.elapsed() >= 100)
+                tell();
+        }
+        if (keeping && (!failure.isEmpty() || !kept.commit()))
+            kept.cancelWriting();
+        if (!closing->load())
+            finishOpening(self, id, data, failure);
+    }).detach();
 }
 
 bool ScanSessionStore::canSaveActiveResult() const

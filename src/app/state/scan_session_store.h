@@ -12,6 +12,7 @@
 #include "scan_result_state.h"
 #include "trash_service.h"
 
+#include <QPointer>
 #include <QHash>
 #include <QObject>
 #include <QUrl>
@@ -66,6 +67,10 @@ public:
     // Reads the export at path off the main thread into a new result; one
     // that cannot be read fails with the reader's message.
     void openScanFile(const QString &path);
+    // Reads a scan file as it arrives on descriptor (standard input, from
+    // ssh), keeping a copy at keptPath, into a new result that counts the
+    // bytes received; opened like openScanFile once the sender is done.
+    void receiveScanFile(int descriptor, const QString &keptPath);
     void chooseFolder();
     // Asks where, then writes the active result as a scan file off the main
     // thread; scanSaved tells how it went.
@@ -113,6 +118,13 @@ private:
     void upsertResult(const ScanResultState &state);
     bool updateResult(const QUuid &id, const std::function<void(ScanResultState &)> &mutation);
 
+    // A new result for a scan file named name, being opened.
+    QUuid beginOpening(const FileUrl &name, const QString &sourceFile);
+    // Off the main thread: the result of beginOpening from data, handed to
+    // self on the main thread.
+    static void finishOpening(const QPointer<ScanSessionStore> &self, const QUuid &id, QByteArrayView data,
+                              const QString &failure);
+
     void consume(const ScanUpdate &update, const QUuid &resultID);
     std::optional<QUuid> restoredFocusNodeID(const QUuid &resultID, const ScanTree &tree);
     static QList<FileUrl> focusPathURLs(const ScanResultState &result);
@@ -137,6 +149,8 @@ private:
 
     std::shared_ptr<ScanEngineProviding> scanEngine_;
     ScanSessionServices services_;
+    // Tells receivers still reading that nobody waits for them.
+    std::shared_ptr<std::atomic<bool>> closing_ = std::make_shared<std::atomic<bool>>(false);
 
     QList<ScanResultState> results_;
     std::optional<QUuid> activeResultID_;

@@ -226,6 +226,8 @@ QString ResultsShelfView::statusText(const ScanResultState &result)
     case ScanResultPhase::queued:
         return QStringLiteral("Queued");
     case ScanResultPhase::scanning:
+        if (result.receivedBytes)
+            return byteCountText(*result.receivedBytes) + QStringLiteral(" received");
         if (result.sourceFile)
             return QStringLiteral("Opening\u2026");
         return result.progressSnapshot ? QStringLiteral("%1 items \u2022 scanning").arg(result.progressSnapshot->itemsScanned)

@@ -1,5 +1,7 @@
 #include "scan_progress_view.h"
 
+#include "byte_count_text.h"
+
 #include "app_version_info.h"
 #include "view_style.h"
 
@@ -70,6 +72,8 @@ void ScanProgressView::refresh()
     title_->setText(titleText(active, mode_));
     if (mode_ == Mode::queued)
         status_->setText(QStringLiteral("Waiting for the current scan to finish."));
+    else if (active && active->receivedBytes)
+        status_->setText(byteCountText(*active->receivedBytes) + QStringLiteral(" received so far"));
     else
         status_->setText(snapshot ? progressSummary(*snapshot) : QString());
     status_->setVisible(!status_->text().isEmpty());
