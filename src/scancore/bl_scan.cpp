@@ -788,10 +788,10 @@ extern "C" void bl_request_cancel(int32_t *cancel_flag)
         bl::storeRelaxed(*cancel_flag, int32_t(1));
 }
 
-extern "C" void bl_release_nodes_before(bl_scan_result_t *result, int32_t index)
+extern "C" void bl_release_nodes(bl_scan_result_t *result, int32_t from, int32_t to)
 {
     if (result && result->nodes)
-        bl::releaseNodesBefore(result->nodes, index < result->node_count ? index : result->node_count);
+        bl::releaseNodes(result->nodes, from, to < result->node_count ? to : result->node_count);
 }
 
 extern "C" void bl_scan_result_free(bl_scan_result_t *result)

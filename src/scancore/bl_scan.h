@@ -149,9 +149,9 @@ int32_t bl_get_unreadable_count(const bl_scan_result_t *result);
 
 void bl_request_cancel(int32_t *cancel_flag);
 
-/* The caller is done with records [0, index) of a finished scan: their
- * memory goes back to the system and they read as zeros from then on. */
-void bl_release_nodes_before(bl_scan_result_t *result, int32_t index);
+/* The caller is done with records [from, to) of a finished scan: the whole
+ * pages under them go back to the system and read as zeros from then on. */
+void bl_release_nodes(bl_scan_result_t *result, int32_t from, int32_t to);
 
 /* Releases what the core allocated; counters stay readable. Idempotent. */
 void bl_scan_result_free(bl_scan_result_t *result);

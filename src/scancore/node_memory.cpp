@@ -68,11 +68,15 @@ void releaseNodes(bl_flat_node_t *nodes, int32_t capacity)
         munmap(nodes, mappedBytes(capacity));
 }
 
-void releaseNodesBefore(bl_flat_node_t *nodes, int32_t count)
+void releaseNodes(bl_flat_node_t *nodes, int32_t from, int32_t to)
 {
-    const size_t bytes = (sizeof(bl_flat_node_t) * size_t(count > 0 ? count : 0)) & ~size_t(4095);
-    if (nodes && bytes)
-        madvise(nodes, bytes, MADV_DONTNEED);
+    if (!nodes || from < 0 || to <= from)
+        return;
+    const uintptr_t base = reinterpret_cast<uintptr_t>(nodes);
+    const uintptr_t begin = (base + sizeof(bl_flat_node_t) * size_t(from) + 4095) & ~uintptr_t(4095);
+    const uintptr_t end = (base + sizeof(bl_flat_node_t) * size_t(to)) & ~uintptr_t(4095);
+    if (end > begin)
+        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_DONTNEED);
 }
 
 } // namespace bl

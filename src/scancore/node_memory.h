@@ -12,7 +12,7 @@ bl_flat_node_t *allocateNodes(int32_t capacity);
 // Moves the records to room for newCapacity; nullptr (old block intact) on failure.
 bl_flat_node_t *growNodes(bl_flat_node_t *nodes, int32_t oldCapacity, int32_t newCapacity);
 void releaseNodes(bl_flat_node_t *nodes, int32_t capacity);
-// Gives back the whole pages under records [0, count); they read as zeros after.
-void releaseNodesBefore(bl_flat_node_t *nodes, int32_t count);
+// Gives back the whole pages under records [from, to); they read as zeros after.
+void releaseNodes(bl_flat_node_t *nodes, int32_t from, int32_t to);
 
 } // namespace bl

@@ -72,11 +72,13 @@ public:
                 folderOf_[size_t(i)] = paths_.addFolder(folderOf_[size_t(parentOf(i))], rawName(i));
     }
 
-    // Identifiers from up to to, whole sibling runs from the one at from.
-    void identify(int32_t from, int32_t to, QUuid *ids) const
+    // Identifiers of from up to to into out[0, to - from), whole sibling
+    // runs from the one at from.
+    void identify(int32_t from, int32_t to, QUuid *out) const
     {
+        const int32_t first = from;
         if (from == 0) {
-            ids[0] = paths_.topID();
+            out[0] = paths_.topID();
             from = 1;
         }
         std::vector<PathIdentifiers::Child> children;
@@ -84,9 +86,18 @@ public:
             const int32_t p = parentOf(i);
             children.clear();
             for (; i < count_ && parentOf(i) == p; ++i)
-                children.push_back({rawName(i), &ids[i]});
+                children.push_back({rawName(i), &out[i - first]});
             paths_.identify(folderOf_[size_t(p)], children.data(), qsizetype(children.size()));
         }
+    }
+
+    // The end of the run of siblings that i (past the root) is in.
+    int32_t runEnd(int32_t i) const
+    {
+        const int32_t p = parentOf(i);
+        while (i < count_ && parentOf(i) == p)
+            ++i;
+        return i;
     }
 
     // The first node at or after i that starts a run of siblings.
@@ -185,23 +196,12 @@ ScanNodeMark markOf(int32_t kind)
     }
 }
 
-// The nodes of a flat array in a builder: ids from identify(), marks in
-// node order. With a finished scan's result, each stretch of the array goes
-// back to the system once its nodes are in the builder, so that the two are
-// never both whole; packages then receives the packages' positions.
+// The nodes of a flat array in a builder: ids from identify(), marks in node order.
 void addNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t count, const std::vector<QUuid> &ids,
-              const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL,
-              bl_scan_result_t *releasing = nullptr, std::vector<int32_t> *packages = nullptr)
+              const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL)
 {
-    constexpr int32_t kStretch = 1 << 15;
-    for (int32_t i = 0; i < count; ++i) {
-        const ScanTree::NodeFacts facts = reader.facts(i);
-        builder.add(ids[size_t(i)], i == 0 ? -1 : reader.parentOf(i), reader.rawName(i), facts);
-        if (packages && facts.kind == ScanNodeKind::package)
-            packages->push_back(i);
-        if (releasing && i > 0 && i % kStretch == 0)
-            bl_release_nodes_before(releasing, i); // the reader looks back at parents only
-    }
+    for (int32_t i = 0; i < count; ++i)
+        builder.add(ids[size_t(i)], i == 0 ? -1 : reader.parentOf(i), reader.rawName(i), reader.facts(i));
     builder.setDisplayName(0, FastScanEngine::displayName(0, QString::fromUtf8(reader.rawName(0)), rootURL));
     for (const bl_node_mark_t &m : marks) {
         if (m.node_index < 0 || m.node_index >= count)
@@ -364,23 +364,6 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
         return std::nullopt;
     const bl_flat_node_t *nodes = result.nodes;
     const NodeReader reader(nodes, n, rootURL);
-    std::vector<QUuid> ids(static_cast<size_t>(n));
-    // The scan has left the other cores idle: the identifiers of a large
-    // tree are hashed on two, split where a run of siblings begins.
-    bool split = false;
-    if (n >= 20000) {
-        const int32_t middle = reader.runStart(n / 2);
-        try {
-            std::thread helper([&] { reader.identify(middle, n, ids.data()); });
-            reader.identify(0, middle, ids.data());
-            helper.join();
-            split = true;
-        } catch (const std::system_error &) {
-        }
-    }
-    if (!split)
-        reader.identify(0, n, ids.data());
-
     // Folders that could not be listed, wholly or in part.
     std::vector<int32_t> unreadable;
     {
@@ -392,10 +375,84 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
                 unreadable.push_back(i);
         }
     }
-    ScanTree::Builder builder(rootURL, n, nameBytesOf(reader, n));
-    std::vector<int32_t> packages;
-    addNodes(builder, reader, n, ids, marksOf(&result, n), rootURL, consume ? &result : nullptr, &packages);
-    ids = {};
+    const std::vector<bl_node_mark_t> marks = marksOf(&result, n);
+
+    std::vector<quint32> nameEnds(static_cast<size_t>(n));
+    quint64 nameBytes = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        nameBytes += i == 0 ? 0 : quint64(reader.rawName(i).size());
+        if (nameBytes > std::numeric_limits<quint32>::max())
+            throw std::bad_alloc();
+        nameEnds[size_t(i)] = quint32(nameBytes);
+    }
+    ScanTree::Builder builder(rootURL, n, qsizetype(nameBytes));
+    builder.allocate(std::move(nameEnds));
+    // Nodes from up to to, whole sibling runs from the one at from; with
+    // consume, the stretches done go back to the system as it goes.
+    constexpr int32_t kStretch = 1 << 14;
+    const auto fill = [&](int32_t from, int32_t to, std::vector<int32_t> &packages) {
+        std::vector<QUuid> ids;
+        int32_t released = from;
+        for (int32_t i = from; i < to;) {
+            const int32_t run = i;
+            const int32_t p = i == 0 ? -1 : reader.parentOf(i);
+            i = i == 0 ? 1 : reader.runEnd(i);
+            ids.resize(size_t(i - run));
+            reader.identify(run, i, ids.data());
+            for (int32_t k = run; k < i; ++k) {
+                const ScanTree::NodeFacts facts = reader.facts(k);
+                builder.setNode(k, ids[size_t(k - run)], p, reader.rawName(k), facts);
+                if (facts.kind == ScanNodeKind::package)
+                    packages.push_back(k);
+            }
+            if (consume && i - released >= kStretch) {
+                bl_release_nodes(&result, released, i); // the reader looks back at parents' indices only
+                released = i;
+            }
+        }
+    };
+    // The scan has left the other cores idle: a large tree is built on two,
+    // split where a run of siblings begins.
+    std::vector<int32_t> packages, laterPackages;
+    bool split = false;
+    if (n >= 20000) {
+        const int32_t middle = reader.runStart(n / 2);
+        try {
+            std::exception_ptr failed;
+            std::thread helper([&] {
+                try {
+                    fill(middle, n, laterPackages);
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+            try {
+                fill(0, middle, packages);
+            } catch (...) {
+                helper.join();
+                throw;
+            }
+            helper.join();
+            if (failed)
+                std::rethrow_exception(failed);
+            split = true;
+        } catch (const std::system_error &) {
+        }
+    }
+    if (!split) {
+        packages.clear();
+        fill(0, n, packages);
+    }
+    packages.insert(packages.end(), laterPackages.begin(), laterPackages.end());
+    builder.setDisplayName(0, FastScanEngine::displayName(0, QString::fromUtf8(reader.rawName(0)), rootURL));
+    for (const bl_node_mark_t &m : marks) {
+        if (m.node_index < 0 || m.node_index >= n)
+            continue;
+        if (m.kind == BL_MARK_HARD_LINK)
+            builder.setLinkCount(m.node_index, m.link_count);
+        else
+            builder.setMark(m.node_index, markOf(m.kind));
+    }
     for (const int32_t i : unreadable)
         builder.setMark(i, ScanNodeMark::unreadable);
     for (const int32_t i : packages) {

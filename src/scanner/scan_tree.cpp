@@ -384,6 +384,38 @@ qint32 ScanTree::Builder::add(const QUuid &id, qint32 parent, QByteArrayView nam
 
 qsizetype ScanTree::Builder::size() const { return d_->size(); }
 
+void ScanTree::Builder::allocate(std::vector<quint32> &&nameEnds)
+{
+    Data &d = *d_;
+    const size_t n = nameEnds.size();
+    if (n >= size_t(std::numeric_limits<qint32>::max()))
+        throw std::bad_alloc();
+    d.ids.resize(n);
+    d.parents.resize(n, -1);
+    d.allocated.resize(n);
+    d.logical.resize(n);
+    d.flags.resize(n);
+    d.names.resize(n ? nameEnds.back() : 0);
+    d.nameEnds = std::move(nameEnds);
+    childCounts_.resize(n, -1);
+}
+
+void ScanTree::Builder::setNode(qint32 i, const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts)
+{
+    Data &d = *d_;
+    const size_t at = size_t(i);
+    const bool isRoot = i == 0;
+    const bool isDirectory = isRoot ? d.urls.value(0).isDirectory() : facts.kind != ScanNodeKind::file;
+    d.ids[at] = id;
+    d.parents[at] = isRoot ? -1 : parent;
+    const quint32 from = i > 0 ? d.nameEnds[at - 1] : 0;
+    std::memcpy(d.names.data() + from, name.data(), std::min<size_t>(size_t(name.size()), d.nameEnds[at] - from));
+    d.flags[at] = quint16(flagsOf(facts, isDirectory) | (isRoot ? kOwnUrl : 0));
+    d.allocated[at] = facts.allocatedSize;
+    d.logical[at] = facts.logicalSize;
+    childCounts_[at] = facts.childCount;
+}
+
 void ScanTree::Builder::setDisplayName(qint32 i, const QString &name)
 {
     const QString text = (d_->flags[size_t(i)] & kOwnUrl)
@@ -556,6 +588,12 @@ void ScanTree::forEachNode(const std::function<void(const ScanNodeRecord &)> &vi
     Data::Folders made;
     for (qint32 i = 0; i < qint32(size()); ++i)
         visit(d_->record(i, &made));
+}
+
+void ScanTree::forEachRef(const std::function<void(const NodeRef &)> &visit) const
+{
+    for (qint32 i = 0; i < qint32(size()); ++i)
+        visit(NodeRef(d_.get(), i));
 }
 
 QList<ScanNodeRecord> ScanTree::records() const

@@ -87,6 +87,12 @@ public:
         // other's parent is a position returned before. Returns its position.
         qint32 add(const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts);
         qsizetype size() const;
+        // For builders that fill many nodes at once, from several threads:
+        // room for as many nodes as nameEnds has (where each one's name ends
+        // in the arena, in node order; the root's is empty), each then made
+        // once by setNode from any thread. Links are told by setLinkCount.
+        void allocate(std::vector<quint32> &&nameEnds);
+        void setNode(qint32 position, const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts);
         void setDisplayName(qint32 position, const QString &name);
         void setMark(qint32 position, ScanNodeMark mark);
         void setLinkCount(qint32 position, quint32 count);
@@ -131,6 +137,9 @@ public:
     NodeRef ref(const QUuid &id) const;
     // Every record, in the order the nodes were added.
     void forEachNode(const std::function<void(const ScanNodeRecord &)> &visit) const;
+    // Every node's columns, in the same order: for walks that read a few
+    // facts of every node and want the records of only some.
+    void forEachRef(const std::function<void(const NodeRef &)> &visit) const;
     // The same as a list, for small trees.
     QList<ScanNodeRecord> records() const;
 
