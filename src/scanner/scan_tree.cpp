@@ -53,45 +53,93 @@ const ScanNodeFacts &factsOf(const ScanNodeRecord &r)
     return r;
 }
 
+// Makes elements without writing them: a column of millions is touched
+// only as it is filled, so that the fast engine can hand back its native
+// array while the tree grows, instead of holding both whole.
+template <typename T>
+struct Unwritten : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = Unwritten<U>;
+    };
+    Unwritten() = default;
+    template <typename U>
+    Unwritten(const Unwritten<U> &) noexcept
+    {
+    }
+    template <typename U>
+    void construct(U *p) noexcept
+    {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <typename U, typename... A>
+    void construct(U *p, A &&...args)
+    {
+        ::new (static_cast<void *>(p)) U(std::forward<A>(args)...);
+    }
+};
+template <typename T>
+using Column = std::vector<T, Unwritten<T>>;
+
+// A QUuid's bytes, trivially made (QUuid zeroes itself).
+struct StoredId {
+    alignas(4) unsigned char bytes[16];
+    StoredId() = default;
+    StoredId(const QUuid &id) { std::memcpy(bytes, &id, sizeof bytes); }
+    operator QUuid() const
+    {
+        QUuid id;
+        std::memcpy(&id, bytes, sizeof bytes);
+        return id;
+    }
+    friend bool operator==(const StoredId &a, const QUuid &b) { return std::memcmp(a.bytes, &b, sizeof a.bytes) == 0; }
+    friend bool operator==(const StoredId &a, const StoredId &b)
+    {
+        return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
+    }
+};
+static_assert(sizeof(StoredId) == sizeof(QUuid));
+
 // Large arrays written once: on 2 MiB pages they cost a few dozen page
 // faults instead of thousands.
-template <typename T>
-void reserveLarge(std::vector<T> &v, size_t count)
+template <typename V>
+void reserveLarge(V &v, size_t count)
 {
     v.reserve(count);
     constexpr uintptr_t huge = uintptr_t(2) << 20;
     const uintptr_t begin = (reinterpret_cast<uintptr_t>(v.data()) + huge - 1) & ~(huge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(v.data()) + count * sizeof(T)) & ~(huge - 1);
+    const uintptr_t end =
+        (reinterpret_cast<uintptr_t>(v.data()) + count * sizeof(typename V::value_type)) & ~(huge - 1);
     if (end > begin)
         madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-template <typename T>
-void fitExactly(std::vector<T> &v)
+template <typename V>
+void fitExactly(V &v)
 {
     if (v.capacity() > v.size() + v.size() / 64 + 16) {
-        std::vector<T> exact;
+        V exact;
         reserveLarge(exact, v.size());
         exact.assign(v.begin(), v.end());
         v.swap(exact);
     }
 }
 
-template <typename T>
-qsizetype bytesOf(const std::vector<T> &v)
+template <typename V>
+qsizetype bytesOf(const V &v)
 {
-    return qsizetype(v.capacity() * sizeof(T));
+    return qsizetype(v.capacity() * sizeof(typename V::value_type));
 }
 
 } // namespace
 
 struct ScanTree::Data {
-    std::vector<QUuid> ids;
-    std::vector<qint32> parents; // -1: none
-    std::vector<qint64> allocated, logical;
-    std::vector<quint16> flags;
+    Column<StoredId> ids;
+    Column<qint32> parents; // -1: none
+    Column<qint64> allocated, logical;
+    Column<quint16> flags;
     std::vector<quint32> nameEnds; // name i: names[nameEnds[i - 1], nameEnds[i])
-    std::vector<char> names;
+    Column<char> names;
     // Children in compressed rows: those of i are childList[childStarts[i],
     // childStarts[i + 1]); empty while the lists are explicit.
     std::vector<qint32> childStarts, childList;
@@ -390,8 +438,8 @@ void ScanTree::Builder::allocate(std::vector<quint32> &&nameEnds)
     const size_t n = nameEnds.size();
     if (n >= size_t(std::numeric_limits<qint32>::max()))
         throw std::bad_alloc();
-    d.ids.resize(n);
-    d.parents.resize(n, -1);
+    d.ids.resize(n); // left unwritten until setNode
+    d.parents.resize(n);
     d.allocated.resize(n);
     d.logical.resize(n);
     d.flags.resize(n);
