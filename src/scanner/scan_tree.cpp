@@ -275,7 +275,8 @@ struct ScanTree::Data {
     }
 
     // made: URL folders to share with the records made before and after.
-    ScanNodeRecord record(qint32 i, Folders *made = nullptr) const
+    // parentFolder: the folder of i's parent, when the caller has it.
+    ScanNodeRecord record(qint32 i, Folders *made = nullptr, const FileUrl::Folder *parentFolder = nullptr) const
     {
         ScanNodeRecord r;
         const size_t at = size_t(i);
@@ -286,8 +287,12 @@ struct ScanTree::Data {
         else if (const auto it = danglingParents.constFind(i); it != danglingParents.cend())
             r.parentID = *it;
         QString text;
-        Folders own;
-        r.url = url(i, made ? *made : own, &text);
+        if (parentFolder && !(f & kOwnUrl)) {
+            r.url = childUrl(*parentFolder, i, &text);
+        } else {
+            Folders own;
+            r.url = url(i, made ? *made : own, &text);
+        }
         const auto shown = displayNames.constFind(i);
         r.displayName = shown == displayNames.cend() ? text : *shown;
         r.kind = ScanNodeKind(f & kKindMask);
@@ -601,7 +606,10 @@ QList<ScanNodeRecord> ScanTree::children(const QUuid &parentID) const
     if (p < 0)
         return out;
     Data::Folders made; // siblings share their folder's URL
-    d_->forEachChild(p, [&](qint32 c) { out.append(d_->record(c, &made)); });
+    const FileUrl::Folder folder = d_->folder(p, made);
+    d_->forEachChild(p, [&](qint32 c) {
+        out.append(d_->parents[size_t(c)] == p ? d_->record(c, &made, &folder) : d_->record(c, &made));
+    });
     return out;
 }
 
