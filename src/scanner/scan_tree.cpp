@@ -114,21 +114,11 @@ void reserveLarge(V &v, size_t count)
         madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-template <typename V>
-void fitExactly(V &v)
-{
-    if (v.capacity() > v.size() + v.size() / 64 + 16) {
-        V exact;
-        reserveLarge(exact, v.size());
-        exact.assign(v.begin(), v.end());
-        v.swap(exact);
-    }
-}
-
+// Room reserved beyond the size is never written, so never resident.
 template <typename V>
 qsizetype bytesOf(const V &v)
 {
-    return qsizetype(v.capacity() * sizeof(typename V::value_type));
+    return qsizetype(v.size() * sizeof(typename V::value_type));
 }
 
 } // namespace
@@ -534,13 +524,6 @@ ScanTree ScanTree::Builder::finish(qsizetype *duplicateAt)
     Data &d = *d_;
     if (d.ids.empty())
         return tree;
-    for (auto *v : {&d.allocated, &d.logical})
-        fitExactly(*v);
-    fitExactly(d.ids);
-    fitExactly(d.parents);
-    fitExactly(d.flags);
-    fitExactly(d.nameEnds);
-    fitExactly(d.names);
     const qint32 duplicate = d.reindex(duplicateAt != nullptr);
     if (duplicate >= 0) {
         *duplicateAt = duplicate;
