@@ -452,7 +452,8 @@ void ScanTree::Builder::setNode(qint32 i, const QUuid &id, qint32 parent, QByteA
     d.ids[at] = id;
     d.parents[at] = isRoot ? -1 : parent;
     const quint32 from = i > 0 ? d.nameEnds[at - 1] : 0;
-    std::memcpy(d.names.data() + from, name.data(), std::min<size_t>(size_t(name.size()), d.nameEnds[at] - from));
+    if (const size_t bytes = std::min<size_t>(size_t(name.size()), d.nameEnds[at] - from))
+        std::memcpy(d.names.data() + from, name.data(), bytes);
     d.flags[at] = quint16(flagsOf(facts, isDirectory) | (isRoot ? kOwnUrl : 0));
     d.allocated[at] = facts.allocatedSize;
     d.logical[at] = facts.logicalSize;
