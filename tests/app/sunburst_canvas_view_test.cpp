@@ -2,6 +2,7 @@
 // the centre disc, stale layouts, and the pixels it paints.
 #include "byte_count_text.h"
 #include "node_color.h"
+#include "sidebar_list_view.h"
 #include "stable_scan_node_id.h"
 #include "sunburst_canvas_view.h"
 
@@ -190,5 +191,17 @@ TEST(SunburstCanvasView, PaintsSegmentsInTheirColours)
     EXPECT_NEAR(drawn.blueF(), expected.blueF(), 0.02);
     const QColor opening = image.pixelColor(at(shown.view, 0, 45));
     EXPECT_LT(opening.valueF(), 0.25) << "the dark background shows through the opening";
+
+    // The list paints the node's dot in the colour of its segment.
+    SidebarListView list;
+    list.resize(380, 200);
+    list.show();
+    list.setNodes({*tree.node(stableScanNodeID(QStringLiteral("/r/big")))});
+    const QRect row = list.visualRect(list.model()->index(0, 0));
+    const QColor dot =
+        list.viewport()->grab().toImage().pixelColor(row.left() + 19, row.adjusted(14, 12, -14, -12).center().y());
+    EXPECT_NEAR(dot.redF(), drawn.redF(), 0.03);
+    EXPECT_NEAR(dot.greenF(), drawn.greenF(), 0.03);
+    EXPECT_NEAR(dot.blueF(), drawn.blueF(), 0.03);
 }
 

@@ -3,6 +3,7 @@
 #include "byte_count_text.h"
 #include "node_color.h"
 #include "scan_session_store.h"
+#include "sunburst_layout_service.h"
 #include "view_style.h"
 
 #include <QMouseEvent>
@@ -42,7 +43,7 @@ public:
         QRect select = content;
         select.setRight(trash.left() - 10);
         p->setPen(Qt::NoPen);
-        p->setBrush(nodeColor(node->id.toString(QUuid::WithoutBraces)));
+        p->setBrush(nodeColor(uuidText(node->id))); // the chart's key: one colour per node
         p->drawEllipse(QRectF(select.left(), select.center().y() - 4.5, 10, 10));
 
         const QString size = byteCountText(node->allocatedSize);
