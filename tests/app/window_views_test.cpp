@@ -377,6 +377,26 @@ TEST(WindowDrops, EachDroppedFolderEntersTheStoreOnItsOwn)
     EXPECT_TRUE(w.view->handleDrop({QUrl::fromLocalFile(f.path("missing"))})); // accepted, then dropped by the store
 }
 
+// Names are text: "<b>" is no markup and "&" no shortcut mark.
+TEST(WindowViews, NamesAreShownAsTheyAre)
+{
+    Folders f{"<b>draft"};
+    const QString r = f.path("<b>draft");
+    Window w;
+    w.store->acceptIncoming({f.url("<b>draft")});
+    w.deliver(ScanUpdate::finished(makeTree(r, {{"R&D/", 10}}), summaryOf(2, 1, 10)));
+    w.store->focusNode(idOf(r + "/R&D"));
+    w.sync();
+    const QLabel *title = w.view->workspace()->titleLabel();
+    ASSERT_TRUE(title->text().contains("<b>draft"));
+    EXPECT_GE(title->sizeHint().width(), QFontMetrics(title->font()).horizontalAdvance(title->text()))
+        << "drawn as the name, not as bold \"draft\"";
+    const QPushButton *crumb = w.view->workspace()->breadcrumb()->itemButtons().last();
+    const QFontMetrics metrics(crumb->font());
+    // Within a pixel of kerning; "RD" would be an "&" narrower.
+    EXPECT_NEAR(metrics.size(Qt::TextShowMnemonic, crumb->text()).width(), metrics.horizontalAdvance("R&D"), 2);
+}
+
 TEST(WindowTrash, TheConfirmationMovesOnlyWhenAccepted)
 {
     Folders f{"r"};

@@ -46,7 +46,8 @@ void BreadcrumbBar::setItems(const QList<ScanNodeRecord> &items)
     const QFont font = style::font(13, QFont::DemiBold);
     for (qsizetype i = 0; i < items.size(); ++i) {
         const bool last = i == items.size() - 1;
-        auto *button = new QPushButton(items[i].displayName, row);
+        // "&" would mark a shortcut: "R&D" is shown as it is.
+        auto *button = new QPushButton(QString(items[i].displayName).replace(u'&', QStringLiteral("&&")), row);
         button->setFont(font);
         button->setCursor(Qt::PointingHandCursor);
         button->setFlat(true);

@@ -7,6 +7,7 @@
 #include "view_style.h"
 
 #include <QDragEnterEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QShortcut>
 #include <QMimeData>
@@ -196,6 +197,11 @@ void ContentView::updateTrashAlert()
     alert_ = new QMessageBox(QMessageBox::Warning, QStringLiteral("Move to Trash?"), QStringLiteral("Move to Trash?"),
                              QMessageBox::NoButton, this);
     alert_->setInformativeText(trashMessage(*pending));
+    // The stock box shows its informative text as markup, links opened.
+    if (auto *informative = alert_->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        informative->setTextFormat(Qt::PlainText);
+        informative->setOpenExternalLinks(false);
+    }
     alert_->setAttribute(Qt::WA_DeleteOnClose);
     QPushButton *move = alert_->addButton(QStringLiteral("Move to Trash"), QMessageBox::DestructiveRole);
     QPushButton *cancel = alert_->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);

@@ -37,7 +37,9 @@ QColor rgb(qreal r, qreal g, qreal b, qreal opacity)
 
 QLabel *label(const QString &text, const QFont &font, const QColor &color, QWidget *parent)
 {
-    auto *l = new QLabel(text, parent);
+    auto *l = new QLabel(parent);
+    l->setTextFormat(Qt::PlainText); // names are shown as they are, never as markup
+    l->setText(text);
     l->setFont(font);
     setLabelColor(l, color);
     return l;
@@ -225,6 +227,7 @@ void CardFrame::paintEvent(QPaintEvent *)
 ShrinkingLabel::ShrinkingLabel(const QFont &font, qreal minimumScale, const QColor &color, QWidget *parent)
     : QLabel(parent), base_(font), minimumScale_(minimumScale)
 {
+    setTextFormat(Qt::PlainText);
     setFont(font);
     style::setLabelColor(this, color);
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
