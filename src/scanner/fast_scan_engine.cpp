@@ -196,12 +196,11 @@ ScanNodeMark markOf(int32_t kind)
     }
 }
 
-// The nodes of a flat array in a builder: ids from identify(), marks in node order.
-void addNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t count, const std::vector<QUuid> &ids,
-              const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL)
+// What the array says of its first count nodes beside their columns: the
+// root's display name and the marks, in node order.
+void describeNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t count,
+                   const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL)
 {
-    for (int32_t i = 0; i < count; ++i)
-        builder.add(ids[size_t(i)], i == 0 ? -1 : reader.parentOf(i), reader.rawName(i), reader.facts(i));
     builder.setDisplayName(0, FastScanEngine::displayName(0, QString::fromUtf8(reader.rawName(0)), rootURL));
     for (const bl_node_mark_t &m : marks) {
         if (m.node_index < 0 || m.node_index >= count)
@@ -211,6 +210,15 @@ void addNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t coun
         else
             builder.setMark(m.node_index, markOf(m.kind));
     }
+}
+
+// The nodes of a flat array in a builder: ids from identify(), marks in node order.
+void addNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t count, const std::vector<QUuid> &ids,
+              const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL)
+{
+    for (int32_t i = 0; i < count; ++i)
+        builder.add(ids[size_t(i)], i == 0 ? -1 : reader.parentOf(i), reader.rawName(i), reader.facts(i));
+    describeNodes(builder, reader, count, marks, rootURL);
 }
 
 qsizetype nameBytesOf(const NodeReader &reader, int32_t count)
@@ -444,15 +452,7 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
         fill(0, n, packages);
     }
     packages.insert(packages.end(), laterPackages.begin(), laterPackages.end());
-    builder.setDisplayName(0, FastScanEngine::displayName(0, QString::fromUtf8(reader.rawName(0)), rootURL));
-    for (const bl_node_mark_t &m : marks) {
-        if (m.node_index < 0 || m.node_index >= n)
-            continue;
-        if (m.kind == BL_MARK_HARD_LINK)
-            builder.setLinkCount(m.node_index, m.link_count);
-        else
-            builder.setMark(m.node_index, markOf(m.kind));
-    }
+    describeNodes(builder, reader, n, marks, rootURL);
     for (const int32_t i : unreadable)
         builder.setMark(i, ScanNodeMark::unreadable);
     for (const int32_t i : packages) {

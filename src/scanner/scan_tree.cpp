@@ -338,6 +338,16 @@ struct ScanTree::Data {
         return qint32(ids.size() - 1);
     }
 
+    // A built node's flags and sizes; the root's URL is its own.
+    void describe(qint32 i, const NodeFacts &facts)
+    {
+        const bool isRoot = i == 0;
+        const bool isDirectory = isRoot ? urls.value(0).isDirectory() : facts.kind != ScanNodeKind::file;
+        flags[size_t(i)] = quint16(flagsOf(facts, isDirectory) | (isRoot ? kOwnUrl : 0));
+        allocated[size_t(i)] = facts.allocatedSize;
+        logical[size_t(i)] = facts.logicalSize;
+    }
+
     void setFacts(qint32 i, const NodeFacts &facts)
     {
         flags[size_t(i)] = quint16((flags[size_t(i)] & (kOwnUrl | kUrlIsDirectory)) |
@@ -418,9 +428,10 @@ qint32 ScanTree::Builder::add(const QUuid &id, qint32 parent, QByteArrayView nam
     } else if (parent < 0 || parent >= d.size()) {
         throw std::out_of_range("a node's parent comes before it");
     }
-    const bool isDirectory = isRoot ? d.urls.value(0).isDirectory() : facts.kind != ScanNodeKind::file;
-    const qint32 i = d.append(id, parent, name, quint16(flagsOf(facts, isDirectory) | (isRoot ? kOwnUrl : 0)));
-    d.setFacts(i, facts);
+    const qint32 i = d.append(id, parent, name, 0);
+    d.describe(i, facts);
+    if (facts.linkCount)
+        d.linkCounts.insert(i, facts.linkCount);
     childCounts_.push_back(facts.childCount);
     return i;
 }
@@ -447,16 +458,12 @@ void ScanTree::Builder::setNode(qint32 i, const QUuid &id, qint32 parent, QByteA
 {
     Data &d = *d_;
     const size_t at = size_t(i);
-    const bool isRoot = i == 0;
-    const bool isDirectory = isRoot ? d.urls.value(0).isDirectory() : facts.kind != ScanNodeKind::file;
     d.ids[at] = id;
-    d.parents[at] = isRoot ? -1 : parent;
+    d.parents[at] = i == 0 ? -1 : parent;
     const quint32 from = i > 0 ? d.nameEnds[at - 1] : 0;
     if (const size_t bytes = std::min<size_t>(size_t(name.size()), d.nameEnds[at] - from))
         std::memcpy(d.names.data() + from, name.data(), bytes);
-    d.flags[at] = quint16(flagsOf(facts, isDirectory) | (isRoot ? kOwnUrl : 0));
-    d.allocated[at] = facts.allocatedSize;
-    d.logical[at] = facts.logicalSize;
+    d.describe(i, facts);
     childCounts_[at] = facts.childCount;
 }
 
