@@ -59,6 +59,38 @@ public slots:
     void ShowItems(const QStringList &uris, const QString &) { shown << uris; }
 };
 
+// A desktop whose only applications are in f: this program as the default
+// handler of folders and, when withFileManager, a file manager that writes
+// the URIs it is given to the file "shown".
+void setUpDesktop(const Folders &f, bool withFileManager)
+{
+    QDir().mkpath(f.path("share/applications"));
+    QDir().mkpath(f.path("config"));
+    const auto write = [](const QString &path, const QByteArray &text) {
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(text);
+    };
+    write(f.path("share/applications/com.quillfen.burrowlens.desktop"),
+          "[Desktop Entry]\nType=Application\nName=Burrowlens\nExec=/bin/true %U\nMimeType=inode/directory;\n");
+    if (withFileManager) {
+        write(f.path("fm.sh"), "#!/bin/sh\nprintf '%s\\n' \"$@\" >> \"$(dirname \"$0\")/shown\"\n");
+        QFile::setPermissions(f.path("fm.sh"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        write(f.path("share/applications/files.desktop"), "[Desktop Entry]\nType=Application\nName=Files\nExec=" +
+                                                                QFile::encodeName(f.path("fm.sh")) +
+                                                                " %U\nMimeType=inode/directory;\n");
+    }
+    // GIO finds handlers of a type through the folder's index.
+    write(f.path("share/applications/mimeinfo.cache"),
+          QByteArray("[MIME Cache]\ninode/directory=com.quillfen.burrowlens.desktop;") +
+              (withFileManager ? "files.desktop;" : "") + "\n");
+    write(f.path("config/mimeapps.list"), "[Default Applications]\ninode/directory=com.quillfen.burrowlens.desktop;\n");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(f.path("share")));
+    qputenv("XDG_DATA_DIRS", QFile::encodeName(f.path("none")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(f.path("config")));
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(f.path("none")));
+}
+
 } // namespace
 
 TEST(ScanSessionStoreSystem, ThreeFoldersDroppedAtOnceAllReachReady)
@@ -102,9 +134,12 @@ TEST(ScanSessionStoreSystem, ADeletedFocusedFolderHandsTheFocusToItsParent)
 
 TEST(ScanSessionStoreSystem, ConfirmedTrashMovesTheItemAndRescans)
 {
-    QTemporaryDir dataHome;
-    qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
-    Folders f{"root"};
+    Folders f{"root", "home/.local/share"};
+    // The home on the folders' file system, wherever the temporary folder is:
+    // GIO puts the Trash of another one at its top. GLib reads both once per
+    // process; ctest runs each test in its own.
+    qputenv("HOME", QFile::encodeName(f.path("home")));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(f.path("home/.local/share")));
     writeFile(f.path("root/docs/report.txt"), 3000);
     writeFile(f.path("root/docs/notes.txt"), 10);
     auto store = realStore();
@@ -120,7 +155,7 @@ TEST(ScanSessionStoreSystem, ConfirmedTrashMovesTheItemAndRescans)
     }));
     EXPECT_EQ(store->activeResult()->focusedNodeID, idOf(f.path("root/docs")));
 
-    const QString trash = dataHome.path() + "/Trash";
+    const QString trash = f.path("home/.local/share/Trash");
     EXPECT_TRUE(QFile::exists(trash + "/files/report.txt"));
     QFile info(trash + "/info/report.txt.trashinfo");
     ASSERT_TRUE(info.open(QIODevice::ReadOnly));
@@ -165,13 +200,69 @@ TEST(ScanSessionStoreSystem, ConfirmedTrashMovesTheItemAndRescans)
         return allReady(*store) && !store->activeResult()->tree->contains(stableScanNodeIDOfBytes(odd));
     }));
 
-    // An item gone by the time of the move: the store's message.
+    // An item gone by the time of the move: the store's message and a
+    // rescan that drops its row.
     store->requestTrashForNode(idOf(f.path("root/docs/notes.txt")));
     QFile::remove(f.path("root/docs/notes.txt"));
     store->confirmTrashRequest();
     ASSERT_TRUE(spinUntil([&] { return store->activeResult()->errorMessage.has_value(); }));
     EXPECT_EQ(*store->activeResult()->errorMessage, "Could not move item to Trash.");
-    EXPECT_EQ(store->activeResult()->phase, ScanResultPhase::ready);
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
+    EXPECT_FALSE(store->activeResult()->tree->contains(idOf(f.path("root/docs/notes.txt"))));
+}
+
+// The Trash takes only what was scanned: not what a link swapped in on the
+// way put there, not another file under the same name, and a link as the link.
+TEST(ScanSessionStoreSystem, TheTrashRefusesWhatIsNoLongerTheScannedItem)
+{
+    Folders f{"root", "outside/docs", "home/.local/share"};
+    qputenv("HOME", QFile::encodeName(f.path("home")));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(f.path("home/.local/share")));
+    writeFile(f.path("root/docs/a.txt"), 10);
+    writeFile(f.path("root/b.txt"), 10);
+    writeFile(f.path("outside/docs/a.txt"), 10);
+    ASSERT_TRUE(QFile::link(f.path("outside/docs/a.txt"), f.path("root/link")));
+    auto store = realStore();
+    QStringList reasons;
+    QObject::connect(store.get(), &ScanSessionStore::actionFailed,
+                     [&](const QString &, const QString &reason) { reasons << reason; });
+    store->acceptIncoming({f.url("root")});
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
+    const int startsBefore = int(store->results().size());
+
+    const auto trashAndWait = [&](const QString &path) {
+        const qsizetype told = reasons.size();
+        store->requestTrashForNode(idOf(path));
+        EXPECT_TRUE(store->pendingTrashNode()) << path.toStdString();
+        return told;
+    };
+    // A folder on the way replaced by a link to another one.
+    qsizetype told = trashAndWait(f.path("root/docs/a.txt"));
+    ASSERT_TRUE(QDir(f.path("root")).rename("docs", "docs.old"));
+    ASSERT_TRUE(QFile::link(f.path("outside/docs"), f.path("root/docs")));
+    store->confirmTrashRequest();
+    ASSERT_TRUE(spinUntil([&] { return reasons.size() > told && allReady(*store); })) << reasons.join('|').toStdString();
+    EXPECT_EQ(reasons.last(), "It is no longer the item that was scanned.");
+    EXPECT_TRUE(QFile::exists(f.path("outside/docs/a.txt")));
+    EXPECT_FALSE(store->activeResult()->tree->contains(idOf(f.path("root/docs/a.txt"))))
+        << "rescanned: the link is a file now";
+
+    // Another file moved over the name after the user was asked.
+    told = trashAndWait(f.path("root/b.txt"));
+    writeFile(f.path("root/b.new"), 20);
+    ASSERT_EQ(::rename(QFile::encodeName(f.path("root/b.new")), QFile::encodeName(f.path("root/b.txt"))), 0);
+    store->confirmTrashRequest();
+    ASSERT_TRUE(spinUntil([&] { return reasons.size() > told && allReady(*store); }));
+    EXPECT_TRUE(QFile::exists(f.path("root/b.txt")));
+
+    // A link goes as the link; its target stays.
+    store->requestTrashForNode(idOf(f.path("root/link")));
+    store->confirmTrashRequest();
+    struct stat st;
+    ASSERT_TRUE(spinUntil([&] { return ::lstat(QFile::encodeName(f.path("root/link")), &st) != 0; })) << reasons.join(" | ").toStdString();
+    EXPECT_TRUE(QFile::exists(f.path("outside/docs/a.txt")));
+    EXPECT_EQ(reasons.size(), 2);
+    EXPECT_EQ(int(store->results().size()), startsBefore);
 }
 
 TEST(ScanSessionStoreSystem, RevealAsksTheFileManagerOnTheSessionBus)
@@ -210,6 +301,42 @@ TEST(ScanSessionStoreSystem, RevealAsksTheFileManagerOnTheSessionBus)
     bus.unregisterService("org.freedesktop.FileManager1");
     bus.unregisterObject("/org/freedesktop/FileManager1");
 }
+
+// Without a file manager on the bus, the item's folder opens in the
+// desktop's handler of folders, never in this program (the default here);
+// with none but this program, the user is told. GLib reads the desktop's
+// folders once per process, so each case is a test of its own.
+class RevealWithoutABus : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RevealWithoutABus, NeverOpensThisProgram)
+{
+    const bool withFileManager = GetParam();
+    Folders f{"root/docs"};
+    writeFile(f.path("root/docs/item.bin"), 10);
+    setUpDesktop(f, withFileManager);
+    auto store = realStore();
+    QStringList reasons;
+    QObject::connect(store.get(), &ScanSessionStore::actionFailed,
+                     [&](const QString &, const QString &reason) { reasons << reason; });
+    store->acceptIncoming({f.url("root")});
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
+    store->focusNode(idOf(f.path("root/docs/item.bin")));
+    store->revealFocusedNode();
+    if (!withFileManager) {
+        ASSERT_TRUE(spinUntil([&] { return !reasons.isEmpty(); }));
+        EXPECT_EQ(reasons.first(), "No file manager is set up to open folders.");
+        return;
+    }
+    QFile shown(f.path("shown"));
+    ASSERT_TRUE(spinUntil([&] { return shown.exists() && shown.size() > 0; })) << reasons.join(' ').toStdString();
+    ASSERT_TRUE(shown.open(QIODevice::ReadOnly));
+    const QByteArray given = shown.readAll().trimmed(); // GIO hands a local folder as a path
+    EXPECT_TRUE(given == QFile::encodeName(f.path("root/docs")) || given == QUrl::fromLocalFile(f.path("root/docs")).toEncoded())
+        << given.toStdString();
+    EXPECT_TRUE(reasons.isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(ScanSessionStoreSystem, RevealWithoutABus, ::testing::Bool());
 
 #include "scan_session_store_system_test.moc"
 

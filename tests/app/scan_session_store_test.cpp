@@ -136,7 +136,7 @@ TEST(ScanSessionStoreQueue, RescanRestartsQueuesOrStartsByWhatRuns)
 
     // Nothing runs: the tree goes at once, the position is kept.
     h.store->acceptIncoming({f.url("b")});
-    h.finish(f.path("b"), makeTree(f.path("b"), {}));
+    h.finish(f.path("b"), makeTree(f.path("b"), {{"y", 1}}));
     h.store->activateResult(a);
     h.store->rescanActiveResult();
     EXPECT_EQ(h.store->results().first().id, a);
@@ -152,12 +152,15 @@ TEST(ScanSessionStoreQueue, RescanRestartsQueuesOrStartsByWhatRuns)
     EXPECT_EQ(h.engine->starts.size(), 4u);
     EXPECT_TRUE(h.store->queuedResultIDs().isEmpty());
 
-    // Another result's scan runs: back to the queue, without data.
+    // Another result's scan runs: back to the queue, without data or children.
     const QUuid b = h.resultAt(f.path("b")).id;
     h.store->activateResult(b);
+    ASSERT_TRUE(spinUntil([&] { return h.store->focusedChildren().size() == 1; }));
     h.store->rescanActiveResult();
     EXPECT_EQ(h.resultAt(f.path("b")).phase, ScanResultPhase::queued);
     EXPECT_FALSE(h.resultAt(f.path("b")).tree);
+    EXPECT_TRUE(h.store->focusedChildren().isEmpty());
+    EXPECT_FALSE(h.store->focusedChildrenContext());
     EXPECT_EQ(h.store->queuedResultIDs(), QList<QUuid>{b});
     EXPECT_EQ(h.engine->starts.size(), 4u);
 }
@@ -311,9 +314,9 @@ TEST(ScanSessionStoreUpdates, FocusFollowsTheFirstTreeAndReturnsAfterRescans)
     h.store->rescanActiveResult();
     h.deliver({ScanUpdate::failed(ScanFailure::ioError(FileUrl::fromPath(r, true)))});
     EXPECT_TRUE(h.store->preferredFocusPathsByResultID().contains(id));
-    h.store->rescanActiveResult(); // no tree now: remembers nothing new
+    h.store->rescanActiveResult(); // no tree now: keeps the deeper path
     h.finish(r, makeTree(r, {{"a/", 30}, {"a/x", 30}}));
-    EXPECT_EQ(h.resultAt(r).focusedNodeID, idOf(r));
+    EXPECT_EQ(h.resultAt(r).focusedNodeID, idOf(r + "/a"));
 
     h.store->focusNode(idOf(r + "/a"));
     h.store->rescanActiveResult();
@@ -403,24 +406,26 @@ TEST(ScanSessionStoreTrash, RequestsConfirmationAndOutcome)
     EXPECT_EQ(h.resultAt(r).focusedNodeID, idOf(r));
     EXPECT_TRUE(h.store->canTrashActiveSelection());
 
-    // A failed move: the message and nothing else.
+    // A failed move: the message with its reason, and a rescan.
     h.trash->error = QStringLiteral("denied");
-    const ScanResultState before = h.resultAt(r);
+    QStringList told;
+    QObject::connect(h.store.get(), &ScanSessionStore::actionFailed,
+                     [&](const QString &message, const QString &reason) { told << message << reason; });
     h.store->confirmTrashRequest();
     EXPECT_FALSE(h.store->pendingTrashNode()); // gone before the move ends
-    ASSERT_TRUE(spinUntil([&] { return h.resultAt(r).errorMessage.has_value(); }));
+    ASSERT_TRUE(spinUntil([&] { return !told.isEmpty(); }));
+    EXPECT_EQ(told, (QStringList{"Could not move item to Trash.", "denied"}));
     EXPECT_EQ(*h.resultAt(r).errorMessage, "Could not move item to Trash.");
-    ScanResultState expected = before;
-    expected.errorMessage = "Could not move item to Trash.";
-    EXPECT_EQ(h.resultAt(r), expected);
-    EXPECT_EQ(h.engine->starts.size(), 1u);
+    ASSERT_EQ(h.engine->starts.size(), 2u);
+    h.finish(r, makeTree(r, {{"a/", 2}, {"a/x", 2}, {"b", 1}}));
+    EXPECT_FALSE(h.resultAt(r).errorMessage);
 
     // A successful one rescans, which clears the message; the focus returns.
     h.store->focusNode(idOf(r + "/a"));
     h.store->requestTrashForActiveSelection();
     h.trash->error.reset();
     h.store->confirmTrashRequest();
-    ASSERT_TRUE(spinUntil([&] { return h.engine->starts.size() == 2; }));
+    ASSERT_TRUE(spinUntil([&] { return h.engine->starts.size() == 3; }));
     EXPECT_EQ(h.trash->moved.back().path(), r + "/a");
     EXPECT_FALSE(h.resultAt(r).errorMessage);
     h.finish(r, makeTree(r, {{"b", 1}}));
@@ -428,4 +433,31 @@ TEST(ScanSessionStoreTrash, RequestsConfirmationAndOutcome)
     h.store->confirmTrashRequest(); // nothing pending: nothing happens
     spinFor(50);
     EXPECT_EQ(h.trash->moved.size(), 2u);
+}
+
+// The outcome of a move goes to the result it was asked from, and a result
+// whose folder was inside the moved item is scanned again too.
+TEST(ScanSessionStoreTrash, TheMoveBelongsToTheResultItWasAskedFrom)
+{
+    Folders f{"r/a/inner", "other"};
+    const QString r = f.path("r");
+    Harness h;
+    h.store->acceptIncoming({f.url("r")});
+    h.finish(r, makeTree(r, {{"a/", 2}, {"a/inner/", 2}, {"a/inner/x", 2}}));
+    for (const char *name : {"r/a/inner", "other"}) {
+        h.store->acceptIncoming({f.url(name)});
+        h.finish(f.path(name), makeTree(f.path(name), {}));
+    }
+    const QUuid other = h.resultAt(f.path("other")).id;
+    h.store->activateResult(h.resultAt(r).id);
+    h.store->requestTrashForNode(idOf(r + "/a"));
+    h.store->confirmTrashRequest();
+    h.store->activateResult(other); // before the move ends
+    ASSERT_TRUE(spinUntil([&] { return h.engine->starts.size() == 4; }));
+    EXPECT_EQ(h.engine->starts[3].rootURL.path(), r);
+    EXPECT_EQ(h.store->queuedResultIDs(), QList<QUuid>{h.resultAt(f.path("r/a/inner")).id});
+    h.finish(r, makeTree(r, {}));
+    ASSERT_EQ(h.engine->starts.size(), 5u);
+    EXPECT_EQ(h.engine->starts[4].rootURL.path(), f.path("r/a/inner"));
+    EXPECT_EQ(h.resultAt(f.path("other")).phase, ScanResultPhase::ready);
 }

@@ -59,9 +59,9 @@ public:
 
 class ScriptedTrash : public TrashService {
 public:
-    void moveToTrash(const FileUrl &url, Completion done) const override
+    void moveToTrash(const TrashTarget &target, Completion done) const override
     {
-        moved.push_back(url);
+        moved.push_back(target.url);
         QMetaObject::invokeMethod(QCoreApplication::instance(), [done, e = error] { done(e); },
                                   Qt::QueuedConnection);
     }

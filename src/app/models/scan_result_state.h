@@ -12,6 +12,8 @@ enum class ScanResultPhase { queued, scanning, ready, failed };
 struct ScanResultState {
     QUuid id; // kept across rescans
     FileUrl rootURL; // standardized
+    // What the folder was when its scan began: a move to the Trash checks it.
+    std::optional<FileIdentity> rootIdentity;
     ScanResultPhase phase = ScanResultPhase::queued;
     std::optional<ProgressSnapshot> progressSnapshot;
     std::optional<ScanTree> tree;

@@ -328,18 +328,29 @@ void ScanSessionStore::clearAll()
 
 void ScanSessionStore::rescanActiveResult()
 {
-    const ScanResultState *active = activeResult();
-    if (!active)
+    if (activeResultID_)
+        rescanResult(*activeResultID_);
+}
+
+void ScanSessionStore::rescanResult(const QUuid &id)
+{
+    const ScanResultState *target = result(id);
+    if (!target)
         return;
-    const QUuid id = active->id;
-    const FileUrl root = active->rootURL;
-    if (active->sourceFile) {
+    const FileUrl root = target->rootURL;
+    if (target->sourceFile) {
         // Scanned again here only when its folder is here.
         struct stat st;
-        if (active->phase != ScanResultPhase::ready || stat(root.nativePath().constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        if (target->phase != ScanResultPhase::ready || stat(root.nativePath().constData(), &st) != 0 || !S_ISDIR(st.st_mode))
             return;
     }
-    preferredFocusPathsByResultID_.insert(id, focusPathURLs(*active));
+    // A rescan during a rescan, before the focus came back, keeps the
+    // deeper path it remembered.
+    QList<FileUrl> path = focusPathURLs(*target);
+    if (const auto kept = preferredFocusPathsByResultID_.constFind(id);
+        kept != preferredFocusPathsByResultID_.constEnd() && kept->size() > path.size())
+        path = *kept;
+    preferredFocusPathsByResultID_.insert(id, path);
     emit preferredFocusPathsByResultIDChanged();
     startScan(root, id);
 }
@@ -368,16 +379,21 @@ void ScanSessionStore::startScan(const FileUrl &url, const std::optional<QUuid> 
         assign(activeResultID_, std::optional(id), &ScanSessionStore::activeResultIDChanged);
         refreshFocusedChildren(true);
         beginScan(id, root);
-    } else if (!queuedResultIDs_.contains(id)) {
+        return;
+    }
+    if (!queuedResultIDs_.contains(id)) {
         queuedResultIDs_.append(id);
         emit queuedResultIDsChanged();
     }
+    if (activeResultID_ == id)
+        refreshFocusedChildren(true); // its tree is gone, and so are its children
 }
 
 void ScanSessionStore::beginScan(const QUuid &resultID, const FileUrl &rootURL)
 {
     setScanTask(nullptr);
     assign(currentScanningResultID_, std::optional(resultID), &ScanSessionStore::currentScanningResultIDChanged);
+    updateResult(resultID, [&](ScanResultState &r) { r.rootIdentity = FileIdentity::of(rootURL.nativePath(), true); });
 
     // The task holds the store weakly: it is owned by the store, but its
     // last queued step may run after the store is gone.
@@ -538,6 +554,8 @@ std::optional<QUuid> ScanSessionStore::restoredFocusNodeID(const QUuid &resultID
     const QList<FileUrl> remembered = *entry;
     preferredFocusPathsByResultID_.erase(entry);
     emit preferredFocusPathsByResultIDChanged();
+    if (remembered.isEmpty())
+        return std::nullopt;
 
     // Identifiers derive from paths, so each remembered URL names its
     // candidate directly; only a tree whose identifiers do not (none of
@@ -691,6 +709,8 @@ void ScanSessionStore::requestTrashForNode(const QUuid &id)
     std::optional<ScanNodeRecord> node = active->tree->node(id);
     if (!node || !isTrashable(*node) || !existsHere(*node))
         return;
+    pendingTrashResultID_ = active->id;
+    pendingTrashItem_ = FileIdentity::of(node->url.nativePath());
     updateResult(active->id, [&id](ScanResultState &r) { r.selectedNodeID = id; });
     assign(pendingTrashNode_, std::move(node), &ScanSessionStore::pendingTrashNodeChanged);
 }
@@ -708,27 +728,44 @@ void ScanSessionStore::setPendingTrashNode(std::optional<ScanNodeRecord> node)
 
 void ScanSessionStore::confirmTrashRequest()
 {
-    if (!pendingTrashNode_)
+    const ScanResultState *asked = pendingTrashNode_ ? result(pendingTrashResultID_) : nullptr;
+    if (!asked) {
+        setPendingTrashNode(std::nullopt);
         return;
-    const FileUrl url = pendingTrashNode_->url;
+    }
+    const TrashTarget target{pendingTrashNode_->url, asked->rootURL, asked->rootIdentity, pendingTrashItem_};
+    const QUuid resultID = asked->id;
     assign(pendingTrashNode_, std::optional<ScanNodeRecord>(), &ScanSessionStore::pendingTrashNodeChanged);
     QPointer<ScanSessionStore> self(this);
-    services_.trashService->moveToTrash(url, [self](std::optional<QString> error) {
+    services_.trashService->moveToTrash(target, [self, resultID, moved = target.url](std::optional<QString> error) {
         if (!self)
             return;
-        // The outcome goes to whichever result is active by now.
-        if (!error) {
-            self->rescanActiveResult();
-        } else if (const ScanResultState *active = self->activeResult()) {
-            self->updateResult(active->id, [](ScanResultState &r) {
+        // Whatever happened, the result it was asked from shows the disk as
+        // it is now, and so does every result inside what went away.
+        self->rescanResult(resultID);
+        if (error) {
+            self->updateResult(resultID, [](ScanResultState &r) {
                 r.errorMessage = QStringLiteral("Could not move item to Trash.");
             });
+            emit self->actionFailed(QStringLiteral("Could not move item to Trash."), *error);
+            return;
         }
+        const QByteArray inside = moved.nativePath() + '/';
+        QList<QUuid> within;
+        for (const ScanResultState &r : self->results_) {
+            if (r.id != resultID && !r.sourceFile && (r.rootURL.nativePath() + '/').startsWith(inside))
+                within << r.id;
+        }
+        for (const QUuid &id : within)
+            self->rescanResult(id);
     });
 }
 
 void ScanSessionStore::revealFocusedNode()
 {
     if (const std::optional<ScanNodeRecord> node = activeSelectedNode(); node && existsHere(*node))
-        services_.finderRevealService->reveal({node->url});
+        services_.finderRevealService->reveal({node->url}, [self = QPointer(this)](const QString &reason) {
+            if (self)
+                emit self->actionFailed(QStringLiteral("Could not show the item in the file manager."), reason);
+        });
 }

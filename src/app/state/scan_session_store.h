@@ -80,6 +80,8 @@ public:
     void removeResult(const QUuid &id);
     void clearAll();
     void rescanActiveResult();
+    // Remembers the result's focus path and scans its folder again.
+    void rescanResult(const QUuid &id);
 
     void focusNode(const QUuid &id);
     std::optional<ScanNodeRecord> activeTreeNode(const QUuid &id) const;
@@ -110,6 +112,9 @@ signals:
     void focusedChildrenChanged();
     // error is empty when the file was written whole.
     void scanSaved(const QString &path, const QString &error);
+    // What the user asked for did not happen (a confirmed move to the
+    // Trash, a reveal): what, and why.
+    void actionFailed(const QString &message, const QString &reason);
 
 private:
     void startScan(const FileUrl &url, const std::optional<QUuid> &reusing);
@@ -155,6 +160,9 @@ private:
     QList<ScanResultState> results_;
     std::optional<QUuid> activeResultID_;
     std::optional<ScanNodeRecord> pendingTrashNode_;
+    // The result the pending request was made in, and its item as it was then.
+    QUuid pendingTrashResultID_;
+    std::optional<FileIdentity> pendingTrashItem_;
     std::shared_ptr<ScanTask> scanTask_;
     // Tasks released by their own terminal update, alive until their stream ends.
     std::vector<std::shared_ptr<ScanTask>> endingTasks_;

@@ -113,6 +113,7 @@ ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(par
                          &ScanSessionStore::pendingTrashNodeChanged}) {
         connect(&store_, changed, this, &ContentView::scheduleRefresh);
     }
+    connect(&store_, &ScanSessionStore::actionFailed, this, &ContentView::showFailure);
     refresh();
 }
 
@@ -182,6 +183,27 @@ void ContentView::refresh()
     updateTrashAlert();
 }
 
+void ContentView::showAsPlainText(QMessageBox &box)
+{
+    // The stock box shows its texts as markup, links opened; names are text.
+    box.setTextFormat(Qt::PlainText);
+    if (auto *informative = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        informative->setTextFormat(Qt::PlainText);
+        informative->setOpenExternalLinks(false);
+    }
+}
+
+void ContentView::showFailure(const QString &message, const QString &reason)
+{
+    if (failureAlert_)
+        failureAlert_->close();
+    failureAlert_ = new QMessageBox(QMessageBox::Warning, message, message, QMessageBox::Ok, this);
+    failureAlert_->setInformativeText(reason);
+    showAsPlainText(*failureAlert_);
+    failureAlert_->setAttribute(Qt::WA_DeleteOnClose);
+    failureAlert_->open();
+}
+
 void ContentView::updateTrashAlert()
 {
     const std::optional<ScanNodeRecord> &pending = store_.pendingTrashNode();
@@ -197,11 +219,7 @@ void ContentView::updateTrashAlert()
     alert_ = new QMessageBox(QMessageBox::Warning, QStringLiteral("Move to Trash?"), QStringLiteral("Move to Trash?"),
                              QMessageBox::NoButton, this);
     alert_->setInformativeText(trashMessage(*pending));
-    // The stock box shows its informative text as markup, links opened.
-    if (auto *informative = alert_->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
-        informative->setTextFormat(Qt::PlainText);
-        informative->setOpenExternalLinks(false);
-    }
+    showAsPlainText(*alert_);
     alert_->setAttribute(Qt::WA_DeleteOnClose);
     QPushButton *move = alert_->addButton(QStringLiteral("Move to Trash"), QMessageBox::DestructiveRole);
     QPushButton *cancel = alert_->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);

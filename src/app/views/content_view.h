@@ -39,6 +39,8 @@ public:
     ScanProgressView *progress() const { return progress_; }
     ScanWorkspaceView *workspace() const { return workspace_; }
     QMessageBox *trashAlert() const { return alert_; }
+    // What did not happen and why, after a confirmed move or a reveal failed.
+    QMessageBox *failureAlert() const { return failureAlert_; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -52,6 +54,8 @@ private:
     void scheduleRefresh();
     void setDropTargeted(bool targeted);
     void updateTrashAlert();
+    void showFailure(const QString &message, const QString &reason);
+    static void showAsPlainText(QMessageBox &box);
 
     ScanSessionStore &store_;
     ResultsShelfView *shelf_ = nullptr;
@@ -62,6 +66,7 @@ private:
     ScanWorkspaceView *workspace_ = nullptr;
     QWidget *dropHighlight_ = nullptr;
     QPointer<QMessageBox> alert_;
+    QPointer<QMessageBox> failureAlert_;
     bool dropTargeted_ = false;
     bool refreshQueued_ = false;
 };
