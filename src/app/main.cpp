@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 #include <QFileInfo>
@@ -60,6 +61,17 @@ QString receiveStandardInput()
     return out.commit() ? path : QString();
 }
 
+// Says on standard error why a path from the command line will not open:
+// the store drops what is neither a folder nor a scan file without a word.
+void warnIfUnopenable(const QByteArray &path)
+{
+    struct stat st;
+    if (stat(path.constData(), &st) != 0)
+        std::fprintf(stderr, "burrowlens: %s: %s\n", path.constData(), std::strerror(errno));
+    else if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
+        std::fprintf(stderr, "burrowlens: %s: not a folder or a scan file\n", path.constData());
+}
+
 // Command-line arguments as URLs: "file:" URLs (from the desktop file's %U)
 // as they are, anything else as a path relative to the working directory,
 // taken as bytes: a name that is not UTF-8 reaches the store
@@ -73,7 +85,10 @@ QList<QUrl> urlsFromArguments(int argc, char **argv, bool *standardInput)
             *standardInput = true;
         } else if (argument.startsWith("file:")) {
             urls << QUrl(QString::fromUtf8(argument));
+            if (urls.last().isLocalFile())
+                warnIfUnopenable(QFile::encodeName(urls.last().toLocalFile()));
         } else if (!argument.startsWith('-') && !argument.isEmpty()) {
+            warnIfUnopenable(argument);
             QByteArray absolute = argument;
             if (!absolute.startsWith('/'))
                 absolute = QFile::encodeName(QDir::currentPath()) + '/' + absolute;
@@ -96,10 +111,17 @@ bool hasDisplay()
 // to this executable says what the window would have shown.
 int runHeadlessReport(int argc, char **argv)
 {
-    const QString self = QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath();
-    QByteArray report = QFile::encodeName(QDir(self).filePath(QStringLiteral("burrowlens-scan")));
-    if (!QFileInfo(QString::fromLocal8Bit(report)).isExecutable())
-        report = "burrowlens-scan";
+    // Beside the program itself, never beside argv[0]: started by name,
+    // that is the current folder, and whatever lies there would run.
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    QByteArray report = "burrowlens-scan";
+    if (length > 0) {
+        const QByteArray exe(self, length);
+        const QByteArray beside = exe.left(exe.lastIndexOf('/') + 1) + report;
+        if (access(beside.constData(), X_OK) == 0)
+            report = beside;
+    }
     std::fprintf(stderr, "burrowlens: no display; printing the headless report instead\n");
     std::vector<char *> args{report.data()};
     QByteArray home = qgetenv("HOME");
@@ -221,13 +243,18 @@ int main(int argc, char **argv)
     case SingleInstanceStartupResult::Kind::run:
         singleInstanceController = result.controller;
         break;
-    case SingleInstanceStartupResult::Kind::failed:
+    case SingleInstanceStartupResult::Kind::failed: {
+        // Not a success: without its lock the program would never start
+        // again, and the user has to learn where the lock is.
+        const QByteArray line = QStringLiteral("Burrowlens failed to acquire the single-instance lock %1: %2")
+                                    .arg(configuration.lockURL(), result.errorDescription())
+                                    .toLocal8Bit();
         openlog("burrowlens", LOG_PID, LOG_USER);
-        syslog(LOG_ERR, "%s",
-               qPrintable(QStringLiteral("Burrowlens failed to acquire the single-instance lock: ")
-                          + result.errorDescription()));
+        syslog(LOG_ERR, "%s", line.constData());
         closelog();
-        return 0;
+        std::fprintf(stderr, "%s\n", line.constData());
+        return 1;
+    }
     case SingleInstanceStartupResult::Kind::alreadyRunning:
         return 0; // the running instance has the folders and comes forward
     }

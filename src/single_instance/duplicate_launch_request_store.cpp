@@ -8,12 +8,51 @@
 #include <QSaveFile>
 #include <QUuid>
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The folder itself, not what a link there points at: a link would make
+// the sweep delete every request-like file of its target.
+bool isRealDirectory(const QString &path)
+{
+    struct stat st;
+    return lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A request file's text, when it is a regular file of a request's size: a
+// FIFO would block, a link to a device would never end.
+std::optional<QByteArray> readRequestFile(const QString &path)
+{
+    constexpr qint64 kMaxRequestBytes = 1 << 20;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st;
+    std::optional<QByteArray> text;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxRequestBytes) {
+        QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
+        qsizetype got = 0;
+        for (ssize_t n; got < bytes.size() && (n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got))) > 0;)
+            got += n;
+        if (got == bytes.size())
+            text = bytes;
+    }
+    ::close(fd);
+    return text;
+}
+
+} // namespace
 
 void DuplicateLaunchRequestStore::enqueue(const DuplicateLaunchRequest &request,
                                           const SingleInstanceConfiguration &configuration)
 {
     const QString directory = configuration.duplicateLaunchRequestsURL();
     createDirectoryChain(directory);
+    if (!isRealDirectory(directory))
+        throw RequestWriteError("cannot write a launch request in " + directory.toStdString() + ": it is not a folder");
     const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + ".json";
     // Written beside its final name and renamed into place: a reader sees a
     // whole request or none (the temporary name does not end in .json).
@@ -44,22 +83,23 @@ DuplicateLaunchRequestStore::consumePending(const SingleInstanceConfiguration &c
 {
     QList<DuplicateLaunchRequest> requests;
     const QDir directory(configuration.duplicateLaunchRequestsURL());
-    if (!directory.exists())
+    if (!isRealDirectory(directory.path()))
         return requests;
+    // A request that waited this long was meant for a window long gone.
+    const QDateTime staleBefore = QDateTime::currentDateTimeUtc().addSecs(-kMaxRequestAgeSeconds);
     const QStringList names =
         directory.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
     for (const QString &name : names) {
         const qsizetype dot = name.lastIndexOf(u'.');
         if (dot <= 0 || name.mid(dot + 1) != u"json")
             continue; // not ours: left in place
-        QFile file(directory.filePath(name));
+        const QString path = directory.filePath(name);
         std::optional<DuplicateLaunchRequest> request;
-        if (file.open(QIODevice::ReadOnly))
-            request = DuplicateLaunchRequest::fromJson(file.readAll());
-        file.close();
-        if (request)
+        if (const std::optional<QByteArray> text = readRequestFile(path))
+            request = DuplicateLaunchRequest::fromJson(*text);
+        if (request && request->createdAt >= staleBefore)
             requests.append(*request);
-        file.remove(); // malformed requests are dropped too
+        QFile::remove(path); // malformed and stale requests are dropped too
     }
     std::stable_sort(requests.begin(), requests.end(),
                      [](const DuplicateLaunchRequest &a, const DuplicateLaunchRequest &b) {

@@ -12,9 +12,12 @@ public:
     // signal; a write error is thrown after the signal has gone out.
     static void post(const DuplicateLaunchRequest &request, const SingleInstanceConfiguration &configuration);
 
-    // Every readable request, oldest first; every *.json file is deleted,
-    // read or not. A missing directory gives an empty list.
+    // Every readable request younger than a minute, oldest first; every
+    // *.json file is deleted, read or not. A missing directory, or one that
+    // is a link, gives an empty list.
     static QList<DuplicateLaunchRequest> consumePending(const SingleInstanceConfiguration &configuration);
+
+    static constexpr int kMaxRequestAgeSeconds = 60;
 
 private:
     static void enqueue(const DuplicateLaunchRequest &request, const SingleInstanceConfiguration &configuration);

@@ -55,9 +55,16 @@ void createDirectoryChain(const QString &path)
 std::unique_ptr<InstanceLock> InstanceLock::acquire(const QString &lockPath)
 {
     createDirectoryChain(QFileInfo(lockPath).path());
-    const int fd = open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Never through a link: a link planted at the lock's path would have its
+    // target truncated and overwritten with our process identifier.
+    const int fd = open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0)
         throw InstanceLockError::openFailed(errno);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        throw InstanceLockError::openFailed(EINVAL);
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);

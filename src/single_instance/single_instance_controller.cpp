@@ -91,10 +91,15 @@ void SingleInstanceController::activationSignalled()
 
 void SingleInstanceController::deliverPending()
 {
-    if (!pendingActivation_ || !activationHandler_)
+    if (!activationHandler_)
         return;
+    // Requests may wait without a signal that reached us: a launch before
+    // the observation was up, or a signal lost. The handler gets them now;
+    // with nothing waiting it is called only for a signal that came.
+    const QList<DuplicateLaunchRequest> waiting = DuplicateLaunchRequestStore::consumePending(configuration_);
+    if (pendingActivation_ || !waiting.isEmpty())
+        activationHandler_(waiting);
     pendingActivation_ = false;
-    activationHandler_(DuplicateLaunchRequestStore::consumePending(configuration_));
 }
 
 void SingleInstanceController::setDuplicateLaunchHandler(DuplicateLaunchHandler handler)

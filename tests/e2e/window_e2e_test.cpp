@@ -190,7 +190,7 @@ TEST(WindowEndToEnd, AFirstLaunchReadsStandardInputAsItComes)
         << "a copy is kept, as for a hand-over";
 }
 
-TEST(WindowEndToEnd, WithoutALockItLeavesQuietlyAndOpensNoWindow)
+TEST(WindowEndToEnd, WithoutALockItFailsAndSaysWhereAndOpensNoWindow)
 {
     QTemporaryDir home;
     const QString blocker = home.filePath("not-a-folder");
@@ -202,11 +202,40 @@ TEST(WindowEndToEnd, WithoutALockItLeavesQuietlyAndOpensNoWindow)
     env.insert("BURROWLENS_TRACE", home.filePath("trace.txt"));
     QProcess app;
     app.setProcessEnvironment(env);
-    app.start(burrowlens(), {home.path()});
+    app.start(burrowlens(), {home.path(), home.filePath("missing")});
     ASSERT_TRUE(app.waitForFinished(20000));
     EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(app.exitCode(), 0);
+    EXPECT_EQ(app.exitCode(), 1);
+    const QString said = QString::fromLocal8Bit(app.readAllStandardError());
+    EXPECT_TRUE(said.contains(home.filePath("missing") + ": No such file or directory")) << said.toStdString();
+    EXPECT_TRUE(said.contains("single-instance lock " + blocker + "/share/")) << said.toStdString();
     EXPECT_FALSE(QFile::exists(home.filePath("trace.txt"))) << "no window was opened";
+}
+
+// Without a display, started by name from a folder that holds a program
+// called burrowlens-scan: the report beside the real program runs, not that.
+TEST(WindowEndToEnd, WithoutADisplayTheReportBesideTheProgramRuns)
+{
+    QTemporaryDir here;
+    QFile trap(here.filePath("burrowlens-scan"));
+    ASSERT_TRUE(trap.open(QIODevice::WriteOnly));
+    trap.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/ran\"\n");
+    trap.close();
+    trap.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    writeFile(here.filePath("tree/a.bin"), 5000);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    env.insert("PATH", QFileInfo(burrowlens()).path() + u':' + QFileInfo(qEnvironmentVariable("BURROWLENS_SCAN_BIN")).path() + ":/usr/bin:/bin");
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.setWorkingDirectory(here.path());
+    app.start("/bin/sh", {"-c", "exec burrowlens tree"});
+    ASSERT_TRUE(app.waitForFinished(20000));
+    EXPECT_EQ(app.exitCode(), 0) << app.readAllStandardError().toStdString();
+    EXPECT_FALSE(QFile::exists(here.filePath("ran")));
+    EXPECT_TRUE(app.readAllStandardOutput().contains("a.bin"));
 }
 
 int main(int argc, char **argv)

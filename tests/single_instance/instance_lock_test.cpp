@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,14 @@ TEST(InstanceLock, HeldAgainstOtherProcessesAndReleased)
 
 TEST(InstanceLock, UnwritableLocationsAreErrors)
 {
+    {
+        // A link at the lock's path: refused, its target untouched.
+        TempTree t;
+        { std::FILE *f = std::fopen(t.path("target").c_str(), "w"); std::fputs("keep me", f); std::fclose(f); }
+        ASSERT_EQ(symlink(t.path("target").c_str(), t.path("app.lock").c_str()), 0);
+        EXPECT_THROW(InstanceLock::acquire(QString::fromStdString(t.path("app.lock"))), InstanceLockError);
+        EXPECT_EQ(contents(QString::fromStdString(t.path("target"))), "keep me");
+    }
     EXPECT_EQ(InstanceLockError::openFailed(13), InstanceLockError::openFailed(13));
     EXPECT_FALSE(InstanceLockError::openFailed(13) == InstanceLockError::lockFailed(13));
     EXPECT_FALSE(InstanceLockError::openFailed(13) == InstanceLockError::openFailed(2));

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <atomic>
+#include <sys/stat.h>
 #include <thread>
 
 using bltest::TempTree;
@@ -23,10 +24,12 @@ SingleInstanceConfiguration configIn(const TempTree &t)
                                        SingleInstanceLockLocation::directory(QString::fromStdString(t.root())));
 }
 
-DuplicateLaunchRequest requestAt(const QString &time, const QString &argument)
+// A request made secondsAgo, to the second.
+DuplicateLaunchRequest requestAt(int secondsAgo, const QString &argument)
 {
-    return {{argument}, {QUrl::fromLocalFile("/srv/a folder")},
-            QDateTime::fromString(time, Qt::ISODate)};
+    QDateTime now = QDateTime::currentDateTimeUtc();
+    now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
+    return {{argument}, {QUrl::fromLocalFile("/srv/a folder")}, now.addSecs(-secondsAgo)};
 }
 
 QStringList requestFiles(const QString &dir)
@@ -55,7 +58,7 @@ TEST(DuplicateLaunchRequestStore, WritesOneCompactFilePerRequest)
     DuplicateLaunchRequestStore::post({{}, {}, QDateTime::currentDateTimeUtc()}, config);
     EXPECT_FALSE(QDir(config.duplicateLaunchRequestsURL()).exists()) << "an empty request writes nothing";
 
-    const DuplicateLaunchRequest request = requestAt("2026-03-01T12:00:00Z", "--flag");
+    const DuplicateLaunchRequest request = requestAt(0, "--flag");
     DuplicateLaunchRequestStore::post(request, config);
     const QStringList files = requestFiles(config.duplicateLaunchRequestsURL());
     ASSERT_EQ(files.size(), 1);
@@ -67,7 +70,8 @@ TEST(DuplicateLaunchRequestStore, WritesOneCompactFilePerRequest)
     EXPECT_FALSE(json.contains('\n')) << "compact";
     const QJsonObject o = QJsonDocument::fromJson(json).object();
     EXPECT_EQ(o.keys(), (QStringList{"arguments", "createdAt", "fileURLs"}));
-    EXPECT_EQ(o["createdAt"].toString(), "2026-03-01T12:00:00Z");
+    EXPECT_EQ(o["createdAt"].toString(), request.createdAt.toString(Qt::ISODate));
+    EXPECT_TRUE(o["createdAt"].toString().endsWith('Z'));
     EXPECT_EQ(o["fileURLs"].toArray().first().toString(), "file:///srv/a%20folder");
 
     const auto back = DuplicateLaunchRequestStore::consumePending(config);
@@ -85,19 +89,23 @@ TEST(DuplicateLaunchRequestStore, ConsumesOldestFirstAndSweeps)
     TempTree t;
     const auto config = configIn(t);
     EXPECT_TRUE(DuplicateLaunchRequestStore::consumePending(config).isEmpty()) << "no directory yet";
-    for (const auto &[time, arg] : {std::pair{"2026-03-01T12:00:02Z", "third"},
-                                    std::pair{"2026-03-01T12:00:00Z", "first"},
-                                    std::pair{"2026-03-01T12:00:01Z", "second"}})
-        DuplicateLaunchRequestStore::post(requestAt(time, arg), config);
+    for (const auto &[ago, arg] : {std::pair{1, "third"}, std::pair{3, "first"}, std::pair{2, "second"},
+                                   std::pair{DuplicateLaunchRequestStore::kMaxRequestAgeSeconds + 5, "stale"}})
+        DuplicateLaunchRequestStore::post(requestAt(ago, arg), config);
     const QDir dir(config.duplicateLaunchRequestsURL());
     writeFile(dir.filePath("notes.txt"), "kept");
     writeFile(dir.filePath("broken.json"), "{\"arguments\": [");
     writeFile(dir.filePath("incomplete.json"), R"({"arguments":[],"fileURLs":[]})");
     writeFile(dir.filePath("wrongtype.json"), R"({"arguments":"x","fileURLs":[],"createdAt":"2026-03-01T12:00:00Z"})");
     writeFile(dir.filePath("upper.JSON"), "kept too");
+    // Not regular files of a request's size: never read, which would hang
+    // on the FIFO and never end on the device.
+    ASSERT_EQ(mkfifo(QFile::encodeName(dir.filePath("fifo.json")).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link("/dev/zero", dir.filePath("zero.json")));
+    writeFile(dir.filePath("huge.json"), QByteArray(2 << 20, ' '));
 
     const auto requests = DuplicateLaunchRequestStore::consumePending(config);
-    ASSERT_EQ(requests.size(), 3);
+    ASSERT_EQ(requests.size(), 3) << "the stale one is dropped";
     EXPECT_EQ(requests[0].arguments, QStringList{"first"});
     EXPECT_EQ(requests[1].arguments, QStringList{"second"});
     EXPECT_EQ(requests[2].arguments, QStringList{"third"});
@@ -111,7 +119,7 @@ TEST(DuplicateLaunchRequestStore, AReaderNeverSeesAHalfWrittenRequest)
     constexpr int total = 300;
     std::atomic<bool> done{false};
     std::thread writer([&] {
-        DuplicateLaunchRequest big = requestAt("2026-03-01T12:00:00Z", QString(20000, u'x'));
+        DuplicateLaunchRequest big = requestAt(0, QString(20000, u'x'));
         for (int i = 0; i < total; ++i)
             DuplicateLaunchRequestStore::post(big, config);
         done = true;
@@ -122,4 +130,19 @@ TEST(DuplicateLaunchRequestStore, AReaderNeverSeesAHalfWrittenRequest)
     writer.join();
     consumed += int(DuplicateLaunchRequestStore::consumePending(config).size());
     EXPECT_EQ(consumed, total) << "a request read mid-write would have been dropped as malformed";
+}
+
+// A request folder that is a link: nothing read or deleted in its target,
+// nothing written there.
+TEST(DuplicateLaunchRequestStore, ARequestFolderThatIsALinkIsRefused)
+{
+    TempTree t;
+    const auto config = configIn(t);
+    t.dir("elsewhere");
+    writeFile(QString::fromStdString(t.path("elsewhere/precious.json")), "mine");
+    QDir().mkpath(QFileInfo(config.duplicateLaunchRequestsURL()).path());
+    ASSERT_TRUE(QFile::link(QString::fromStdString(t.path("elsewhere")), config.duplicateLaunchRequestsURL()));
+    EXPECT_TRUE(DuplicateLaunchRequestStore::consumePending(config).isEmpty());
+    EXPECT_THROW(DuplicateLaunchRequestStore::post(requestAt(0, "x"), config), RequestWriteError);
+    EXPECT_EQ(QDir(QString::fromStdString(t.path("elsewhere"))).entryList(QDir::Files), QStringList{"precious.json"});
 }

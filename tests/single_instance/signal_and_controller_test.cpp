@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -80,8 +81,12 @@ TEST(DuplicateLaunchSignal, NothingArrivesAfterCancel)
     observation->cancel();
     observation->cancel();
     EXPECT_TRUE(observation->isCancelled());
+    // A later observer hears the next post; the cancelled one, which would
+    // have heard it first, hears nothing.
+    int later = 0;
+    auto witness = DuplicateLaunchSignal::observe(name, [&] { ++later; });
     startHelper({"post", name})->waitForFinished();
-    spinFor(300);
+    ASSERT_TRUE(spinUntil([&] { return later == 1; }));
     EXPECT_EQ(calls, 1);
 }
 
@@ -126,33 +131,50 @@ protected:
     SingleInstanceStartupResult result;
 };
 
-TEST_F(RunningInstance, SignalsBeforeAHandlerAreDeliveredOnce)
+TEST_F(RunningInstance, RequestsWaitingForAHandlerAreDeliveredOnce)
 {
-
-    // Two launches hand over before the application has a handler.
+    // Two launches hand over before the application has a handler, and one
+    // request was left without a signal (a launch while no one listened).
     for (int launch = 0; launch < 2; ++launch)
         EXPECT_EQ(startHelper({"start", QString::fromStdString(t.root()), "/srv/one"})->waitForFinished(), true);
-    spinFor(500);
+    DuplicateLaunchRequest unsignalled{{}, {QUrl::fromLocalFile("/srv/quiet")}, QDateTime::currentDateTimeUtc()};
+    QDir().mkpath(configuration.duplicateLaunchRequestsURL());
+    QFile file(configuration.duplicateLaunchRequestsURL() + "/quiet.json");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(unsignalled.toJson());
+    file.close();
+
     QList<QList<DuplicateLaunchRequest>> calls;
+    const auto requested = [&](const QString &path) -> const DuplicateLaunchRequest * {
+        for (const auto &call : calls)
+            for (const DuplicateLaunchRequest &r : call)
+                if (r.fileURLs.contains(QUrl::fromLocalFile(path)))
+                    return &r;
+        return nullptr;
+    };
     result.controller->setDuplicateLaunchHandler(
         [&](const QList<DuplicateLaunchRequest> &requests) { calls.append(requests); });
-    ASSERT_EQ(calls.size(), 1) << "several signals collapse into one delivery";
-    EXPECT_EQ(calls.first().size(), 2);
+    ASSERT_EQ(calls.size(), 1) << "what waits is read as the handler is installed";
+    EXPECT_EQ(calls.first().size(), 3);
+    EXPECT_TRUE(requested("/srv/quiet"));
 
-    // Later launches: one call each, with exactly the folders they were given.
+    // Later launches: exactly the folders they were given, once (their
+    // signals may still bring calls without requests).
     auto second = startHelper({"start", QString::fromStdString(t.root()), "/srv/a", "/srv/b c"});
     ASSERT_TRUE(second->waitForFinished());
     EXPECT_EQ(second->exitCode(), 3) << "the second launch found the first running";
-    ASSERT_TRUE(spinUntil([&] { return calls.size() == 2; }));
-    ASSERT_EQ(calls[1].size(), 1);
-    EXPECT_EQ(calls[1].first().fileURLs,
+    ASSERT_TRUE(spinUntil([&] { return requested("/srv/a"); }));
+    qsizetype requests = 0;
+    for (const auto &call : calls)
+        requests += call.size();
+    EXPECT_EQ(requests, 4);
+    EXPECT_EQ(requested("/srv/a")->fileURLs,
               (QList<QUrl>{QUrl::fromLocalFile("/srv/a"), QUrl::fromLocalFile("/srv/b c")}));
 }
 
 TEST_F(RunningInstance, ActivationHandlerStillSweepsRequestFiles)
 {
     ASSERT_TRUE(startHelper({"start", QString::fromStdString(t.root()), "/srv/x"})->waitForFinished());
-    spinFor(300);
     int activations = 0;
     result.controller->setActivationHandler([&] { ++activations; });
     EXPECT_EQ(activations, 1);
