@@ -71,7 +71,7 @@ void StateTrace::capture()
     write(QStringLiteral("screen"), QString::fromLatin1(screens[int(window_.currentScreen())]));
     QStringList shelf;
     for (const ResultShelfRow *row : window_.shelf()->rows())
-        shelf << row->nameLabel()->toolTip() + u'=' + row->statusLabel()->text().section(u' ', -1);
+        shelf << row->rootPath() + u'=' + row->statusLabel()->fullText().section(u' ', -1);
     write(QStringLiteral("shelf"), QString::number(shelf.size()) + u' ' + shelf.join(u','));
     if (window_.currentScreen() != ContentView::Screen::workspace)
         return;

@@ -148,6 +148,21 @@ TEST(SunburstCanvasView, HoverCardsAndTheCentreDisc)
     QTest::mouseMove(&view, at(view, 0, 45));
     EXPECT_FALSE(view.hoveredSegment());
 
+    // While the pointer rests, the card follows a newer tree, and goes with
+    // its node.
+    QTest::mouseMove(&view, at(view, 90, 60));
+    ASSERT_EQ(view.shownCardLines().value(0), "inner");
+    ScanTree grown = tree;
+    grown.update(stableScanNodeID(QStringLiteral("/r/big/inner")), [](ScanNodeRecord &r) { r.allocatedSize = 5000; });
+    view.setInputs(grown, grown.rootID);
+    EXPECT_EQ(view.shownCardLines().value(1), byteCountText(5000));
+    ScanTree shrunk;
+    for (const char *path : {"/r", "/r/big", "/r/small"})
+        shrunk.insert(*tree.node(stableScanNodeID(QString::fromLatin1(path))));
+    shrunk.rootID = tree.rootID;
+    view.setInputs(shrunk, shrunk.rootID);
+    EXPECT_FALSE(view.hoveredSegment()) << "its node left the tree";
+
     // A focus that is gone from the tree.
     view.setInputs(tree, stableScanNodeID(QStringLiteral("/gone")));
     QSignalSpy laidOut(&view, &SunburstCanvasView::segmentsChanged);
@@ -155,6 +170,30 @@ TEST(SunburstCanvasView, HoverCardsAndTheCentreDisc)
     EXPECT_TRUE(view.segments().isEmpty());
     EXPECT_EQ(view.centreTitle(), "Folder");
     EXPECT_EQ(view.centreSize(), byteCountText(0));
+}
+
+// The disc is 1.85 c across; its size line is never cut and both lines stay
+// inside it, at every size of the view; the hover card stays in the view.
+TEST(SunburstCanvasView, TheCentreTextAndTheCardFitAtAnySize)
+{
+    const QString name = QString(40, u'W');
+    for (const QSize size : {QSize(200, 160), QSize(330, 300), QSize(400, 300), QSize(560, 430), QSize(1600, 1000)}) {
+        const auto g = SunburstCanvasView::geometry(size);
+        for (const QString &bytes : {QStringLiteral("576.7 MB"), QStringLiteral("1,023.9 GB")}) {
+            const auto l = SunburstCanvasView::centreLayout(g, name, bytes);
+            EXPECT_DOUBLE_EQ(l.discRadius, g.centreRadius * 1.85 / 2);
+            EXPECT_EQ(l.sizeText, bytes);
+            EXPECT_LE(QFontMetricsF(l.sizeFont).horizontalAdvance(bytes), l.sizeRect.width()) << size.width();
+            EXPECT_LE(QFontMetricsF(l.titleFont).horizontalAdvance(l.titleText), l.titleRect.width() + 0.5);
+            EXPECT_TRUE(l.titleText.endsWith(u'…'));
+            for (const QRectF &r : {l.titleRect, l.sizeRect}) {
+                for (const QPointF &corner : {r.topLeft(), r.topRight(), r.bottomLeft(), r.bottomRight()})
+                    EXPECT_LE(QLineF(g.centre, corner).length(), l.discRadius) << size.width();
+            }
+        }
+        const QRectF card = SunburstCanvasView::hoverCardRect(size.width(), {name, "576.7 MB", "File"});
+        EXPECT_GE(card.left(), 24) << size.width();
+    }
 }
 
 TEST(SunburstCanvasView, LayoutFollowsOnlyTheNewestKey)
@@ -172,11 +211,20 @@ TEST(SunburstCanvasView, LayoutFollowsOnlyTheNewestKey)
     ASSERT_EQ(view.segments().size(), 1);
     EXPECT_EQ(view.segments().first().backingNodeID, stableScanNodeID(QStringLiteral("/r/big/inner")));
 
+    // Another tree with the same count and focused size: the same key, so
+    // no new layout; a changed count is laid out again.
     const QString key = view.segmentCacheKey();
-    view.setInputs(tree, big);
-    QTest::qWait(100);
+    ScanTree same = tree;
+    same.update(stableScanNodeID(QStringLiteral("/r/t0")), [](ScanNodeRecord &r) { r.allocatedSize = 1; });
+    ASSERT_FALSE(same == tree);
+    view.setInputs(same, big);
     EXPECT_EQ(view.segmentCacheKey(), key);
-    EXPECT_EQ(laidOut.count(), 1) << "same key: no new layout";
+    ScanTree grown = same;
+    grown.insert(record("/r/big/more", ScanNodeKind::file, 0));
+    view.setInputs(grown, big);
+    EXPECT_NE(view.segmentCacheKey(), key);
+    ASSERT_TRUE(laidOut.wait(5000));
+    EXPECT_EQ(laidOut.count(), 2) << "the same key laid nothing out; the grown tree did";
 }
 
 TEST(SunburstCanvasView, PaintsSegmentsInTheirColours)

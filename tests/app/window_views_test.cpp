@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <QMimeData>
+#include <QTextDocument>
 #include <QTest>
 
 using namespace storetest;
@@ -161,7 +162,7 @@ TEST(WindowScreens, TheActiveResultsPhaseChoosesTheScreen)
     w.sync();
     EXPECT_EQ(w.view->currentScreen(), ContentView::Screen::progress);
     EXPECT_EQ(w.view->progress()->mode(), ScanProgressView::Mode::queued);
-    EXPECT_EQ(w.view->progress()->statusLabel()->text(), "Waiting for the current scan to finish.");
+    EXPECT_EQ(w.view->progress()->statusLabel()->fullText(), "Waiting for the current scan to finish.");
     QTest::mouseClick(w.view->progress()->actionButton(), Qt::LeftButton); // "Remove from Queue"
     w.sync();
     EXPECT_EQ(w.store->results().size(), 1);
@@ -395,6 +396,82 @@ TEST(WindowViews, NamesAreShownAsTheyAre)
     const QFontMetrics metrics(crumb->font());
     // Within a pixel of kerning; "RD" would be an "&" narrower.
     EXPECT_NEAR(metrics.size(Qt::TextShowMnemonic, crumb->text()).width(), metrics.horizontalAdvance("R&D"), 2);
+}
+
+// What a tooltip shows: Qt renders one that looks like markup as markup.
+QString shownToolTip(const QString &tip)
+{
+    if (!Qt::mightBeRichText(tip))
+        return tip;
+    QTextDocument doc;
+    doc.setHtml(tip);
+    return doc.toPlainText();
+}
+
+TEST(WindowViews, TooltipsAndAlertsShowNamesAsText)
+{
+    Folders f{"<img src=x>"};
+    const QString r = f.path("<img src=x>");
+    Window w;
+    w.store->acceptIncoming({f.url("<img src=x>")});
+    w.deliver(ScanUpdate::finished(makeTree(r, {{"<b>a", 10}}), summaryOf(2, 1, 10)));
+    w.sync();
+    EXPECT_EQ(shownToolTip(w.view->shelf()->rows().first()->nameLabel()->toolTip()), r);
+    EXPECT_EQ(shownToolTip(w.view->workspace()->titleLabel()->toolTip()), "<img src=x>");
+    ASSERT_TRUE(spinUntil([&] { return w.view->workspace()->sidebar()->model()->rowCount() == 1; }));
+    const QModelIndex row = w.view->workspace()->sidebar()->model()->index(0, 0);
+    EXPECT_EQ(shownToolTip(row.data(Qt::ToolTipRole).toString()), r + "/<b>a");
+
+    // A failed move says so, and why, as text.
+    w.trash->error = QStringLiteral("<b>denied</b>");
+    w.store->requestTrashForNode(idOf(r + "/<b>a"));
+    w.store->confirmTrashRequest();
+    ASSERT_TRUE(spinUntil([&] { return w.view->failureAlert() != nullptr; }));
+    QMessageBox *alert = w.view->failureAlert();
+    EXPECT_EQ(alert->text(), "Could not move item to Trash.");
+    EXPECT_EQ(alert->informativeText(), "<b>denied</b>");
+    const auto *informative = alert->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"));
+    ASSERT_TRUE(informative);
+    EXPECT_EQ(informative->textFormat(), Qt::PlainText);
+    alert->close();
+}
+
+// Long names and a full shelf never hold the window above 860 × 580: names
+// elide, the shelf's rows scroll, and collapsing the shelf gives the room back.
+TEST(WindowViews, NothingHoldsTheWindowAboveItsDefaultSize)
+{
+    const QString longName = QString(120, u'n');
+    QStringList names{longName};
+    for (int i = 0; i < 15; ++i)
+        names << QStringLiteral("folder%1").arg(i);
+    Folders f{QStringLiteral("unused")};
+    QList<QUrl> urls;
+    for (const QString &name : names) {
+        QDir(f.dir.path()).mkpath(name);
+        urls << f.url(name);
+    }
+    Window w;
+    w.view->resize(860, 580);
+    w.store->acceptIncoming(urls);
+    w.sync();
+    ASSERT_EQ(w.view->currentScreen(), ContentView::Screen::progress);
+    const auto fits = [&](const char *where) {
+        w.sync();
+        const QSize least = w.view->layout()->totalMinimumSize().expandedTo(w.view->minimumSize());
+        EXPECT_LE(least.width(), 860) << where;
+        EXPECT_LE(least.height(), 580) << where;
+        EXPECT_EQ(w.view->size(), QSize(860, 580)) << where;
+    };
+    fits("progress of a long name, 16 on the shelf");
+    w.deliver(ScanUpdate::finished(makeTree(f.path(longName), {{longName, 10}}), summaryOf(2, 1, 10)));
+    w.store->activateResult(w.store->results().first().id);
+    w.sync();
+    ASSERT_EQ(w.view->currentScreen(), ContentView::Screen::workspace);
+    fits("workspace");
+    const int expanded = w.view->shelf()->height();
+    w.view->shelf()->setExpanded(false);
+    w.sync();
+    EXPECT_LT(w.view->shelf()->sizeHint().height(), expanded / 2) << "collapsed, the rows give their room back";
 }
 
 TEST(WindowTrash, TheConfirmationMovesOnlyWhenAccepted)

@@ -67,6 +67,7 @@ bool carriesFileURLs(const QMimeData *mime)
 
 ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(parent), store_(store)
 {
+    style::applyDarkPalette();
     setAcceptDrops(true);
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);

@@ -127,7 +127,7 @@ void LandingView::refresh()
             rest = rest.mid(n);
         }
         folderPath_->setText(lines.join(u'\n'));
-        folderPath_->setToolTip(path);
+        folderPath_->setToolTip(style::plainToolTip(path));
     }
     const bool hasError = active && active->errorMessage;
     errorCard_->setVisible(hasError);

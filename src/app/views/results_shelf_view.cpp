@@ -26,6 +26,30 @@ protected:
     }
 };
 
+// As tall as its rows up to three and a half of them; the rest scrolls.
+class ShelfRowsArea : public QScrollArea {
+public:
+    explicit ShelfRowsArea(QWidget *parent) : QScrollArea(parent)
+    {
+        setWidgetResizable(true);
+        setFrameShape(QFrame::NoFrame);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+        setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget, QScrollArea > QWidget > QWidget"
+                                     " { background: transparent; }"));
+    }
+    QSize sizeHint() const override
+    {
+        const int rows = widget() ? widget()->sizeHint().height() : 0;
+        return {QScrollArea::sizeHint().width(), std::min(rows, kMaxHeight)};
+    }
+    QSize minimumSizeHint() const override { return {0, std::min(sizeHint().height(), kMinHeight)}; }
+
+private:
+    static constexpr int kMaxHeight = 3 * 64 + 32; // three rows and half of the fourth
+    static constexpr int kMinHeight = 64;
+};
+
 } // namespace
 
 ResultShelfRow::ResultShelfRow(QWidget *parent) : CardFrame(parent)
@@ -38,13 +62,10 @@ ResultShelfRow::ResultShelfRow(QWidget *parent) : CardFrame(parent)
     row->addWidget(dot_);
     auto *texts = new QVBoxLayout;
     texts->setSpacing(4);
-    name_ = style::label({}, style::font(14, QFont::DemiBold), style::white(), this);
-    status_ = style::label({}, style::font(11, QFont::Medium), style::white(0.6), this);
-    for (QLabel *l : {name_, status_}) {
-        l->setTextFormat(Qt::PlainText);
-        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        texts->addWidget(l);
-    }
+    name_ = new ShrinkingLabel(style::font(14, QFont::DemiBold), 1, style::white(), this, Qt::ElideMiddle);
+    status_ = new ShrinkingLabel(style::font(11, QFont::Medium), 1, style::white(0.6), this);
+    texts->addWidget(name_);
+    texts->addWidget(status_);
     row->addLayout(texts, 1);
     row->addSpacing(8);
     spinner_ = new ActivitySpinner(16, this);
@@ -69,9 +90,10 @@ void ResultShelfRow::setResult(const ScanResultState &result, bool isActive)
     static_cast<Dot *>(dot_)->color = style::white(isActive ? 0.76 : 0.28);
     dot_->update();
     const QString name = ResultsShelfView::displayName(result);
-    name_->setText(QFontMetrics(name_->font()).elidedText(name, Qt::ElideMiddle, qMax(60, name_->width())));
-    name_->setToolTip(result.rootURL.path());
-    status_->setText(ResultsShelfView::statusText(result));
+    name_->setFullText(name);
+    path_ = result.rootURL.path();
+    name_->setToolTip(style::plainToolTip(path_));
+    status_->setFullText(ResultsShelfView::statusText(result));
     spinner_->setVisible(result.phase == ScanResultPhase::queued || result.phase == ScanResultPhase::scanning);
 }
 
@@ -106,10 +128,10 @@ ResultsShelfView::ResultsShelfView(QWidget *parent) : CardFrame(parent)
     header->addWidget(expand_);
     count_ = style::label({}, style::font(12, QFont::Medium), style::white(0.42), this);
     header->addWidget(count_);
-    header->addStretch(1);
-    activeName_ = style::label({}, style::font(12, QFont::Medium), style::white(0.52), this);
-    activeName_->setTextFormat(Qt::PlainText);
-    header->addWidget(activeName_);
+    activeName_ = new ShrinkingLabel(style::font(12, QFont::Medium), 1, style::white(0.52), this, Qt::ElideMiddle);
+    activeName_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    activeName_->setMaximumWidth(260);
+    header->addWidget(activeName_, 1);
     save_ = new QPushButton(QStringLiteral("Save Scan\u2026"), this);
     save_->setStyleSheet(style::buttonStyleSheet(style::ButtonStyle::borderless, 13));
     save_->setCursor(Qt::PointingHandCursor);
@@ -132,18 +154,22 @@ ResultsShelfView::ResultsShelfView(QWidget *parent) : CardFrame(parent)
     headerMargins_->addLayout(header);
     column->addLayout(headerMargins_);
 
-    rowsPanel_ = new QWidget(this);
+    // The rows scroll once there are more than about three, so the shelf
+    // never pushes the screen below it out of the window.
+    rowsScroll_ = new ShelfRowsArea(this);
+    rowsPanel_ = new QWidget(rowsScroll_);
     rowsLayout_ = new QVBoxLayout(rowsPanel_);
     rowsLayout_->setContentsMargins(12, 0, 12, 12);
     rowsLayout_->setSpacing(8);
-    column->addWidget(rowsPanel_);
+    rowsScroll_->setWidget(rowsPanel_);
+    column->addWidget(rowsScroll_);
     setExpanded(true);
 }
 
 void ResultsShelfView::setExpanded(bool expanded)
 {
     expanded_ = expanded;
-    rowsPanel_->setVisible(expanded);
+    rowsScroll_->setVisible(expanded);
     auto *header = static_cast<QHBoxLayout *>(headerMargins_->itemAt(0)->layout());
     header->setContentsMargins(16, 12, 16, expanded ? 10 : 12);
     expand_->setIcon(style::symbolIcon(expanded ? QStringLiteral("chevron.down") : QStringLiteral("chevron.right"), 11,
@@ -199,7 +225,8 @@ void ResultsShelfView::setResults(const QList<ScanResultState> &results, const s
     }
     activeName_->setVisible(active);
     if (active)
-        activeName_->setText(QFontMetrics(activeName_->font()).elidedText(displayName(*active), Qt::ElideMiddle, 260));
+        activeName_->setFullText(displayName(*active));
+    rowsScroll_->updateGeometry();
 }
 
 namespace {

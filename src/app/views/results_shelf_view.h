@@ -8,6 +8,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 #include <functional>
 
@@ -19,9 +20,10 @@ public:
     void setOnRemove(std::function<void()> f) { onRemove_ = std::move(f); }
 
     const QUuid &resultID() const { return id_; }
+    const QString &rootPath() const { return path_; }
     bool isActive() const { return active_; }
-    QLabel *nameLabel() const { return name_; }
-    QLabel *statusLabel() const { return status_; }
+    ShrinkingLabel *nameLabel() const { return name_; }
+    ShrinkingLabel *statusLabel() const { return status_; }
     bool showsActivity() const { return !spinner_->isHidden(); }
     QPushButton *removeButton() const { return remove_; }
 
@@ -30,10 +32,11 @@ protected:
 
 private:
     QUuid id_;
+    QString path_;
     bool active_ = false;
     QWidget *dot_ = nullptr;
-    QLabel *name_ = nullptr;
-    QLabel *status_ = nullptr;
+    ShrinkingLabel *name_ = nullptr;
+    ShrinkingLabel *status_ = nullptr;
     QWidget *spinner_ = nullptr;
     QPushButton *remove_ = nullptr;
     std::function<void()> onActivate_;
@@ -61,7 +64,7 @@ public:
 
     QPushButton *expandButton() const { return expand_; }
     QLabel *countLabel() const { return count_; }
-    QLabel *activeNameLabel() const { return activeName_; }
+    ShrinkingLabel *activeNameLabel() const { return activeName_; }
     QPushButton *clearAllButton() const { return clearAll_; }
     QPushButton *saveButton() const { return save_; }
     QList<ResultShelfRow *> rows() const { return rows_; }
@@ -71,10 +74,11 @@ private:
     QVBoxLayout *headerMargins_ = nullptr;
     QPushButton *expand_ = nullptr;
     QLabel *count_ = nullptr;
-    QLabel *activeName_ = nullptr;
+    ShrinkingLabel *activeName_ = nullptr;
     QPushButton *clearAll_ = nullptr;
     QPushButton *save_ = nullptr;
     QWidget *rowsPanel_ = nullptr;
+    QScrollArea *rowsScroll_ = nullptr;
     QVBoxLayout *rowsLayout_ = nullptr;
     QList<ResultShelfRow *> rows_;
     std::function<void(const QUuid &)> onActivate_;

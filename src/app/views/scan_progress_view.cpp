@@ -26,11 +26,11 @@ ScanProgressView::ScanProgressView(ScanSessionStore &store, Mode mode, QWidget *
 
     auto *texts = new QVBoxLayout;
     texts->setSpacing(8);
-    title_ = style::label({}, style::font(26, QFont::DemiBold), style::white(), this);
-    status_ = style::label({}, style::font(15, QFont::Medium), style::white(0.72), this);
+    title_ = new ShrinkingLabel(style::font(26, QFont::DemiBold), 0.8, style::white(), this);
+    status_ = new ShrinkingLabel(style::font(15, QFont::Medium), 1, style::white(0.72), this);
     path_ = style::label({}, style::font(12, QFont::Medium, style::Design::monospaced), style::white(0.58), this);
     path_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    for (QLabel *l : {title_, status_, path_}) {
+    for (QLabel *l : std::initializer_list<QLabel *>{title_, status_, path_}) {
         l->setAlignment(Qt::AlignCenter);
         texts->addWidget(l);
     }
@@ -69,14 +69,14 @@ void ScanProgressView::refresh()
     const std::optional<ProgressSnapshot> snapshot = active ? active->progressSnapshot : std::nullopt;
     spinner_->setVisible(mode_ == Mode::scanning);
     clock_->setVisible(mode_ == Mode::queued);
-    title_->setText(titleText(active, mode_));
+    title_->setFullText(titleText(active, mode_));
     if (mode_ == Mode::queued)
-        status_->setText(QStringLiteral("Waiting for the current scan to finish."));
+        status_->setFullText(QStringLiteral("Waiting for the current scan to finish."));
     else if (active && active->receivedBytes)
-        status_->setText(byteCountText(*active->receivedBytes) + QStringLiteral(" received so far"));
+        status_->setFullText(byteCountText(*active->receivedBytes) + QStringLiteral(" received so far"));
     else
-        status_->setText(snapshot ? progressSummary(*snapshot) : QString());
-    status_->setVisible(!status_->text().isEmpty());
+        status_->setFullText(snapshot ? progressSummary(*snapshot) : QString());
+    status_->setVisible(!status_->fullText().isEmpty());
     fullPath_ = snapshot && snapshot->currentURL ? compactProgressPath(*snapshot->currentURL) : QString();
     path_->setVisible(!fullPath_.isEmpty());
     elidePath();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "scan_session_store.h"
+#include "view_style.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -25,8 +26,8 @@ public:
     void setMode(Mode mode);
     void refresh();
 
-    QLabel *titleLabel() const { return title_; }
-    QLabel *statusLabel() const { return status_; }
+    ShrinkingLabel *titleLabel() const { return title_; }
+    ShrinkingLabel *statusLabel() const { return status_; }
     QLabel *pathLabel() const { return path_; }
     QPushButton *actionButton() const { return action_; }
     QLabel *versionLabel() const { return version_; }
@@ -42,8 +43,8 @@ private:
     Mode mode_;
     ActivitySpinner *spinner_ = nullptr;
     QLabel *clock_ = nullptr;
-    QLabel *title_ = nullptr;
-    QLabel *status_ = nullptr;
+    ShrinkingLabel *title_ = nullptr;
+    ShrinkingLabel *status_ = nullptr;
     QLabel *path_ = nullptr;
     QString fullPath_;
     QPushButton *action_ = nullptr;

@@ -94,7 +94,7 @@ QWidget *ScanWorkspaceView::buildBody()
     auto *charts = new QHBoxLayout;
     charts->setSpacing(14);
     chart_ = new SunburstCanvasView(body);
-    chart_->setMinimumSize(300, 300);
+    chart_->setMinimumSize(240, 220); // the window must fit its default 860 × 580 with a full shelf
     chart_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     chart_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
     charts->addWidget(chart_, 1);

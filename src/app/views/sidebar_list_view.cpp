@@ -100,7 +100,7 @@ QVariant SidebarListModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
         return node.displayName;
     case Qt::ToolTipRole:
-        return node.url.path();
+        return style::plainToolTip(node.url.path());
     default:
         return {};
     }

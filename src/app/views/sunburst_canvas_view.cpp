@@ -52,6 +52,7 @@ void SunburstCanvasView::setInputs(const ScanTree &tree, const QUuid &focusedNod
     tree_ = tree; // shares the tables: O(1)
     focusedNodeID_ = focusedNodeID;
     refreshLayoutIfKeyChanged();
+    refreshHoverCard();
     update();
 }
 
@@ -185,6 +186,17 @@ void SunburstCanvasView::setHovered(const std::optional<SunburstSegment> &segmen
     update();
 }
 
+void SunburstCanvasView::refreshHoverCard()
+{
+    if (!hoveredSegment_)
+        return;
+    const QStringList lines = hoverCardLines();
+    if (lines.isEmpty())
+        setHovered(std::nullopt);
+    else
+        cardLines_ = lines;
+}
+
 void SunburstCanvasView::mouseMoveEvent(QMouseEvent *event)
 {
     setHovered(hitTest(event->position()));
@@ -252,39 +264,94 @@ void SunburstCanvasView::paintSegments(QPainter &p, const Geometry &g) const
     }
 }
 
+SunburstCanvasView::CentreLayout SunburstCanvasView::centreLayout(const Geometry &g, const QString &name,
+                                                                  const QString &size)
+{
+    CentreLayout l;
+    l.discRadius = g.centreRadius * 1.85 / 2;
+    l.titleFont = style::font(std::max(g.side * 0.035, 13.0), QFont::Bold);
+    l.sizeFont = style::font(std::max(g.side * 0.026, 11.0), QFont::DemiBold, style::Design::monospaced);
+    const double fullTitle = l.titleFont.pixelSize(), fullSize = l.sizeFont.pixelSize();
+    // The width a line may take: the disc's chord at the line's edge farther
+    // from the centre, less a margin.
+    const double inner = std::max(l.discRadius - 3, 1.0);
+    const auto room = [inner](double top, double bottom) {
+        const double edge = std::max(std::abs(top), std::abs(bottom));
+        return edge >= inner ? 0.0 : 2 * std::sqrt(inner * inner - edge * edge) - 6;
+    };
+    double titleRoom = 0, sizeRoom = 0, top = 0;
+    for (int step = 0; step < 64; ++step) {
+        const QFontMetricsF tm(l.titleFont), sm(l.sizeFont);
+        const double height = tm.height() + 4 + sm.height();
+        top = -height / 2;
+        titleRoom = room(top, top + tm.height());
+        sizeRoom = room(top + tm.height() + 4, height / 2);
+        // The size is never cut: its font shrinks to a third if it must.
+        if (sm.horizontalAdvance(size) > sizeRoom && l.sizeFont.pixelSize() > std::max(fullSize / 3, 6.0)) {
+            l.sizeFont.setPixelSize(l.sizeFont.pixelSize() - 1);
+            continue;
+        }
+        // The name shrinks to half its size before it is cut short.
+        if (tm.horizontalAdvance(name) > titleRoom && l.titleFont.pixelSize() > fullTitle / 2) {
+            l.titleFont.setPixelSize(l.titleFont.pixelSize() - 1);
+            continue;
+        }
+        break;
+    }
+    const QFontMetricsF tm(l.titleFont), sm(l.sizeFont);
+    l.titleRect = QRectF(g.centre.x() - titleRoom / 2, g.centre.y() + top, titleRoom, tm.height());
+    l.sizeRect = QRectF(g.centre.x() - sizeRoom / 2, l.titleRect.bottom() + 4, sizeRoom, sm.height());
+    l.titleText = tm.elidedText(name, Qt::ElideRight, titleRoom);
+    l.sizeText = size;
+    return l;
+}
+
 void SunburstCanvasView::paintCentre(QPainter &p, const Geometry &g) const
 {
-    const double c = g.centreRadius;
+    const CentreLayout l = centreLayout(g, centreTitle(), centreSize());
+    const double r = l.discRadius;
     // A soft shadow below the disc: black at 0.18, blurred over about 18 points.
     for (int i = 6; i >= 1; --i) {
         const double spread = 18.0 * i / 6;
         p.setPen(Qt::NoPen);
         p.setBrush(QColor::fromRgbF(0, 0, 0, 0.18f / 6));
-        p.drawEllipse(g.centre + QPointF(0, 10), c + spread / 2, c + spread / 2);
+        p.drawEllipse(g.centre + QPointF(0, 10), r + spread / 2, r + spread / 2);
     }
     p.setBrush(QColor::fromRgbF(0.06f, 0.07f, 0.09f));
     p.setPen(QPen(QColor::fromRgbF(1, 1, 1, 0.12f), 1));
-    p.drawEllipse(g.centre, c, c);
+    p.drawEllipse(g.centre, r, r);
 
-    const double box = c * 1.85 - 24; // the stack's frame less its padding
-    QFont title = style::font(std::max(g.side * 0.035, 13.0), QFont::Bold);
-    const QString name = centreTitle();
-    // Shrinks to half its size before it is cut short.
-    const double full = title.pixelSize();
-    while (QFontMetricsF(title).horizontalAdvance(name) > box && title.pixelSize() > full / 2)
-        title.setPixelSize(title.pixelSize() - 1);
-    const QFont size = style::font(std::max(g.side * 0.026, 11.0), QFont::DemiBold, style::Design::monospaced);
-    const QFontMetricsF tm(title), sm(size);
-    const double height = tm.height() + 4 + sm.height();
-    const double top = g.centre.y() - height / 2;
     p.setPen(Qt::white);
-    p.setFont(title);
-    p.drawText(QRectF(g.centre.x() - box / 2, top, box, tm.height()), Qt::AlignCenter,
-               tm.elidedText(name, Qt::ElideRight, box));
+    p.setFont(l.titleFont);
+    p.drawText(l.titleRect, Qt::AlignCenter, l.titleText);
     p.setPen(QColor::fromRgbF(1, 1, 1, 0.78f));
-    p.setFont(size);
-    p.drawText(QRectF(g.centre.x() - box / 2, top + tm.height() + 4, box, sm.height()), Qt::AlignCenter,
-               centreSize());
+    p.setFont(l.sizeFont);
+    p.drawText(l.sizeRect, Qt::AlignCenter | Qt::TextDontClip, l.sizeText);
+}
+
+namespace {
+
+const QFont *cardFonts()
+{
+    static const QFont fonts[3] = {style::font(13, QFont::Bold),
+                                   style::font(12, QFont::DemiBold, style::Design::monospaced),
+                                   style::font(11, QFont::Medium)};
+    return fonts;
+}
+
+} // namespace
+
+QRectF SunburstCanvasView::hoverCardRect(double viewWidth, const QStringList &lines)
+{
+    // As wide as its longest line up to 260, and never past the left edge.
+    const double widest = std::max(viewWidth - 48 - 28, 16.0);
+    double width = 0, height = 0;
+    for (int i = 0; i < 3 && i < lines.size(); ++i) {
+        const QFontMetricsF m(cardFonts()[i]);
+        width = std::max(width, std::min({m.horizontalAdvance(lines[i]), 260.0, widest}));
+        height += m.height() + (i ? 6 : 0);
+    }
+    return QRectF(viewWidth - 24 - (width + 28), 24, width + 28, height + 20);
 }
 
 void SunburstCanvasView::paintHoverCard(QPainter &p) const
@@ -292,16 +359,10 @@ void SunburstCanvasView::paintHoverCard(QPainter &p) const
     const double opacity = cardFade_.currentValue().toDouble();
     if (cardLines_.size() != 3 || opacity <= 0)
         return;
-    const QFont fonts[3] = {style::font(13, QFont::Bold), style::font(12, QFont::DemiBold, style::Design::monospaced),
-                            style::font(11, QFont::Medium)};
+    const QFont *fonts = cardFonts();
     const double alphas[3] = {1.0, 0.82, 0.56};
-    double width = 0, height = 0;
-    for (int i = 0; i < 3; ++i) {
-        const QFontMetricsF m(fonts[i]);
-        width = std::max(width, std::min(m.horizontalAdvance(cardLines_[i]), 260.0));
-        height += m.height() + (i ? 6 : 0);
-    }
-    const QRectF card(this->width() - 24 - (width + 28), 24, width + 28, height + 20);
+    const QRectF card = hoverCardRect(width(), cardLines_);
+    const double textWidth = card.width() - 28;
     p.setOpacity(opacity);
     p.setPen(QPen(QColor::fromRgbF(1, 1, 1, 0.12f), 1));
     p.setBrush(QColor::fromRgbF(0.16f, 0.17f, 0.20f, 0.86f)); // stands in for the thin dark material
@@ -311,8 +372,8 @@ void SunburstCanvasView::paintHoverCard(QPainter &p) const
         const QFontMetricsF m(fonts[i]);
         p.setFont(fonts[i]);
         p.setPen(QColor::fromRgbF(1, 1, 1, float(alphas[i])));
-        p.drawText(QRectF(card.left() + 14, y, width, m.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                   m.elidedText(cardLines_[i], Qt::ElideRight, width));
+        p.drawText(QRectF(card.left() + 14, y, textWidth, m.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                   m.elidedText(cardLines_[i], Qt::ElideRight, textWidth));
         y += m.height() + 6;
     }
     p.setOpacity(1);

@@ -23,6 +23,18 @@ public:
     };
     static Geometry geometry(const QSizeF &size);
 
+    // Where the centre disc's two lines go: both inside the disc, the size
+    // whole (its font shrinks first), the name shrunk, then elided.
+    struct CentreLayout {
+        double discRadius = 0;
+        QFont titleFont, sizeFont;
+        QRectF titleRect, sizeRect;
+        QString titleText, sizeText;
+    };
+    static CentreLayout centreLayout(const Geometry &g, const QString &name, const QString &size);
+    // The hover card's frame in a view of width, for lines of text.
+    static QRectF hoverCardRect(double viewWidth, const QStringList &lines);
+
     explicit SunburstCanvasView(QWidget *parent = nullptr);
 
     void setInputs(const ScanTree &tree, const QUuid &focusedNodeID);
@@ -40,6 +52,8 @@ public:
     QString centreTitle() const;
     QString centreSize() const;
     QStringList hoverCardLines() const;
+    // What the card shows now, also while it fades out.
+    const QStringList &shownCardLines() const { return cardLines_; }
 
 Q_SIGNALS:
     // A layout for the current key has been applied.
@@ -55,6 +69,8 @@ private:
     void refreshLayoutIfKeyChanged();
     void applyLayout(const QString &key, const QList<SunburstSegment> &segments);
     void setHovered(const std::optional<SunburstSegment> &segment);
+    // The card follows the hovered node's newest sizes, and goes with it.
+    void refreshHoverCard();
     std::optional<ScanNodeRecord> segmentNode(const SunburstSegment &segment) const;
     void paintSegments(QPainter &p, const Geometry &g) const;
     void paintCentre(QPainter &p, const Geometry &g) const;

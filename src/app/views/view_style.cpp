@@ -1,5 +1,9 @@
 #include "view_style.h"
 
+#include <QApplication>
+#include <QStyleFactory>
+#include <QToolTip>
+
 #include <QFontDatabase>
 #include <QPainter>
 #include <QPainterPath>
@@ -224,8 +228,49 @@ void CardFrame::paintEvent(QPaintEvent *)
     }
 }
 
-ShrinkingLabel::ShrinkingLabel(const QFont &font, qreal minimumScale, const QColor &color, QWidget *parent)
-    : QLabel(parent), base_(font), minimumScale_(minimumScale)
+void style::applyDarkPalette()
+{
+    static bool applied = false;
+    if (applied || !qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return;
+    applied = true;
+    if (QStyle *fusion = QStyleFactory::create(QStringLiteral("Fusion")))
+        QApplication::setStyle(fusion); // the one built-in style that follows a palette whole
+    QPalette p;
+    const QColor window = rgb(0.11, 0.12, 0.15), base = rgb(0.08, 0.09, 0.11), text = white(0.92);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, rgb(0.13, 0.14, 0.17));
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, rgb(0.17, 0.18, 0.21));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::BrightText, Qt::white);
+    p.setColor(QPalette::ToolTipBase, rgb(0.16, 0.17, 0.20));
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::PlaceholderText, white(0.45));
+    p.setColor(QPalette::Highlight, rgb(0.20, 0.47, 0.96));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::Link, rgb(0.40, 0.62, 1.0));
+    p.setColor(QPalette::Light, rgb(0.24, 0.25, 0.29));
+    p.setColor(QPalette::Midlight, rgb(0.20, 0.21, 0.25));
+    p.setColor(QPalette::Mid, rgb(0.14, 0.15, 0.18));
+    p.setColor(QPalette::Dark, rgb(0.05, 0.05, 0.07));
+    p.setColor(QPalette::Shadow, Qt::black);
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, white(0.38));
+    QApplication::setPalette(p);
+    QToolTip::setPalette(p);
+}
+
+QString style::plainToolTip(const QString &text)
+{
+    return text.isEmpty() ? text : QStringLiteral("<qt style=\"white-space:pre\">%1</qt>").arg(text.toHtmlEscaped());
+}
+
+ShrinkingLabel::ShrinkingLabel(const QFont &font, qreal minimumScale, const QColor &color, QWidget *parent,
+                               Qt::TextElideMode elide)
+    : QLabel(parent), base_(font), minimumScale_(minimumScale), elide_(elide)
 {
     setTextFormat(Qt::PlainText);
     setFont(font);
@@ -238,7 +283,7 @@ void ShrinkingLabel::setFullText(const QString &text)
     if (text == text_ && !QLabel::text().isEmpty())
         return;
     text_ = text;
-    setToolTip(text);
+    setToolTip(style::plainToolTip(text));
     fit();
 }
 
@@ -262,7 +307,7 @@ void ShrinkingLabel::fit()
         f.setPixelSize(qMax(1, int(base_.pixelSize() * scale)));
     }
     setFont(f);
-    setText(QFontMetrics(f).elidedText(text_, Qt::ElideRight, width()));
+    setText(QFontMetrics(f).elidedText(text_, elide_, width()));
 }
 
 ActivitySpinner::ActivitySpinner(int side, QWidget *parent) : QWidget(parent)

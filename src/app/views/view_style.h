@@ -21,6 +21,12 @@ QColor rgb(qreal r, qreal g, qreal b, qreal opacity = 1.0);
 
 // A label in the given font and colour; elided labels never wrap.
 QLabel *label(const QString &text, const QFont &font, const QColor &color, QWidget *parent = nullptr);
+// One dark look for the whole application, so that the stock dialogs, the
+// open panel, menus, tooltips and scroll bars match the window.
+void applyDarkPalette();
+// A tooltip that shows text as it is: Qt takes a tooltip that looks like
+// markup for markup, and a name may look like anything.
+QString plainToolTip(const QString &text);
 void setLabelColor(QLabel *label, const QColor &color);
 
 // A diagonal (top-leading to bottom-trailing) or vertical gradient over rect.
@@ -56,10 +62,12 @@ private:
     QList<qreal> dashes_;
 };
 
-// A line of text that shrinks to fit and then elides, like the titles in the header.
+// A line of text that shrinks to fit and then elides, like the titles in the
+// header, also after a resize; it never asks for more width than it has.
 class ShrinkingLabel : public QLabel {
 public:
-    ShrinkingLabel(const QFont &font, qreal minimumScale, const QColor &color, QWidget *parent = nullptr);
+    ShrinkingLabel(const QFont &font, qreal minimumScale, const QColor &color, QWidget *parent = nullptr,
+                   Qt::TextElideMode elide = Qt::ElideRight);
     void setFullText(const QString &text);
     const QString &fullText() const { return text_; }
     QSize minimumSizeHint() const override;
@@ -72,6 +80,7 @@ private:
     QString text_;
     QFont base_;
     qreal minimumScale_;
+    Qt::TextElideMode elide_;
 };
 
 // The indeterminate circular activity indicator.
