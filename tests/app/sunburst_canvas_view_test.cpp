@@ -233,7 +233,11 @@ TEST(SunburstCanvasView, PaintsSegmentsInTheirColours)
     ShownView shown(tree);
     const QImage image = shown.view.grab().toImage();
     const QColor drawn = image.pixelColor(at(shown.view, 90, 45));
-    const QColor expected = nodeColor(uuidText(stableScanNodeID(QStringLiteral("/r/big"))));
+    // From first principles, not the chart's own call: the hue of the
+    // identifier's upper-case text, saturation 0.72, brightness 0.94.
+    const QString text = stableScanNodeID(QStringLiteral("/r/big")).toString(QUuid::WithoutBraces).toUpper();
+    const long long h = static_cast<int>(qHash(text));
+    const QColor expected = QColor::fromHsvF(float(std::llabs(h % 360) / 360.0), 0.72f, 0.94f);
     EXPECT_NEAR(drawn.redF(), expected.redF(), 0.02);
     EXPECT_NEAR(drawn.greenF(), expected.greenF(), 0.02);
     EXPECT_NEAR(drawn.blueF(), expected.blueF(), 0.02);
