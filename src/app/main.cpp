@@ -152,7 +152,10 @@ public:
             return;
         // Later launches hand over their folders; each brings the window forward.
         controller->setDuplicateLaunchHandler([this](const QList<DuplicateLaunchRequest> &requests) {
-            AppActivationService().bringToFront();
+            QString token;
+            for (const DuplicateLaunchRequest &request : requests)
+                token = request.activationToken.isEmpty() ? token : request.activationToken;
+            AppActivationService().bringToFront(token);
             for (const DuplicateLaunchRequest &request : requests)
                 open(request.fileURLs);
         });
@@ -213,6 +216,10 @@ int main(int argc, char **argv)
     sinceStart.start();
     if (!hasDisplay())
         return runHeadlessReport(argc, argv);
+    // Read before the platform takes it from the environment: a running
+    // window comes forward on its strength.
+    const QString activationToken =
+        qEnvironmentVariable("XDG_ACTIVATION_TOKEN", qEnvironmentVariable("DESKTOP_STARTUP_ID"));
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("burrowlens"));
     QApplication::setOrganizationName(QStringLiteral("quillfen"));
@@ -229,6 +236,7 @@ int main(int argc, char **argv)
     bool standardInput = false;
     request.fileURLs = urlsFromArguments(argc, argv, &standardInput); // QApplication took its own options out
     request.createdAt = QDateTime::currentDateTimeUtc();
+    request.activationToken = activationToken;
 
     // Only a launch that hands over reads standard input first; the first
     // window opens at once and reads it as it comes.

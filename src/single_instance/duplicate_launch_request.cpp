@@ -11,9 +11,11 @@ QByteArray DuplicateLaunchRequest::toJson() const
         urls.append(url.toString(QUrl::FullyEncoded));
     QDateTime seconds = createdAt.toUTC();
     seconds.setTime(QTime(seconds.time().hour(), seconds.time().minute(), seconds.time().second()));
-    const QJsonObject object{{"arguments", QJsonArray::fromStringList(arguments)},
-                             {"fileURLs", urls},
-                             {"createdAt", seconds.toString(Qt::ISODate)}};
+    QJsonObject object{{"arguments", QJsonArray::fromStringList(arguments)},
+                       {"fileURLs", urls},
+                       {"createdAt", seconds.toString(Qt::ISODate)}};
+    if (!activationToken.isEmpty())
+        object.insert("activationToken", activationToken);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
@@ -48,5 +50,6 @@ std::optional<DuplicateLaunchRequest> DuplicateLaunchRequest::fromJson(const QBy
     if (!request.createdAt.isValid())
         return std::nullopt;
     request.createdAt = request.createdAt.toUTC();
+    request.activationToken = object.value("activationToken").toString();
     return request;
 }

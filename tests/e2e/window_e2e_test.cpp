@@ -4,6 +4,7 @@
 // reports what it shows through its trace file.
 #include <gtest/gtest.h>
 
+#include <QAbstractNativeEventFilter>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -15,6 +16,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -52,6 +54,51 @@ std::optional<QString> waitForTrace(const QString &traceFile, const QString &key
     } while (!deadline.hasExpired());
     return std::nullopt;
 }
+
+// Startup-notification and activation messages sent to the X root, as a
+// window manager and a launcher see them.
+class RootMessages : public QAbstractNativeEventFilter {
+public:
+    RootMessages()
+    {
+        auto *x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+        c_ = x11->connection();
+        for (auto [name, atom] : {std::pair{"_NET_STARTUP_INFO_BEGIN", &begin_}, std::pair{"_NET_STARTUP_INFO", &more_},
+                                  std::pair{"_NET_ACTIVE_WINDOW", &active_}}) {
+            auto *reply = xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, uint16_t(strlen(name)), name), nullptr);
+            *atom = reply->atom;
+            free(reply);
+        }
+        const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(c_, xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(c_);
+        qApp->installNativeEventFilter(this);
+    }
+    ~RootMessages() override { qApp->removeNativeEventFilter(this); }
+    bool nativeEventFilter(const QByteArray &, void *message, qintptr *) override
+    {
+        const auto *e = static_cast<const xcb_client_message_event_t *>(message);
+        if ((e->response_type & 0x7f) != XCB_CLIENT_MESSAGE)
+            return false;
+        if (e->type == begin_)
+            partial_.clear();
+        if (e->type == begin_ || e->type == more_) {
+            partial_.append(reinterpret_cast<const char *>(e->data.data8), 20);
+            if (const qsizetype end = partial_.indexOf('\0'); end >= 0)
+                startup << partial_.left(end);
+        }
+        if (e->type == active_)
+            activationTimes << e->data.data32[1];
+        return false;
+    }
+    QList<QByteArray> startup;
+    QList<uint32_t> activationTimes;
+
+private:
+    xcb_connection_t *c_;
+    xcb_atom_t begin_, more_, active_;
+    QByteArray partial_;
+};
 
 int run(const QString &program, const QStringList &args)
 {
@@ -131,9 +178,13 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
     EXPECT_TRUE(shot.save(shotPath));
     std::printf("screenshot: %s\n", qPrintable(shotPath));
 
-    // A second launch hands its folder over and exits at once.
+    // A second launch hands its folder over and exits at once; the first
+    // comes forward at the launch's time and ends its startup notification.
+    RootMessages rootWindow;
     QProcess second;
-    second.setProcessEnvironment(env);
+    QProcessEnvironment launched = env;
+    launched.insert("DESKTOP_STARTUP_ID", "launcher-7_TIME4242");
+    second.setProcessEnvironment(launched);
     second.start(burrowlens(), {folders.filePath("music")});
     ASSERT_TRUE(second.waitForFinished(20000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
@@ -141,6 +192,11 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
     EXPECT_TRUE(waitForTrace(trace, "shelf", [&](const QString &s) {
         return s.startsWith("2 ") && s.contains(folders.filePath("music") + u'=');
     }));
+    QDeadlineTimer told(10000);
+    while (!told.hasExpired() && (rootWindow.startup.isEmpty() || !rootWindow.activationTimes.contains(4242)))
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_TRUE(rootWindow.startup.contains("remove: ID=\"launcher-7_TIME4242\"")) << rootWindow.startup.join('|').toStdString();
+    EXPECT_TRUE(rootWindow.activationTimes.contains(4242));
     EXPECT_EQ(first.state(), QProcess::Running);
 
     // A scan of another machine arrives on standard input, as from ssh:
