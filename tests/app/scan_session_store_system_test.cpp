@@ -38,6 +38,13 @@ std::unique_ptr<ScanSessionStore> realStore(ScanSessionServices services = {})
     return std::make_unique<ScanSessionStore>(std::make_shared<FastScanEngine>(20), services);
 }
 
+// Why each failed action failed, as the window's alert would say it.
+void collectFailureReasons(ScanSessionStore &store, QStringList &reasons)
+{
+    QObject::connect(&store, &ScanSessionStore::actionFailed,
+                     [&reasons](const QString &, const QString &reason) { reasons << reason; });
+}
+
 bool allReady(const ScanSessionStore &store)
 {
     for (const ScanResultState &r : store.results()) {
@@ -224,8 +231,7 @@ TEST(ScanSessionStoreSystem, TheTrashRefusesWhatIsNoLongerTheScannedItem)
     ASSERT_TRUE(QFile::link(f.path("outside/docs/a.txt"), f.path("root/link")));
     auto store = realStore();
     QStringList reasons;
-    QObject::connect(store.get(), &ScanSessionStore::actionFailed,
-                     [&](const QString &, const QString &reason) { reasons << reason; });
+    collectFailureReasons(*store, reasons);
     store->acceptIncoming({f.url("root")});
     ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
     const int startsBefore = int(store->results().size());
@@ -316,8 +322,7 @@ TEST_P(RevealWithoutABus, NeverOpensThisProgram)
     setUpDesktop(f, withFileManager);
     auto store = realStore();
     QStringList reasons;
-    QObject::connect(store.get(), &ScanSessionStore::actionFailed,
-                     [&](const QString &, const QString &reason) { reasons << reason; });
+    collectFailureReasons(*store, reasons);
     store->acceptIncoming({f.url("root")});
     ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
     store->focusNode(idOf(f.path("root/docs/item.bin")));

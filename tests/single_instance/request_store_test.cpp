@@ -29,7 +29,7 @@ DuplicateLaunchRequest requestAt(int secondsAgo, const QString &argument)
 {
     QDateTime now = QDateTime::currentDateTimeUtc();
     now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
-    return {{argument}, {QUrl::fromLocalFile("/srv/a folder")}, now.addSecs(-secondsAgo)};
+    return {{argument}, {QUrl::fromLocalFile("/srv/a folder")}, now.addSecs(-secondsAgo), {}};
 }
 
 QStringList requestFiles(const QString &dir)
@@ -55,7 +55,7 @@ TEST(DuplicateLaunchRequestStore, WritesOneCompactFilePerRequest)
               t.path("org.example.test/DuplicateLaunchRequests"));
     EXPECT_EQ(config.activationSignalName, "org.example.test.single-instance.activate");
 
-    DuplicateLaunchRequestStore::post({{}, {}, QDateTime::currentDateTimeUtc()}, config);
+    DuplicateLaunchRequestStore::post({{}, {}, QDateTime::currentDateTimeUtc(), {}}, config);
     EXPECT_FALSE(QDir(config.duplicateLaunchRequestsURL()).exists()) << "an empty request writes nothing";
 
     const DuplicateLaunchRequest request = requestAt(0, "--flag");

@@ -137,7 +137,7 @@ TEST_F(RunningInstance, RequestsWaitingForAHandlerAreDeliveredOnce)
     // request was left without a signal (a launch while no one listened).
     for (int launch = 0; launch < 2; ++launch)
         EXPECT_EQ(startHelper({"start", QString::fromStdString(t.root()), "/srv/one"})->waitForFinished(), true);
-    DuplicateLaunchRequest unsignalled{{}, {QUrl::fromLocalFile("/srv/quiet")}, QDateTime::currentDateTimeUtc()};
+    DuplicateLaunchRequest unsignalled{{}, {QUrl::fromLocalFile("/srv/quiet")}, QDateTime::currentDateTimeUtc(), {}};
     QDir().mkpath(configuration.duplicateLaunchRequestsURL());
     QFile file(configuration.duplicateLaunchRequestsURL() + "/quiet.json");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
