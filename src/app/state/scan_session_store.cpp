@@ -734,7 +734,7 @@ void ScanSessionStore::confirmTrashRequest()
         return;
     }
     const TrashTarget target{pendingTrashNode_->url, asked->rootURL, asked->rootIdentity, pendingTrashItem_};
-    const QUuid resultID = asked->id;
+    const QUuid resultID = pendingTrashResultID_;
     assign(pendingTrashNode_, std::optional<ScanNodeRecord>(), &ScanSessionStore::pendingTrashNodeChanged);
     QPointer<ScanSessionStore> self(this);
     services_.trashService->moveToTrash(target, [self, resultID, moved = target.url](std::optional<QString> error) {
@@ -744,10 +744,9 @@ void ScanSessionStore::confirmTrashRequest()
         // it is now, and so does every result inside what went away.
         self->rescanResult(resultID);
         if (error) {
-            self->updateResult(resultID, [](ScanResultState &r) {
-                r.errorMessage = QStringLiteral("Could not move item to Trash.");
-            });
-            emit self->actionFailed(QStringLiteral("Could not move item to Trash."), *error);
+            const QString message = QStringLiteral("Could not move item to Trash.");
+            self->updateResult(resultID, [&message](ScanResultState &r) { r.errorMessage = message; });
+            emit self->actionFailed(message, *error);
             return;
         }
         const QByteArray inside = moved.nativePath() + '/';
