@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QSignalSpy>
 #include <QTest>
@@ -257,3 +258,88 @@ TEST(SunburstCanvasView, PaintsSegmentsInTheirColours)
     EXPECT_NEAR(dot.blueF(), drawn.blueF(), 0.03);
 }
 
+
+// The arrow keys walk the rings (Left/Right along one, wrapping; Up out to
+// a child, Down in to the parent), Enter focuses; a screen reader reads each
+// segment with its name, size and share, finds it under a point, and is
+// told which one the keys are on. So are the list's rows.
+TEST(SunburstCanvasView, KeysAndAssistiveTechnologyReachEverySegment)
+{
+    const ScanTree tree = sampleTree();
+    ShownView shown(tree);
+    SunburstCanvasView &view = shown.view;
+    ASSERT_EQ(view.segments().size(), 4);
+    view.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+    view.setFocus();
+    QList<QUuid> selected;
+    view.setOnSelect([&](const QUuid &id) { selected.append(id); });
+    auto on = [&](int key) {
+        QTest::keyClick(&view, Qt::Key(key));
+        return view.keySegment() ? view.keySegment()->id : QString("none");
+    };
+    const QString big = uuidText(stableScanNodeID(QStringLiteral("/r/big")));
+    const QString small = uuidText(stableScanNodeID(QStringLiteral("/r/small")));
+    const QString inner = uuidText(stableScanNodeID(QStringLiteral("/r/big/inner")));
+    const QString other = view.segments()[3].id;
+    EXPECT_EQ(on(Qt::Key_Right), big); // the first key lands on the first segment
+    EXPECT_EQ(on(Qt::Key_Right), small);
+    EXPECT_EQ(on(Qt::Key_Up), small) << "nothing outside a package without children";
+    EXPECT_EQ(on(Qt::Key_Right), other);
+    EXPECT_EQ(on(Qt::Key_Right), big) << "wraps round the ring";
+    EXPECT_EQ(on(Qt::Key_Left), other);
+    EXPECT_EQ(on(Qt::Key_Left), small);
+    EXPECT_EQ(on(Qt::Key_Left), big);
+    EXPECT_EQ(on(Qt::Key_Up), inner);
+    EXPECT_EQ(view.hoverCardLines().value(0), "inner") << "the card follows the keys";
+    EXPECT_EQ(on(Qt::Key_Down), big);
+    EXPECT_EQ(on(Qt::Key_Down), big);
+    on(Qt::Key_Return);
+    EXPECT_EQ(selected, QList<QUuid>{stableScanNodeID(QStringLiteral("/r/big"))});
+
+    QAccessibleInterface *chart = QAccessible::queryAccessibleInterface(&view);
+    ASSERT_TRUE(chart);
+    EXPECT_EQ(chart->role(), QAccessible::Chart);
+    EXPECT_EQ(chart->text(QAccessible::Name), "Chart of r, " + byteCountText(4000));
+    ASSERT_EQ(chart->childCount(), 4);
+    QStringList names;
+    for (int i = 0; i < chart->childCount(); ++i) {
+        QAccessibleInterface *segment = chart->child(i);
+        ASSERT_TRUE(segment && segment->isValid());
+        EXPECT_EQ(chart->indexOfChild(segment), i);
+        EXPECT_EQ(segment->parent(), chart);
+        names << segment->text(QAccessible::Name);
+        const QPoint middle = view.mapToGlobal(view.segmentMidpoint(view.segments()[i]).toPoint());
+        EXPECT_TRUE(segment->rect().contains(middle));
+        EXPECT_EQ(chart->childAt(middle.x(), middle.y()), segment);
+    }
+    EXPECT_EQ(names, (QStringList{"big, " + byteCountText(3000) + ", 75.0% of r",
+                                  "inner, " + byteCountText(3000) + ", 100.0% of big",
+                                  "small, " + byteCountText(900) + ", 22.5% of r", "40 smaller items"}));
+    EXPECT_EQ(chart->focusChild(), chart->child(0)) << "the segment the keys are on";
+    EXPECT_TRUE(chart->child(0)->state().focused);
+    EXPECT_FALSE(chart->child(2)->state().focused);
+
+    // A newer layout without a segment: its interface is no longer valid.
+    QAccessibleInterface *innerSegment = chart->child(1);
+    const QAccessible::Id innerID = QAccessible::uniqueId(innerSegment);
+    ScanTree smaller = tree;
+    smaller.update(stableScanNodeID(QStringLiteral("/r")), [](ScanNodeRecord &r) { r.allocatedSize = 3900; });
+    smaller.setChildren(stableScanNodeID(QStringLiteral("/r/big")), {});
+    QSignalSpy laidOut(&view, &SunburstCanvasView::segmentsChanged);
+    view.setInputs(smaller, smaller.rootID);
+    ASSERT_TRUE(laidOut.wait(5000));
+    EXPECT_EQ(chart->childCount(), 3);
+    EXPECT_EQ(QAccessible::accessibleInterface(innerID), nullptr);
+
+    SidebarListView list;
+    list.setNodes(tree.children(tree.rootID).mid(0, 2));
+    QAccessibleInterface *rows = QAccessible::queryAccessibleInterface(&list);
+    ASSERT_TRUE(rows);
+    EXPECT_EQ(rows->text(QAccessible::Name), "Largest items");
+    ASSERT_GE(rows->childCount(), 2);
+    QStringList rowNames;
+    for (int i = 0; i < rows->childCount(); ++i)
+        rowNames << rows->child(i)->text(QAccessible::Name);
+    EXPECT_TRUE(rowNames.contains("big, " + byteCountText(3000))) << rowNames.join(" | ").toStdString();
+}

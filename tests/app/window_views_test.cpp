@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QClipboard>
+#include <QMenu>
 #include <QMimeData>
 #include <QTextDocument>
 #include <QTest>
@@ -511,4 +514,188 @@ TEST(WindowTrash, TheConfirmationMovesOnlyWhenAccepted)
     QTest::mouseClick(move, Qt::LeftButton);
     ASSERT_TRUE(spinUntil([&] { return !w.trash->moved.empty(); }));
     EXPECT_EQ(w.trash->moved.front().path(), r + "/Photos");
+}
+
+namespace {
+
+// makeTree with the root weighing its children, so that the chart has rings.
+ScanTree sizedTree(const QString &root, std::initializer_list<std::pair<QString, qint64>> entries)
+{
+    ScanTree tree = makeTree(root, entries);
+    qint64 total = 0;
+    for (const auto &[relative, size] : entries)
+        total += relative.count(u'/') == (relative.endsWith(u'/') ? 1 : 0) ? size : 0;
+    tree.update(tree.rootID, [total](ScanNodeRecord &n) { n.allocatedSize = total; });
+    return tree;
+}
+
+} // namespace
+
+// The keys a desktop user reaches for, through the real shortcuts of the
+// active window: the list's selection, Enter, the parent, the history (also
+// past a node that left the tree), copy, Delete, and the name filter.
+TEST(WindowKeyboard, TheListParentHistoryCopyTrashAndFilter)
+{
+    Folders f{"r"};
+    const QString r = f.path("r");
+    Window w;
+    w.view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.view.get()));
+    w.store->acceptIncoming({f.url("r")});
+    w.deliver(ScanUpdate::intermediateTree(sizedTree(r, {{"a/", 3000}, {"a/x/", 2000}, {"a/y.bin", 1000}, {"b.bin", 1000}, {"c.txt", 500}})));
+    ScanWorkspaceView *ws = w.view->workspace();
+    SidebarListView *list = ws->sidebar();
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 3; }));
+    w.sync();
+    auto focused = [&] { return w.store->activeResult()->focusedNodeID; };
+    auto selected = [&] { return w.store->activeResult()->selectedNodeID; };
+    auto key = [&](int k, Qt::KeyboardModifiers m = {}) {
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : w.view.get(), Qt::Key(k), m);
+        w.sync();
+    };
+
+    list->setFocus(Qt::TabFocusReason);
+    key(Qt::Key_Down);
+    EXPECT_EQ(selected(), idOf(r + "/a"));
+    EXPECT_EQ(focused(), idOf(r)); // selecting is not focusing
+    key(Qt::Key_End);
+    EXPECT_EQ(selected(), idOf(r + "/c.txt"));
+    key(Qt::Key_Home);
+    key(Qt::Key_Return);
+    EXPECT_EQ(focused(), idOf(r + "/a"));
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 2; }));
+    w.sync();
+    key(Qt::Key_Down);
+    key(Qt::Key_Return);
+    EXPECT_EQ(focused(), idOf(r + "/a/x"));
+    key(Qt::Key_Backspace);
+    EXPECT_EQ(focused(), idOf(r + "/a"));
+    key(Qt::Key_Up, Qt::AltModifier);
+    EXPECT_EQ(focused(), idOf(r));
+    key(Qt::Key_Left, Qt::AltModifier);
+    EXPECT_EQ(focused(), idOf(r + "/a"));
+    key(Qt::Key_Right, Qt::AltModifier);
+    EXPECT_EQ(focused(), idOf(r));
+    key(Qt::Key_Left, Qt::AltModifier);
+    key(Qt::Key_Left, Qt::AltModifier);
+    EXPECT_EQ(focused(), idOf(r + "/a/x"));
+    key(Qt::Key_Home, Qt::AltModifier);
+    EXPECT_EQ(focused(), idOf(r));
+    // The mouse's back button, over the chart.
+    QTest::mouseClick(ws->chart(), Qt::BackButton);
+    w.sync();
+    EXPECT_EQ(focused(), idOf(r + "/a/x"));
+
+    // A newer tree without a/x: going back skips it.
+    w.store->focusNode(idOf(r + "/a"));
+    w.store->focusNode(idOf(r));
+    w.deliver(ScanUpdate::intermediateTree(sizedTree(r, {{"a/", 3000}, {"a/y.bin", 1000}, {"b.bin", 1000}, {"c.txt", 500}})));
+    key(Qt::Key_Left, Qt::AltModifier);
+    EXPECT_EQ(focused(), idOf(r + "/a"));
+    key(Qt::Key_Left, Qt::AltModifier);
+    EXPECT_EQ(focused(), idOf(r)); // past the x that is gone
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 3; }));
+    w.sync();
+
+    list->setFocus(Qt::TabFocusReason);
+    key(Qt::Key_End);
+    key(Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), r + "/c.txt");
+    EXPECT_EQ(QGuiApplication::clipboard()->mimeData()->urls().value(0).toLocalFile(), r + "/c.txt");
+    key(Qt::Key_Delete);
+    ASSERT_TRUE(w.store->pendingTrashNode());
+    EXPECT_EQ(w.store->pendingTrashNode()->id, idOf(r + "/c.txt"));
+    w.store->setPendingTrashNode(std::nullopt);
+    w.sync();
+    w.view->activateWindow(); // from the closed confirmation
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.view.get()));
+
+    // Ctrl+F filters the list, never the chart; the arrows and Enter work
+    // from the field; Escape clears it.
+    const qsizetype segments = ws->chart()->segments().size();
+    ASSERT_GE(segments, 3);
+    key(Qt::Key_F, Qt::ControlModifier);
+    ASSERT_TRUE(ws->filterField()->isVisible());
+    ASSERT_TRUE(ws->filterField()->hasFocus());
+    QTest::keyClicks(ws->filterField(), "B.b");
+    w.sync();
+    EXPECT_EQ(namesOf(list->shownNodes()), QStringList{"b.bin"});
+    EXPECT_EQ(ws->chart()->segments().size(), segments);
+    key(Qt::Key_Backspace); // edits the name, does not go up
+    EXPECT_EQ(ws->filterField()->text(), "B.");
+    EXPECT_EQ(focused(), idOf(r));
+    key(Qt::Key_Down);
+    EXPECT_EQ(selected(), idOf(r + "/b.bin"));
+    key(Qt::Key_Escape);
+    EXPECT_FALSE(ws->filterField()->isVisible());
+    EXPECT_EQ(list->shownNodes().size(), 3);
+    EXPECT_TRUE(list->hasFocus());
+}
+
+// Right-clicks on a list row, a breadcrumb name and a chart segment open
+// the node's menu, each item enabled where it can act; its actions reach
+// the store.
+TEST(WindowMenus, EveryViewOffersTheNodesMenu)
+{
+    Folders f{"r/a/x"};
+    const QString r = f.path("r");
+    Window w;
+    w.store->acceptIncoming({f.url("r")});
+    w.deliver(ScanUpdate::intermediateTree(sizedTree(r, {{"a/", 3000}, {"a/x/", 2000}, {"gone.bin", 1000}})));
+    ScanWorkspaceView *ws = w.view->workspace();
+    SidebarListView *list = ws->sidebar();
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 2; })) << w.store->focusedChildren().size();
+    ASSERT_TRUE(spinUntil([&] { return !ws->chart()->segments().isEmpty(); }));
+    w.sync();
+    auto openMenu = [&](QWidget *on, const QPoint &at) -> QMenu * {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, on->mapToGlobal(at));
+        QCoreApplication::sendEvent(on, &event);
+        w.sync();
+        QMenu *menu = nullptr;
+        for (QMenu *m : ws->findChildren<QMenu *>()) {
+            if (m->isVisible())
+                menu = m;
+        }
+        return menu;
+    };
+    auto states = [](QMenu *menu) {
+        QStringList s;
+        for (QAction *a : menu->actions()) {
+            if (!a->isSeparator())
+                s << (a->isEnabled() ? "" : "-") + a->text();
+        }
+        menu->close();
+        return s;
+    };
+
+    QMenu *row = openMenu(list->viewport(), list->visualRect(list->model()->index(0, 0)).center());
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->actions().value(2)->shortcut(), QKeySequence(QKeySequence::Copy));
+    const QStringList all{"Open", "Reveal in File Manager", "Copy Path", "Focus", "Scan as a New Result", "Move to Trash\u2026"};
+    EXPECT_EQ(states(row), all);
+
+    // The root: neither a new result of its own nor the Trash.
+    QPushButton *crumb = ws->breadcrumb()->itemButtons().first();
+    QMenu *root = openMenu(crumb, crumb->rect().center());
+    ASSERT_TRUE(root);
+    EXPECT_EQ(states(root), (QStringList{"Open", "Reveal in File Manager", "Copy Path", "-Focus", "-Scan as a New Result",
+                                         "-Move to Trash\u2026"}));
+
+    // A segment of a file: Focus works, no scan of its own.
+    SunburstCanvasView *chart = ws->chart();
+    const auto file = std::find_if(chart->segments().begin(), chart->segments().end(),
+                                   [&](const SunburstSegment &s) { return s.backingNodeID == idOf(r + "/gone.bin"); });
+    ASSERT_NE(file, chart->segments().end());
+    QMenu *segment = openMenu(chart, chart->segmentMidpoint(*file).toPoint());
+    ASSERT_TRUE(segment);
+    EXPECT_EQ(states(segment), (QStringList{"Open", "Reveal in File Manager", "Copy Path", "Focus", "-Scan as a New Result",
+                                            "Move to Trash\u2026"}));
+
+    // Scan as a New Result puts that folder on the shelf as a result of its
+    // own (queued behind the running scan).
+    QMenu *again = openMenu(list->viewport(), list->visualRect(list->model()->index(0, 0)).center());
+    again->actions().value(5)->trigger();
+    ASSERT_EQ(w.store->results().size(), 2);
+    EXPECT_EQ(w.store->results().last().rootURL.path(), r + "/a");
+    EXPECT_EQ(w.store->queuedResultIDs(), QList<QUuid>{w.store->results().last().id});
 }

@@ -69,6 +69,32 @@ void FinderRevealService::reveal(const QList<FileUrl> &urls, Failed failed) cons
     });
 }
 
+void FinderRevealService::open(const FileUrl &url, Failed failed) const
+{
+    const QByteArray uri = fileUri(url.nativeFilePath());
+    GFile *file = g_file_new_for_uri(uri.constData());
+    GError *error = nullptr;
+    GAppInfo *app = g_file_query_default_handler(file, nullptr, &error);
+    // A folder shows in the file manager, never in a new scan of ours.
+    if (app && url.isDirectory() && isThisApplication(app)) {
+        g_object_unref(app);
+        app = folderHandler();
+    }
+    if (app) {
+        GList *files = g_list_append(nullptr, file);
+        g_clear_error(&error);
+        g_app_info_launch(app, files, nullptr, &error);
+        g_list_free(files);
+        g_object_unref(app);
+    } else if (!error) {
+        g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "No application is set up to open this item.");
+    }
+    if (error && failed)
+        failed(QString::fromUtf8(error->message));
+    g_clear_error(&error);
+    g_object_unref(file);
+}
+
 void FinderRevealService::openParentFolders(const QList<FileUrl> &urls, const Failed &failed)
 {
     GAppInfo *app = folderHandler();

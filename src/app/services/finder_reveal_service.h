@@ -18,6 +18,9 @@ public:
     // Returns at once; the file manager answers later, and failed runs on
     // the main thread when none can.
     virtual void reveal(const QList<FileUrl> &urls, Failed failed) const;
+    // Opens the item with the desktop's default application for its type, a
+    // folder with the file manager; failed runs before it returns.
+    virtual void open(const FileUrl &url, Failed failed) const;
 
     static void openParentFolders(const QList<FileUrl> &urls, const Failed &failed);
 };

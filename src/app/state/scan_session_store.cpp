@@ -292,6 +292,7 @@ void ScanSessionStore::forgetResult(const QUuid &id)
         emit resultsChanged();
     if (preferredFocusPathsByResultID_.remove(id) > 0)
         emit preferredFocusPathsByResultIDChanged();
+    focusHistories_.remove(id);
     if (activeResultID_ == id)
         chooseActiveAfterRemoval();
 }
@@ -320,6 +321,7 @@ void ScanSessionStore::clearAll()
     assign(queuedResultIDs_, {}, &ScanSessionStore::queuedResultIDsChanged);
     assign(currentScanningResultID_, {}, &ScanSessionStore::currentScanningResultIDChanged);
     assign(preferredFocusPathsByResultID_, {}, &ScanSessionStore::preferredFocusPathsByResultIDChanged);
+    focusHistories_.clear();
     focusedChildrenContext_.reset();
     assign(focusedChildren_, {}, &ScanSessionStore::focusedChildrenChanged);
     cancelFocusedChildrenSort();
@@ -591,15 +593,94 @@ QList<FileUrl> ScanSessionStore::focusPathURLs(const ScanResultState &result)
 
 void ScanSessionStore::focusNode(const QUuid &id)
 {
+    const ScanResultState *active = activeResult();
     if (!activeTreeNode(id))
         return;
-    if (activeResultID_) {
-        updateResult(*activeResultID_, [&id](ScanResultState &r) {
-            r.focusedNodeID = id;
-            r.selectedNodeID = id;
-        });
+    if (active->focusedNodeID && *active->focusedNodeID != id) {
+        FocusHistory &history = focusHistories_[active->id];
+        history.back.append(*active->focusedNodeID);
+        if (history.back.size() > 200) // a session of clicking, not a log
+            history.back.removeFirst();
+        history.forward.clear();
     }
+    focusFromHistory(id);
+}
+
+bool ScanSessionStore::focusFromHistory(const QUuid &id)
+{
+    if (!activeResultID_ || !activeTreeNode(id))
+        return false;
+    updateResult(*activeResultID_, [&id](ScanResultState &r) {
+        r.focusedNodeID = id;
+        r.selectedNodeID = id;
+    });
     refreshFocusedChildren(false);
+    return true;
+}
+
+void ScanSessionStore::focusParent()
+{
+    const ScanResultState *active = activeResult();
+    if (!active || !active->tree)
+        return;
+    if (const std::optional<ScanNodeRecord> focused = active->tree->node(active->focusedNodeID); focused && focused->parentID)
+        focusNode(*focused->parentID);
+}
+
+void ScanSessionStore::focusRoot()
+{
+    if (const ScanResultState *active = activeResult(); active && active->tree)
+        focusNode(active->tree->rootID);
+}
+
+void ScanSessionStore::focusBack()
+{
+    const ScanResultState *active = activeResult();
+    if (!active || !active->focusedNodeID)
+        return;
+    FocusHistory &history = focusHistories_[active->id];
+    const QUuid current = *active->focusedNodeID;
+    while (!history.back.isEmpty()) {
+        const QUuid previous = history.back.takeLast();
+        if (previous != current && focusFromHistory(previous)) {
+            history.forward.append(current);
+            return;
+        }
+    }
+}
+
+void ScanSessionStore::focusForward()
+{
+    const ScanResultState *active = activeResult();
+    if (!active || !active->focusedNodeID)
+        return;
+    FocusHistory &history = focusHistories_[active->id];
+    const QUuid current = *active->focusedNodeID;
+    while (!history.forward.isEmpty()) {
+        const QUuid next = history.forward.takeLast();
+        if (next != current && focusFromHistory(next)) {
+            history.back.append(current);
+            return;
+        }
+    }
+}
+
+bool ScanSessionStore::canFocusBack() const
+{
+    const ScanResultState *active = activeResult();
+    return active && !focusHistories_.value(active->id).back.isEmpty();
+}
+
+bool ScanSessionStore::canFocusForward() const
+{
+    const ScanResultState *active = activeResult();
+    return active && !focusHistories_.value(active->id).forward.isEmpty();
+}
+
+void ScanSessionStore::selectNode(const QUuid &id)
+{
+    if (activeResultID_ && activeTreeNode(id))
+        updateResult(*activeResultID_, [&id](ScanResultState &r) { r.selectedNodeID = id; });
 }
 
 std::optional<ScanNodeRecord> ScanSessionStore::activeTreeNode(const QUuid &id) const
@@ -762,9 +843,37 @@ void ScanSessionStore::confirmTrashRequest()
 
 void ScanSessionStore::revealFocusedNode()
 {
-    if (const std::optional<ScanNodeRecord> node = activeSelectedNode(); node && existsHere(*node))
+    if (const std::optional<ScanNodeRecord> node = activeSelectedNode())
+        revealNode(node->id);
+}
+
+void ScanSessionStore::revealNode(const QUuid &id)
+{
+    if (const std::optional<ScanNodeRecord> node = activeTreeNode(id); node && existsHere(*node))
         services_.finderRevealService->reveal({node->url}, [self = QPointer(this)](const QString &reason) {
             if (self)
                 emit self->actionFailed(QStringLiteral("Could not show the item in the file manager."), reason);
         });
+}
+
+void ScanSessionStore::openNode(const QUuid &id)
+{
+    if (const std::optional<ScanNodeRecord> node = activeTreeNode(id); node && existsHere(*node))
+        services_.finderRevealService->open(node->url, [self = QPointer(this)](const QString &reason) {
+            if (self)
+                emit self->actionFailed(QStringLiteral("Could not open the item."), reason);
+        });
+}
+
+bool ScanSessionStore::canScanAsNewResult(const ScanNodeRecord &node) const
+{
+    // A kernel file system holds no files; another file system is exactly
+    // what a scan of its own is for.
+    return node.kind != ScanNodeKind::file && node.mark != ScanNodeMark::kernelFileSystem && existsHere(node);
+}
+
+void ScanSessionStore::scanAsNewResult(const QUuid &id)
+{
+    if (const std::optional<ScanNodeRecord> node = activeTreeNode(id); node && canScanAsNewResult(*node))
+        startScan(node->url, std::nullopt);
 }

@@ -83,7 +83,20 @@ public:
     // Remembers the result's focus path and scans its folder again.
     void rescanResult(const QUuid &id);
 
+    // Focuses a node of the active result and remembers the former focus
+    // for focusBack.
     void focusNode(const QUuid &id);
+    void focusParent();
+    void focusRoot();
+    // Through the focus history of the active result; nodes that have left
+    // its tree are skipped.
+    void focusBack();
+    void focusForward();
+    bool canFocusBack() const;
+    bool canFocusForward() const;
+    // Selects a node of the active result without focusing it; the Trash
+    // and reveal actions act on it.
+    void selectNode(const QUuid &id);
     std::optional<ScanNodeRecord> activeTreeNode(const QUuid &id) const;
     std::optional<ScanNodeRecord> activeSelectedNode() const;
     static QList<ScanNodeRecord> sortedChildren(QList<ScanNodeRecord> records);
@@ -97,6 +110,13 @@ public:
     // The window's dismissal of the confirmation sets it absent.
     void setPendingTrashNode(std::optional<ScanNodeRecord> node);
     void revealFocusedNode();
+    void revealNode(const QUuid &id);
+    // Opens the node with the desktop's default application (a folder with
+    // the file manager).
+    void openNode(const QUuid &id);
+    // A folder of the active result, scanned as a result of its own.
+    void scanAsNewResult(const QUuid &id);
+    bool canScanAsNewResult(const ScanNodeRecord &node) const;
     // Whether the node of the active result is on this machine: always for
     // a scan made here, by its path for one opened from a file.
     bool existsHere(const ScanNodeRecord &node) const;
@@ -138,6 +158,12 @@ private:
     void forgetResult(const QUuid &id);
     void chooseActiveAfterRemoval();
 
+    struct FocusHistory {
+        QList<QUuid> back, forward;
+    };
+    // Moves the focus to a node of the history; false when it left the tree.
+    bool focusFromHistory(const QUuid &id);
+
     void refreshFocusedChildren(bool force);
     void cancelFocusedChildrenSort();
     void publishFocusedChildren(quint64 request, QList<ScanNodeRecord> sorted);
@@ -169,6 +195,7 @@ private:
     QList<QUuid> queuedResultIDs_;
     std::optional<QUuid> currentScanningResultID_;
     QHash<QUuid, QList<FileUrl>> preferredFocusPathsByResultID_;
+    QHash<QUuid, FocusHistory> focusHistories_;
     QList<ScanNodeRecord> focusedChildren_;
     std::optional<FocusedChildrenContext> focusedChildrenContext_;
     SortTask focusedChildrenSortTask_;

@@ -53,13 +53,21 @@ void BreadcrumbBar::setItems(const QList<ScanNodeRecord> &items)
         button->setFlat(true);
         button->setStyleSheet(QStringLiteral("QPushButton { background: transparent; border: none; padding: 0;"
                                              " color: rgba(255,255,255,%1); }"
-                                             "QPushButton:hover { color: white; }")
+                                             "QPushButton:hover { color: white; }"
+                                             "QPushButton:focus { color: white; text-decoration: underline; }")
                                   .arg(last ? 1.0 : 0.72));
         const QUuid id = items[i].id;
         connect(button, &QPushButton::clicked, this, [this, id] {
             if (onSelect_)
                 onSelect_(id);
         });
+        button->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(button, &QWidget::customContextMenuRequested, this, [this, id, button](const QPoint &at) {
+            if (onContextMenu_)
+                onContextMenu_(id, button->mapToGlobal(at));
+        });
+        button->setAccessibleName(items[i].displayName);
+        button->setAccessibleDescription(last ? QStringLiteral("The focused folder") : QStringLiteral("Focus this folder"));
         layout->addWidget(button);
         buttons_ << button;
         if (!last) {

@@ -14,6 +14,8 @@ public:
 
     void setItems(const QList<ScanNodeRecord> &items);
     void setOnSelect(std::function<void(const QUuid &)> f) { onSelect_ = std::move(f); }
+    // A context menu asked for on a name, at a global position.
+    void setOnContextMenu(std::function<void(const QUuid &, const QPoint &)> f) { onContextMenu_ = std::move(f); }
 
     const QList<QPushButton *> &itemButtons() const { return buttons_; }
     int chevronCount() const { return chevrons_; }
@@ -25,4 +27,5 @@ private:
     QList<QPushButton *> buttons_;
     int chevrons_ = 0;
     std::function<void(const QUuid &)> onSelect_;
+    std::function<void(const QUuid &, const QPoint &)> onContextMenu_;
 };

@@ -5,11 +5,13 @@
 #include "scan_progress_view.h"
 #include "scan_workspace_view.h"
 #include "view_style.h"
+#include "window_actions.h"
 
 #include <QDragEnterEvent>
 #include <QLabel>
 #include <QMessageBox>
-#include <QShortcut>
+#include <QApplication>
+#include <QMouseEvent>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
@@ -81,8 +83,6 @@ ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     shelf_->setOnRemove([this](const QUuid &id) { store_.removeResult(id); });
     shelf_->setOnClearAll([this] { store_.clearAll(); });
     shelf_->setOnSave([this] { store_.saveActiveResult(); });
-    auto *save = new QShortcut(QKeySequence::Save, this);
-    connect(save, &QShortcut::activated, this, [this] { store_.saveActiveResult(); });
     connect(&store_, &ScanSessionStore::scanSaved, this, [this](const QString &path, const QString &error) {
         if (error.isEmpty())
             return;
@@ -102,6 +102,10 @@ ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     screens_->addWidget(progress_);
     screens_->addWidget(workspace_);
     column->addWidget(screens_, 1);
+
+    actions_ = new WindowActions(store_, *this, *workspace_);
+    // The mouse's back and forward buttons, wherever the pointer is.
+    qApp->installEventFilter(this);
 
     dropHighlight_ = new DropHighlight(this);
     // Style sheets are applied on first show; doing it now keeps that cost
@@ -181,7 +185,21 @@ void ContentView::refresh()
         screens_->widget(i)->setSizePolicy(policy, policy);
     }
     screens_->setCurrentIndex(int(screen));
+    actions_->refresh();
     updateTrashAlert();
+}
+
+bool ContentView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonRelease && watched->isWidgetType()
+        && static_cast<QWidget *>(watched)->window() == this) {
+        const Qt::MouseButton button = static_cast<QMouseEvent *>(event)->button();
+        if (button == Qt::BackButton || button == Qt::ForwardButton) {
+            (button == Qt::BackButton ? store_.focusBack() : store_.focusForward());
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void ContentView::showAsPlainText(QMessageBox &box)

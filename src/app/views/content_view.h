@@ -11,6 +11,7 @@
 #include <QWidget>
 
 class LandingView;
+class WindowActions;
 
 class ResultsShelfView;
 class ScanProgressView;
@@ -38,6 +39,7 @@ public:
     LandingView *landing() const { return landing_; }
     ScanProgressView *progress() const { return progress_; }
     ScanWorkspaceView *workspace() const { return workspace_; }
+    WindowActions *actions() const { return actions_; }
     QMessageBox *trashAlert() const { return alert_; }
     // What did not happen and why, after a confirmed move or a reveal failed.
     QMessageBox *failureAlert() const { return failureAlert_; }
@@ -49,6 +51,7 @@ protected:
     void dragMoveEvent(QDragMoveEvent *event) override;
     void dragLeaveEvent(QDragLeaveEvent *event) override;
     void dropEvent(QDropEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void scheduleRefresh();
@@ -65,6 +68,7 @@ private:
     ScanProgressView *progress_ = nullptr;
     ScanWorkspaceView *workspace_ = nullptr;
     QWidget *dropHighlight_ = nullptr;
+    WindowActions *actions_ = nullptr;
     QPointer<QMessageBox> alert_;
     QPointer<QMessageBox> failureAlert_;
     bool dropTargeted_ = false;

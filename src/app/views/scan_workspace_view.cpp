@@ -5,7 +5,10 @@
 #include "sidebar_list_view.h"
 #include "sunburst_canvas_view.h"
 #include "view_style.h"
+#include "window_actions.h"
 
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -67,6 +70,10 @@ QWidget *ScanWorkspaceView::buildHeader()
     trash_ = button(QStringLiteral("Move to Trash"), style::ButtonStyle::bordered);
     rescan_ = button(QStringLiteral("Rescan"), style::ButtonStyle::bordered);
     scanAnother_ = button(QStringLiteral("Scan Another Folder"), style::ButtonStyle::prominent);
+    reveal_->setToolTip(QStringLiteral("Show the selected item in the file manager"));
+    trash_->setToolTip(QStringLiteral("Move the selected item to the Trash (Delete)"));
+    rescan_->setToolTip(QStringLiteral("Scan this folder again (F5)"));
+    scanAnother_->setToolTip(QStringLiteral("Choose a folder or a scan file to open (Ctrl+O)"));
     connect(reveal_, &QPushButton::clicked, this, [this] { store_.revealFocusedNode(); });
     connect(trash_, &QPushButton::clicked, this, [this] { store_.requestTrashForActiveSelection(); });
     connect(rescan_, &QPushButton::clicked, this, [this] { store_.rescanActiveResult(); });
@@ -85,6 +92,12 @@ QWidget *ScanWorkspaceView::buildBody()
     top->setSpacing(14);
     breadcrumb_ = new BreadcrumbBar(body);
     breadcrumb_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
+    const auto menu = [this](const QUuid &id, const QPoint &at) {
+        QMenu *m = WindowActions::nodeMenu(store_, id, this);
+        m->setAttribute(Qt::WA_DeleteOnClose);
+        m->popup(at);
+    };
+    breadcrumb_->setOnContextMenu(menu);
     top->addWidget(breadcrumb_, 1, Qt::AlignBottom);
     auto *largest = style::label(QStringLiteral("Largest Items"), style::font(13, QFont::DemiBold), style::white(0.72), body);
     largest->setFixedWidth(kSidebarWidth);
@@ -97,6 +110,7 @@ QWidget *ScanWorkspaceView::buildBody()
     chart_->setMinimumSize(240, 220); // the window must fit its default 860 × 580 with a full shelf
     chart_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     chart_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
+    chart_->setOnContextMenu(menu);
     charts->addWidget(chart_, 1);
 
     auto *sidebarCard = new CardFrame(body);
@@ -104,8 +118,29 @@ QWidget *ScanWorkspaceView::buildBody()
     sidebarCard->setFixedWidth(kSidebarWidth);
     auto *sidebarLayout = new QVBoxLayout(sidebarCard);
     sidebarLayout->setContentsMargins(1, 8, 1, 8); // rows stay clear of the rounded corners
+    filter_ = new QLineEdit(sidebarCard);
+    filter_->setPlaceholderText(QStringLiteral("Filter by name"));
+    filter_->setAccessibleName(QStringLiteral("Filter the largest items by name"));
+    filter_->setClearButtonEnabled(true);
+    filter_->setStyleSheet(QStringLiteral("QLineEdit { color: white; background: rgba(255,255,255,0.08);"
+                                          " border: 1px solid rgba(255,255,255,0.12); border-radius: 7px;"
+                                          " padding: 4px 8px; margin: 4px 10px; font-size: 13px; }"
+                                          "QLineEdit:focus { border: 1px solid #8ab4ff; }"));
+    filter_->hide();
+    filter_->installEventFilter(this);
+    sidebarLayout->addWidget(filter_);
     sidebar_ = new SidebarListView(sidebarCard);
+    connect(filter_, &QLineEdit::textChanged, this, [this](const QString &text) { sidebar_->setFilter(text); });
     sidebar_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
+    sidebar_->setOnMoveSelection([this](const QUuid &id) { store_.selectNode(id); });
+    sidebar_->setOnActivate([this](const QUuid &id) {
+        const std::optional<ScanNodeRecord> node = store_.activeTreeNode(id);
+        if (node && node->kind == ScanNodeKind::file)
+            store_.openNode(id);
+        else
+            store_.focusNode(id);
+    });
+    sidebar_->setOnContextMenu(menu);
     sidebar_->setOnTrash([this](const QUuid &id) { store_.requestTrashForNode(id); });
     // Of a scan opened from a file, only what is on this machine.
     sidebar_->setOffersTrash([this](const ScanNodeRecord &node) {
@@ -131,12 +166,46 @@ void ScanWorkspaceView::refresh()
         return;
     }
     body_->setCurrentIndex(0);
+    if (filteredFolder_ != active->focusedNodeID) { // a filter is of one folder's list
+        filteredFolder_ = active->focusedNodeID;
+        filter_->clear();
+        filter_->hide();
+    }
     breadcrumb_->setItems(active->tree->path(*active->focusedNodeID));
     chart_->setInputs(*active->tree, *active->focusedNodeID);
     sidebar_->setNodes(store_.focusedChildren());
     if (const auto focused = active->tree->node(active->focusedNodeID))
         sidebar_->setEmptyText(SidebarListView::emptyText(*focused));
     sidebar_->setSelectedNodeID(active->selectedNodeID);
+}
+
+void ScanWorkspaceView::showFilter()
+{
+    if (!showsBody())
+        return;
+    filter_->show();
+    filter_->setFocus(Qt::ShortcutFocusReason);
+    filter_->selectAll();
+}
+
+bool ScanWorkspaceView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == filter_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Escape) {
+            filter_->clear();
+            filter_->hide();
+            sidebar_->setFocus(Qt::OtherFocusReason);
+            return true;
+        }
+        // The list's keys work while the name is typed.
+        if (key == Qt::Key_Down || key == Qt::Key_Up || key == Qt::Key_PageDown || key == Qt::Key_PageUp
+            || key == Qt::Key_Return || key == Qt::Key_Enter) {
+            QCoreApplication::sendEvent(sidebar_, event);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 QString ScanWorkspaceView::scanDuration(double d)

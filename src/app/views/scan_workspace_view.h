@@ -5,6 +5,7 @@
 
 #include "scan_session_store.h"
 
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QWidget>
@@ -32,6 +33,9 @@ public:
 
     // Applies the store's current state; called on every change, coalesced.
     void refresh();
+    // Shows the name filter above the list and gives it the keys.
+    void showFilter();
+    QLineEdit *filterField() const { return filter_; }
 
     ShrinkingLabel *titleLabel() const { return title_; }
     ShrinkingLabel *subtitleLabel() const { return subtitle_; }
@@ -46,6 +50,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QWidget *buildHeader();
@@ -62,4 +67,6 @@ private:
     BreadcrumbBar *breadcrumb_ = nullptr;
     SunburstCanvasView *chart_ = nullptr;
     SidebarListView *sidebar_ = nullptr;
+    QLineEdit *filter_ = nullptr;
+    std::optional<QUuid> filteredFolder_; // the filter is of one folder's list
 };

@@ -31,8 +31,14 @@ public:
         const QRect row = option.rect;
         p->save();
         p->setRenderHint(QPainter::Antialiasing);
-        if (view_->selectedNodeID() == node->id)
+        if (view_->selectedNodeID() == node->id) {
             p->fillRect(row, style::white(0.09));
+            if (view_->hasFocus()) { // where the keys are
+                p->setPen(QPen(style::focusColor(), 2));
+                p->setBrush(Qt::NoBrush);
+                p->drawRoundedRect(QRectF(row).adjusted(3, 2, -3, -3), 8, 8);
+            }
+        }
         p->fillRect(QRect(row.left(), row.bottom(), row.width(), 1), style::white(0.06));
 
         const QRect content = row.adjusted(14, 12, -14, -12);
@@ -101,6 +107,10 @@ QVariant SidebarListModel::data(const QModelIndex &index, int role) const
         return node.displayName;
     case Qt::ToolTipRole:
         return style::plainToolTip(node.url.path());
+    case Qt::AccessibleTextRole:
+        return node.displayName + QStringLiteral(", ") + byteCountText(node.allocatedSize);
+    case Qt::AccessibleDescriptionRole:
+        return scanNodeDetailText(node);
     default:
         return {};
     }
@@ -112,7 +122,8 @@ SidebarListView::SidebarListView(QWidget *parent) : QListView(parent), model_(th
     setItemDelegate(new SidebarRowDelegate(this));
     setUniformItemSizes(true); // lets the view skip measuring rows it does not show
     setSelectionMode(QAbstractItemView::NoSelection);
-    setFocusPolicy(Qt::NoFocus);
+    setFocusPolicy(Qt::StrongFocus);
+    setAccessibleName(QStringLiteral("Largest items"));
     setMouseTracking(true);
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -128,9 +139,48 @@ SidebarListView::SidebarListView(QWidget *parent) : QListView(parent), model_(th
 
 void SidebarListView::setNodes(const QList<ScanNodeRecord> &nodes)
 {
-    if (nodes.constData() == model_.nodes().constData() && nodes.size() == model_.nodes().size())
+    if (nodes.constData() == allNodes_.constData() && nodes.size() == allNodes_.size())
         return; // the same shared list: nothing to redo
-    model_.setNodes(nodes);
+    allNodes_ = nodes;
+    applyFilter();
+}
+
+void SidebarListView::setFilter(const QString &text)
+{
+    if (text == filter_)
+        return;
+    filter_ = text;
+    applyFilter();
+}
+
+void SidebarListView::applyFilter()
+{
+    if (filter_.isEmpty()) {
+        model_.setNodes(allNodes_); // shared, not copied
+    } else {
+        QList<ScanNodeRecord> shown;
+        for (const ScanNodeRecord &node : allNodes_) {
+            if (node.displayName.contains(filter_, Qt::CaseInsensitive))
+                shown.append(node);
+        }
+        model_.setNodes(shown);
+    }
+    const int row = selectedRow();
+    if (row >= 0)
+        setCurrentIndex(model_.index(row));
+    viewport()->update();
+}
+
+int SidebarListView::selectedRow() const
+{
+    if (!selectedNodeID_)
+        return -1;
+    const QList<ScanNodeRecord> &nodes = model_.nodes();
+    for (int i = 0; i < nodes.size(); ++i) {
+        if (nodes[i].id == *selectedNodeID_)
+            return i;
+    }
+    return -1;
 }
 
 void SidebarListView::setSelectedNodeID(const std::optional<QUuid> &id)
@@ -138,6 +188,11 @@ void SidebarListView::setSelectedNodeID(const std::optional<QUuid> &id)
     if (id == selectedNodeID_)
         return;
     selectedNodeID_ = id;
+    // The current index is what assistive technology reads out.
+    if (const int row = selectedRow(); row >= 0) {
+        setCurrentIndex(model_.index(row));
+        scrollTo(model_.index(row));
+    }
     viewport()->update();
 }
 
@@ -171,12 +226,15 @@ void SidebarListView::setEmptyText(const QString &text)
 void SidebarListView::paintEvent(QPaintEvent *event)
 {
     QListView::paintEvent(event);
-    if (model_.rowCount() > 0 || emptyText_.isEmpty())
+    if (model_.rowCount() > 0)
+        return;
+    const QString text = allNodes_.isEmpty() ? emptyText_ : QStringLiteral("No item is named like \u201C%1\u201D.").arg(filter_);
+    if (text.isEmpty())
         return;
     QPainter p(viewport());
     p.setFont(style::font(12, QFont::Medium));
     p.setPen(style::white(0.52));
-    p.drawText(viewport()->rect().adjusted(24, 24, -24, -24), Qt::AlignCenter | Qt::TextWordWrap, emptyText_);
+    p.drawText(viewport()->rect().adjusted(24, 24, -24, -24), Qt::AlignCenter | Qt::TextWordWrap, text);
 }
 
 QRect SidebarListView::trashButtonRect(const QRect &row)
@@ -200,5 +258,46 @@ void SidebarListView::mouseReleaseEvent(QMouseEvent *event)
     } else if (onSelect_) {
         onSelect_(id);
     }
+    event->accept();
+}
+
+void SidebarListView::keyPressEvent(QKeyEvent *event)
+{
+    const QList<ScanNodeRecord> &nodes = model_.nodes();
+    const int row = selectedRow();
+    const int page = std::max(1, viewport()->height() / kRowHeight - 1);
+    int target = -1;
+    switch (event->key()) {
+    case Qt::Key_Down: target = row < 0 ? 0 : row + 1; break;
+    case Qt::Key_Up: target = row < 0 ? 0 : row - 1; break;
+    case Qt::Key_PageDown: target = row < 0 ? 0 : row + page; break;
+    case Qt::Key_PageUp: target = row - page; break;
+    case Qt::Key_Home: target = 0; break;
+    case Qt::Key_End: target = int(nodes.size()) - 1; break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (row >= 0 && onActivate_)
+            onActivate_(nodes[row].id);
+        return event->accept();
+    case Qt::Key_Menu:
+        if (row >= 0 && onContextMenu_)
+            onContextMenu_(nodes[row].id, viewport()->mapToGlobal(visualRect(model_.index(row)).center()));
+        return event->accept();
+    default:
+        return QListView::keyPressEvent(event);
+    }
+    if (!nodes.isEmpty() && onMoveSelection_)
+        onMoveSelection_(nodes[std::clamp(target, 0, int(nodes.size()) - 1)].id);
+    event->accept();
+}
+
+void SidebarListView::contextMenuEvent(QContextMenuEvent *event)
+{
+    const QModelIndex index = event->reason() == QContextMenuEvent::Mouse ? indexAt(event->pos()) : model_.index(selectedRow());
+    if (!index.isValid() || !onContextMenu_)
+        return;
+    const QPoint at = event->reason() == QContextMenuEvent::Mouse ? event->globalPos()
+                                                                   : viewport()->mapToGlobal(visualRect(index).center());
+    onContextMenu_(model_.nodes().at(index.row()).id, at);
     event->accept();
 }

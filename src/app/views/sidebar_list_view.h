@@ -32,8 +32,20 @@ public:
 
     void setNodes(const QList<ScanNodeRecord> &nodes);
     void setSelectedNodeID(const std::optional<QUuid> &id);
+    // Only the rows whose name holds text, in any case.
+    void setFilter(const QString &text);
+    const QString &filter() const { return filter_; }
+    // The rows shown, after the filter.
+    const QList<ScanNodeRecord> &shownNodes() const { return model_.nodes(); }
+
+    // A click on a row (focus it), the keys moving the selection, Enter
+    // on a row, its Trash button or Delete, and a context menu at a
+    // global position.
     void setOnSelect(std::function<void(const QUuid &)> f) { onSelect_ = std::move(f); }
+    void setOnMoveSelection(std::function<void(const QUuid &)> f) { onMoveSelection_ = std::move(f); }
+    void setOnActivate(std::function<void(const QUuid &)> f) { onActivate_ = std::move(f); }
     void setOnTrash(std::function<void(const QUuid &)> f) { onTrash_ = std::move(f); }
+    void setOnContextMenu(std::function<void(const QUuid &, const QPoint &)> f) { onContextMenu_ = std::move(f); }
     // Which rows carry a Trash button (by default those the store may trash).
     void setOffersTrash(std::function<bool(const ScanNodeRecord &)> f) { offersTrash_ = std::move(f); }
     bool offersTrash(const ScanNodeRecord &node) const;
@@ -49,13 +61,23 @@ public:
 
 protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    void applyFilter();
+    int selectedRow() const;
+
     SidebarListModel model_;
+    QList<ScanNodeRecord> allNodes_;
+    QString filter_;
     QString emptyText_;
     std::optional<QUuid> selectedNodeID_;
     std::function<void(const QUuid &)> onSelect_;
+    std::function<void(const QUuid &)> onMoveSelection_;
+    std::function<void(const QUuid &)> onActivate_;
     std::function<void(const QUuid &)> onTrash_;
+    std::function<void(const QUuid &, const QPoint &)> onContextMenu_;
     std::function<bool(const ScanNodeRecord &)> offersTrash_;
 };

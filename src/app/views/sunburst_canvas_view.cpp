@@ -4,8 +4,11 @@
 #include "node_color.h"
 #include "view_style.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QLinearGradient>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -23,6 +26,165 @@ QPointF polar(const QPointF &centre, double radius, double angle)
     return centre + QPointF(radius * std::cos(angle), radius * std::sin(angle));
 }
 
+double midDegrees(const SunburstSegment &s)
+{
+    const double mid = (s.startDegrees + s.endDegrees) / 2;
+    return s.startDegrees <= s.endDegrees ? mid : std::fmod(mid + 180, 360); // wraps through twelve
+}
+
+bool spans(const SunburstSegment &s, double degrees)
+{
+    return s.startDegrees <= s.endDegrees ? s.startDegrees <= degrees && degrees <= s.endDegrees
+                                          : degrees >= s.startDegrees || degrees <= s.endDegrees;
+}
+
+// One segment as assistive technology sees it: a child of the chart that
+// lives as long as the segment is shown.
+class SegmentAccessible : public QAccessibleInterface {
+public:
+    SegmentAccessible(SunburstCanvasView *view, QString segmentID) : view_(view), id_(std::move(segmentID)) {}
+
+    std::optional<SunburstSegment> segment() const
+    {
+        if (!view_)
+            return std::nullopt;
+        for (const SunburstSegment &s : view_->segments()) {
+            if (s.id == id_)
+                return s;
+        }
+        return std::nullopt;
+    }
+    bool isValid() const override { return segment().has_value(); }
+    QObject *object() const override { return nullptr; }
+    QWindow *window() const override { return view_ ? view_->window()->windowHandle() : nullptr; }
+    QAccessibleInterface *parent() const override { return QAccessible::queryAccessibleInterface(view_.data()); }
+    QAccessibleInterface *child(int) const override { return nullptr; }
+    QAccessibleInterface *childAt(int, int) const override { return nullptr; }
+    QAccessibleInterface *focusChild() const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface *) const override { return -1; }
+    QString text(QAccessible::Text t) const override
+    {
+        const std::optional<SunburstSegment> s = segment();
+        if (!s)
+            return {};
+        if (t == QAccessible::Name)
+            return view_->segmentDescription(*s);
+        if (t == QAccessible::Description)
+            return QStringLiteral("Ring %1").arg(s->ringIndex);
+        return {};
+    }
+    void setText(QAccessible::Text, const QString &) override {}
+    QRect rect() const override
+    {
+        const std::optional<SunburstSegment> s = segment();
+        if (!s)
+            return {};
+        const QRect local = view_->segmentPath(*s).boundingRect().toAlignedRect();
+        return QRect(view_->mapToGlobal(local.topLeft()), local.size());
+    }
+    QAccessible::Role role() const override { return QAccessible::ListItem; }
+    QAccessible::State state() const override
+    {
+        QAccessible::State st;
+        st.focusable = true;
+        st.selectable = true;
+        const std::optional<SunburstSegment> s = segment();
+        st.focused = s && view_->hasFocus() && view_->keySegment() && view_->keySegment()->id == s->id;
+        st.selected = st.focused;
+        return st;
+    }
+
+private:
+    QPointer<SunburstCanvasView> view_;
+    QString id_;
+};
+
+// The chart with its segments as children, so that a screen reader can
+// walk the rings.
+class SunburstAccessible : public QAccessibleWidget {
+public:
+    explicit SunburstAccessible(SunburstCanvasView *view) : QAccessibleWidget(view, QAccessible::Chart) {}
+    SunburstCanvasView *view() const { return static_cast<SunburstCanvasView *>(widget()); }
+
+    int childCount() const override { return int(view()->segments().size()); }
+    QAccessibleInterface *child(int index) const override
+    {
+        const QList<SunburstSegment> &segments = view()->segments();
+        return index >= 0 && index < segments.size() ? segmentInterface(view(), segments[index].id) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface *child) const override
+    {
+        for (int i = 0; i < childCount(); ++i) {
+            if (this->child(i) == child)
+                return i;
+        }
+        return -1;
+    }
+    QAccessibleInterface *childAt(int x, int y) const override
+    {
+        const std::optional<SunburstSegment> hit = view()->hitTest(view()->mapFromGlobal(QPoint(x, y)));
+        return hit ? segmentInterface(view(), hit->id) : nullptr;
+    }
+    QAccessibleInterface *focusChild() const override
+    {
+        const auto &key = view()->keySegment();
+        return key && view()->hasFocus() ? segmentInterface(view(), key->id) : nullptr;
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name)
+            return QStringLiteral("Chart of ") + view()->centreTitle() + QStringLiteral(", ") + view()->centreSize();
+        return QAccessibleWidget::text(t);
+    }
+
+    // One interface per segment for as long as it is shown: Qt owns them
+    // once registered, and a screen reader may hold on to their ids.
+    static QAccessibleInterface *segmentInterface(SunburstCanvasView *view, const QString &id)
+    {
+        auto &cache = interfaces()[view];
+        if (const auto found = cache.constFind(id); found != cache.constEnd()) {
+            if (QAccessibleInterface *known = QAccessible::accessibleInterface(*found))
+                return known;
+        }
+        auto *created = new SegmentAccessible(view, id);
+        cache.insert(id, QAccessible::registerAccessibleInterface(created));
+        return created;
+    }
+    // Drops the interfaces of segments no longer shown.
+    static void prune(const SunburstCanvasView *view, const QList<SunburstSegment> &segments)
+    {
+        auto &cache = interfaces()[view];
+        QSet<QString> shown;
+        for (const SunburstSegment &s : segments)
+            shown.insert(s.id);
+        for (auto it = cache.begin(); it != cache.end();) {
+            if (shown.contains(it.key())) {
+                ++it;
+                continue;
+            }
+            QAccessible::deleteAccessibleInterface(it.value());
+            it = cache.erase(it);
+        }
+        if (cache.isEmpty())
+            interfaces().remove(view);
+    }
+
+private:
+    static QHash<const SunburstCanvasView *, QHash<QString, QAccessible::Id>> &interfaces()
+    {
+        static QHash<const SunburstCanvasView *, QHash<QString, QAccessible::Id>> all;
+        return all;
+    }
+};
+
+QAccessibleInterface *chartAccessibility(const QString &, QObject *object)
+{
+    if (auto *view = qobject_cast<SunburstCanvasView *>(object))
+        return new SunburstAccessible(view);
+    return nullptr;
+}
+
 } // namespace
 
 SunburstCanvasView::Geometry SunburstCanvasView::geometry(const QSizeF &size)
@@ -38,13 +200,22 @@ SunburstCanvasView::Geometry SunburstCanvasView::geometry(const QSizeF &size)
 
 SunburstCanvasView::SunburstCanvasView(QWidget *parent) : QWidget(parent)
 {
+    static const bool accessible = (QAccessible::installFactory(chartAccessibility), true);
+    (void)accessible;
     setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
+
     cardFade_.setDuration(120);
     cardFade_.setEasingCurve(QEasingCurve::InOutQuad);
     cardFade_.setStartValue(0.0);
     cardFade_.setEndValue(1.0);
     connect(&cardFade_, &QVariantAnimation::valueChanged, this, [this] { update(); });
+}
+
+SunburstCanvasView::~SunburstCanvasView()
+{
+    SunburstAccessible::prune(this, {});
 }
 
 void SunburstCanvasView::setInputs(const ScanTree &tree, const QUuid &focusedNodeID)
@@ -100,8 +271,18 @@ void SunburstCanvasView::applyLayout(const QString &key, const QList<SunburstSeg
         if (!stillThere)
             setHovered(std::nullopt);
     }
+    if (keySegment_) {
+        // The keys stay on the same node when it is still shown.
+        const auto same = std::find_if(segments.begin(), segments.end(), [&](const SunburstSegment &s) { return s.id == keySegment_->id; });
+        keySegment_ = same == segments.end() ? std::nullopt : std::optional(*same);
+    }
     segments_ = segments;
+    SunburstAccessible::prune(this, segments_);
     update();
+    if (QAccessible::isActive()) {
+        QAccessibleEvent changed(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&changed);
+    }
     Q_EMIT segmentsChanged();
 }
 
@@ -120,10 +301,7 @@ std::optional<SunburstSegment> SunburstCanvasView::hitTest(const QPointF &point)
         const double outer = g.centreRadius + double(s.ringIndex) * g.ringThickness;
         if (distance < inner || distance > outer)
             continue;
-        const bool inRange = s.startDegrees <= s.endDegrees
-                                 ? s.startDegrees <= angle && angle <= s.endDegrees
-                                 : angle >= s.startDegrees || angle <= s.endDegrees;
-        if (inRange)
+        if (spans(s, angle))
             return s;
     }
     return std::nullopt;
@@ -133,10 +311,21 @@ QPointF SunburstCanvasView::segmentMidpoint(const SunburstSegment &segment) cons
 {
     const Geometry g = geometry(size());
     const double radius = g.centreRadius + (double(segment.ringIndex) - 0.5) * g.ringThickness;
-    double degrees = (segment.startDegrees + segment.endDegrees) / 2;
-    if (segment.startDegrees > segment.endDegrees)
-        degrees += 180; // the segment wraps through twelve o'clock
-    return polar(g.centre, radius, (degrees - 90) * kDegreesToRadians);
+    return polar(g.centre, radius, (midDegrees(segment) - 90) * kDegreesToRadians);
+}
+
+QString SunburstCanvasView::segmentDescription(const SunburstSegment &segment) const
+{
+    const std::optional<ScanNodeRecord> node = segmentNode(segment);
+    if (!node)
+        return QStringLiteral("%1 smaller items").arg(segment.kind.itemCount);
+    const std::optional<ScanNodeRecord> parent = tree_.node(node->parentID);
+    QString text = node->displayName + QStringLiteral(", ") + byteCountText(node->allocatedSize);
+    if (parent && parent->allocatedSize > 0)
+        text += QStringLiteral(", %1% of %2")
+                    .arg(QLocale().toString(100.0 * double(node->allocatedSize) / double(parent->allocatedSize), 'f', 1),
+                         parent->displayName);
+    return text;
 }
 
 std::optional<ScanNodeRecord> SunburstCanvasView::segmentNode(const SunburstSegment &segment) const
@@ -216,6 +405,109 @@ void SunburstCanvasView::mouseReleaseEvent(QMouseEvent *event)
         onSelect_(*hit->backingNodeID);
 }
 
+std::optional<SunburstSegment> SunburstCanvasView::segmentForKey(int key) const
+{
+    if (segments_.isEmpty())
+        return std::nullopt;
+    auto ring = [this](qint64 index) {
+        QList<SunburstSegment> found;
+        for (const SunburstSegment &s : segments_) {
+            if (s.ringIndex == index)
+                found.append(s);
+        }
+        std::sort(found.begin(), found.end(), [](const SunburstSegment &a, const SunburstSegment &b) { return a.startDegrees < b.startDegrees; });
+        return found;
+    };
+    if (!keySegment_)
+        return ring(1).value(0, segments_.first());
+    const SunburstSegment &at = *keySegment_;
+    switch (key) {
+    case Qt::Key_Left:
+    case Qt::Key_Right: {
+        const QList<SunburstSegment> same = ring(at.ringIndex);
+        const qsizetype i = std::find(same.begin(), same.end(), at) - same.begin();
+        const qsizetype step = key == Qt::Key_Right ? 1 : -1; // clockwise, as the ring is read
+        return same.value((i + step + same.size()) % same.size());
+    }
+    case Qt::Key_Up: // outwards: the first child, clockwise
+        for (const SunburstSegment &s : ring(at.ringIndex + 1)) {
+            if (spans(at, midDegrees(s)))
+                return s;
+        }
+        return std::nullopt;
+    case Qt::Key_Down: // inwards: the parent
+        for (const SunburstSegment &s : ring(at.ringIndex - 1)) {
+            if (spans(s, midDegrees(at)))
+                return s;
+        }
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+void SunburstCanvasView::setKeySegment(const std::optional<SunburstSegment> &segment)
+{
+    keySegment_ = segment;
+    setHovered(segment);
+    update();
+    if (segment && hasFocus() && QAccessible::isActive()) {
+        QAccessibleEvent focused(SunburstAccessible::segmentInterface(this, segment->id), QAccessible::Focus);
+        QAccessible::updateAccessibility(&focused);
+    }
+}
+
+void SunburstCanvasView::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+        if (event->modifiers() & Qt::AltModifier)
+            break; // the window's history keys
+        if (const std::optional<SunburstSegment> next = segmentForKey(event->key()))
+            setKeySegment(next);
+        return event->accept();
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+        if (keySegment_ && keySegment_->backingNodeID && onSelect_)
+            onSelect_(*keySegment_->backingNodeID);
+        return event->accept();
+    case Qt::Key_Menu:
+        if (keySegment_ && keySegment_->backingNodeID && onContextMenu_)
+            onContextMenu_(*keySegment_->backingNodeID, mapToGlobal(segmentMidpoint(*keySegment_).toPoint()));
+        return event->accept();
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void SunburstCanvasView::contextMenuEvent(QContextMenuEvent *event)
+{
+    const bool mouse = event->reason() == QContextMenuEvent::Mouse;
+    const std::optional<SunburstSegment> hit = mouse ? hitTest(event->pos()) : keySegment_;
+    if (!hit || !hit->backingNodeID || !onContextMenu_)
+        return;
+    onContextMenu_(*hit->backingNodeID, mouse ? event->globalPos() : mapToGlobal(segmentMidpoint(*hit).toPoint()));
+    event->accept();
+}
+
+void SunburstCanvasView::focusInEvent(QFocusEvent *event)
+{
+    QWidget::focusInEvent(event);
+    if (keySegment_)
+        setHovered(keySegment_);
+    update();
+}
+
+void SunburstCanvasView::focusOutEvent(QFocusEvent *event)
+{
+    QWidget::focusOutEvent(event);
+    if (keySegment_ && hoveredSegment_ && hoveredSegment_->id == keySegment_->id)
+        setHovered(std::nullopt);
+    update();
+}
+
 void SunburstCanvasView::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
@@ -230,38 +522,50 @@ void SunburstCanvasView::paintEvent(QPaintEvent *)
     p.setBrush(background);
     p.drawRoundedRect(frame, 28, 28);
 
-    paintSegments(p, g);
+    paintSegments(p);
     paintCentre(p, g);
     paintHoverCard(p);
 }
 
-void SunburstCanvasView::paintSegments(QPainter &p, const Geometry &g) const
+void SunburstCanvasView::paintSegments(QPainter &p) const
 {
     p.setPen(Qt::NoPen);
     for (const SunburstSegment &s : segments_) {
-        const double r1 = double(s.ringIndex) * g.ringThickness + g.centreRadius - 2;
-        const double r0 = std::max(r1 - g.ringThickness + 4, g.centreRadius);
-        const double a0 = (s.startDegrees - 90) * kDegreesToRadians;
-        const double a1 = (s.endDegrees - 90) * kDegreesToRadians;
-        QPainterPath path;
-        path.setFillRule(Qt::WindingFill);
-        // Qt's arcTo counts degrees counter-clockwise with y up; ours turn
-        // clockwise on screen, hence the negated sweep.
-        const QRectF outer(g.centre.x() - r1, g.centre.y() - r1, 2 * r1, 2 * r1);
-        const QRectF inner(g.centre.x() - r0, g.centre.y() - r0, 2 * r0, 2 * r0);
-        const double startQt = -a0 / kDegreesToRadians;
-        const double sweepQt = -(a1 - a0) / kDegreesToRadians;
-        path.moveTo(polar(g.centre, r1, a0));
-        path.arcTo(outer, startQt, sweepQt);
-        path.lineTo(polar(g.centre, r0, a1));
-        path.arcTo(inner, startQt + sweepQt, -sweepQt);
-        path.closeSubpath();
-
+        const QPainterPath path = segmentPath(s);
         QColor colour = s.kind.isOther() ? QColor::fromRgbF(1, 1, 1, 0.22f) : nodeColor(s.id);
         if (hoveredSegment_ && hoveredSegment_->id == s.id)
             colour.setAlphaF(colour.alphaF() * 0.55f);
         p.fillPath(path, colour);
     }
+    if (keySegment_ && hasFocus()) {
+        p.setPen(QPen(style::focusColor(), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(segmentPath(*keySegment_));
+        p.setPen(Qt::NoPen);
+    }
+}
+
+QPainterPath SunburstCanvasView::segmentPath(const SunburstSegment &s) const
+{
+    const Geometry g = geometry(size());
+    const double r1 = double(s.ringIndex) * g.ringThickness + g.centreRadius - 2;
+    const double r0 = std::max(r1 - g.ringThickness + 4, g.centreRadius);
+    const double a0 = (s.startDegrees - 90) * kDegreesToRadians;
+    const double a1 = (s.endDegrees - 90) * kDegreesToRadians;
+    QPainterPath path;
+    path.setFillRule(Qt::WindingFill);
+    // Qt's arcTo counts degrees counter-clockwise with y up; ours turn
+    // clockwise on screen, hence the negated sweep.
+    const QRectF outer(g.centre.x() - r1, g.centre.y() - r1, 2 * r1, 2 * r1);
+    const QRectF inner(g.centre.x() - r0, g.centre.y() - r0, 2 * r0, 2 * r0);
+    const double startQt = -a0 / kDegreesToRadians;
+    const double sweepQt = -(a1 - a0) / kDegreesToRadians;
+    path.moveTo(polar(g.centre, r1, a0));
+    path.arcTo(outer, startQt, sweepQt);
+    path.lineTo(polar(g.centre, r0, a1));
+    path.arcTo(inner, startQt + sweepQt, -sweepQt);
+    path.closeSubpath();
+    return path;
 }
 
 SunburstCanvasView::CentreLayout SunburstCanvasView::centreLayout(const Geometry &g, const QString &name,

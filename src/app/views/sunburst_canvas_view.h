@@ -6,6 +6,7 @@
 
 #include "sunburst_layout_service.h"
 
+#include <QPainterPath>
 #include <QPointer>
 #include <QVariantAnimation>
 #include <QWidget>
@@ -36,9 +37,12 @@ public:
     static QRectF hoverCardRect(double viewWidth, const QStringList &lines);
 
     explicit SunburstCanvasView(QWidget *parent = nullptr);
+    ~SunburstCanvasView() override;
 
     void setInputs(const ScanTree &tree, const QUuid &focusedNodeID);
     void setOnSelect(std::function<void(const QUuid &)> onSelect) { onSelect_ = std::move(onSelect); }
+    // A context menu asked for on a node's segment, at a global position.
+    void setOnContextMenu(std::function<void(const QUuid &, const QPoint &)> f) { onContextMenu_ = std::move(f); }
     void setLayoutService(const SunburstLayoutService &service);
 
     QString segmentCacheKey() const;
@@ -47,6 +51,14 @@ public:
     std::optional<SunburstSegment> hitTest(const QPointF &point) const;
     // A point in the middle of the segment's band, in the view's coordinates.
     QPointF segmentMidpoint(const SunburstSegment &segment) const;
+    // Its outline as painted, in the view's coordinates.
+    QPainterPath segmentPath(const SunburstSegment &segment) const;
+    // What assistive technology reads for a segment: its name, size and
+    // share of its parent.
+    QString segmentDescription(const SunburstSegment &segment) const;
+
+    // The segment the arrow keys are on; the card shows it like a hovered one.
+    const std::optional<SunburstSegment> &keySegment() const { return keySegment_; }
 
     // What the centre disc and the hover card say (empty: no card).
     QString centreTitle() const;
@@ -64,15 +76,22 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void leaveEvent(QEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
 
 private:
+    // The segment the key leads to from the key segment, if any.
+    std::optional<SunburstSegment> segmentForKey(int key) const;
+    void setKeySegment(const std::optional<SunburstSegment> &segment);
     void refreshLayoutIfKeyChanged();
     void applyLayout(const QString &key, const QList<SunburstSegment> &segments);
     void setHovered(const std::optional<SunburstSegment> &segment);
     // The card follows the hovered node's newest sizes, and goes with it.
     void refreshHoverCard();
     std::optional<ScanNodeRecord> segmentNode(const SunburstSegment &segment) const;
-    void paintSegments(QPainter &p, const Geometry &g) const;
+    void paintSegments(QPainter &p) const;
     void paintCentre(QPainter &p, const Geometry &g) const;
     void paintHoverCard(QPainter &p) const;
 
@@ -81,7 +100,9 @@ private:
     SunburstLayoutService layoutService_;
     std::function<void(const QUuid &)> onSelect_;
     QList<SunburstSegment> segments_;
+    std::function<void(const QUuid &, const QPoint &)> onContextMenu_;
     std::optional<SunburstSegment> hoveredSegment_;
+    std::optional<SunburstSegment> keySegment_;
     QString requestedKey_;  // the key of the newest layout asked for
     QStringList cardLines_; // the card being shown or fading out
     QVariantAnimation cardFade_;

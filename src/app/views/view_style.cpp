@@ -29,6 +29,11 @@ QColor white(qreal opacity)
     return QColor::fromRgbF(1, 1, 1, float(opacity));
 }
 
+QColor focusColor()
+{
+    return QColor(0x8a, 0xb4, 0xff);
+}
+
 QColor black(qreal opacity)
 {
     return QColor::fromRgbF(0, 0, 0, float(opacity));
@@ -174,6 +179,7 @@ QString buttonStyleSheet(ButtonStyle style, qreal fontPixelSize)
                               " padding: 5px 12px; font-size: %1px; font-weight: 500; }"
                               "QPushButton:hover { background: rgba(255,255,255,0.18); }"
                               "QPushButton:pressed { background: rgba(255,255,255,0.26); }"
+                              "QPushButton:focus { border: 1px solid #8ab4ff; }"
                               "QPushButton:disabled { color: rgba(255,255,255,0.32);"
                               " background: rgba(255,255,255,0.05); }")
             .arg(size);
@@ -181,14 +187,16 @@ QString buttonStyleSheet(ButtonStyle style, qreal fontPixelSize)
         return QStringLiteral("QPushButton { color: white; background: #2f7cf6; border: none;"
                               " border-radius: 7px; padding: 5px 14px; font-size: %1px; font-weight: 600; }"
                               "QPushButton:hover { background: #4a8ff8; }"
-                              "QPushButton:pressed { background: #2468d0; }")
+                              "QPushButton:pressed { background: #2468d0; }"
+                              "QPushButton:focus { border: 2px solid #cfe0ff; padding: 3px 12px; }")
             .arg(size);
     case ButtonStyle::plain:
         return QStringLiteral("QPushButton, QToolButton { background: transparent; border: none; padding: 0; }");
     case ButtonStyle::borderless:
         return QStringLiteral("QPushButton { background: transparent; border: none; padding: 2px 4px;"
                               " color: rgba(255,255,255,0.68); font-size: %1px; }"
-                              "QPushButton:hover { color: white; }")
+                              "QPushButton:hover { color: white; }"
+                              "QPushButton:focus { color: white; text-decoration: underline; }")
             .arg(size);
     }
     return {};

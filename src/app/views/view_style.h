@@ -17,6 +17,8 @@ enum class Design { standard, rounded, monospaced };
 QFont font(qreal pixelSize, QFont::Weight weight = QFont::Normal, Design design = Design::standard);
 QColor white(qreal opacity = 1.0);
 QColor black(qreal opacity);
+// The mark of the widget the keys go to.
+QColor focusColor();
 QColor rgb(qreal r, qreal g, qreal b, qreal opacity = 1.0);
 
 // A label in the given font and colour; elided labels never wrap.
