@@ -213,6 +213,54 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
     EXPECT_TRUE(waitForTrace(trace, "shelf", [](const QString &s) { return s.startsWith("3 ") && s.contains("/srv/far="); }));
 }
 
+// Only the keyboard, through the X server: find a folder by name, focus it,
+// go up with Backspace and back with Alt+Left, and quit with Ctrl+Q.
+TEST(WindowEndToEnd, TheKeysFocusGoBackAndQuit)
+{
+    QTemporaryDir home, folders;
+    const QString root = folders.filePath("disk");
+    writeFile(root + "/videos/film.mkv", 300000);
+    writeFile(root + "/photos/a.jpg", 200000);
+    writeFile(root + "/notes.txt", 1000);
+    const QString trace = home.filePath("trace.txt");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path());
+    env.insert("XDG_CACHE_HOME", home.path());
+    env.insert("BURROWLENS_TRACE", trace);
+    env.remove("QT_QPA_PLATFORM");
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    app.start(burrowlens(), {root});
+    ASSERT_TRUE(app.waitForStarted());
+    auto stop = qScopeGuard([&] {
+        app.kill();
+        app.waitForFinished();
+    });
+    ASSERT_TRUE(waitForTrace(trace, "list", [](const QString &s) { return s.startsWith("3 "); }));
+    QProcess search;
+    search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Burrowlens$"});
+    ASSERT_TRUE(search.waitForFinished(20000));
+    const QString window = QString::fromUtf8(search.readAllStandardOutput()).split(u'\n').first().trimmed();
+    ASSERT_EQ(run("xdotool", {"windowfocus", "--sync", window}), 0);
+    auto keys = [&](const QStringList &what) {
+        ASSERT_EQ(run("xdotool", QStringList{"key", "--delay", "60"} + what), 0);
+    };
+    keys({"ctrl+f"});
+    ASSERT_EQ(run("xdotool", {"type", "--delay", "60", "PHO"}), 0);
+    keys({"Down", "Return"});
+    EXPECT_TRUE(waitForTrace(trace, "focus", [&](const QString &s) { return s == root + "/photos"; }));
+    keys({"BackSpace"});
+    EXPECT_TRUE(waitForTrace(trace, "focus", [&](const QString &s) { return s == root; }));
+    keys({"alt+Left"});
+    EXPECT_TRUE(waitForTrace(trace, "focus", [&](const QString &s) { return s == root + "/photos"; }));
+    keys({"ctrl+q"});
+    ASSERT_TRUE(app.waitForFinished(20000)) << "Ctrl+Q quits";
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.exitCode(), 0);
+}
+
 // The first window on standard input opens at once and counts what
 // arrives while the sender (ssh, in use) is still at work.
 TEST(WindowEndToEnd, AFirstLaunchReadsStandardInputAsItComes)
