@@ -93,6 +93,7 @@ QWidget *ScanWorkspaceView::buildBody()
     breadcrumb_ = new BreadcrumbBar(body);
     breadcrumb_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
     const auto menu = [this](const QUuid &id, const QPoint &at) {
+        store_.selectNode(id); // what the menu acts on is what the header acts on
         QMenu *m = WindowActions::nodeMenu(store_, id, this);
         m->setAttribute(Qt::WA_DeleteOnClose);
         m->popup(at);

@@ -279,6 +279,10 @@ void SidebarListView::keyPressEvent(QKeyEvent *event)
         if (row >= 0 && onActivate_)
             onActivate_(nodes[row].id);
         return event->accept();
+    case Qt::Key_F10:
+        if (!(event->modifiers() & Qt::ShiftModifier))
+            return QListView::keyPressEvent(event);
+        [[fallthrough]];
     case Qt::Key_Menu:
         if (row >= 0 && onContextMenu_)
             onContextMenu_(nodes[row].id, viewport()->mapToGlobal(visualRect(model_.index(row)).center()));

@@ -474,6 +474,10 @@ void SunburstCanvasView::keyPressEvent(QKeyEvent *event)
         if (keySegment_ && keySegment_->backingNodeID && onSelect_)
             onSelect_(*keySegment_->backingNodeID);
         return event->accept();
+    case Qt::Key_F10:
+        if (!(event->modifiers() & Qt::ShiftModifier))
+            break;
+        [[fallthrough]];
     case Qt::Key_Menu:
         if (keySegment_ && keySegment_->backingNodeID && onContextMenu_)
             onContextMenu_(*keySegment_->backingNodeID, mapToGlobal(segmentMidpoint(*keySegment_).toPoint()));

@@ -102,6 +102,7 @@ void WindowActions::showShortcuts()
     QDialog dialog(&window_);
     dialog.setWindowTitle(QStringLiteral("Keyboard Shortcuts"));
     auto *column = new QVBoxLayout(&dialog);
+    column->setContentsMargins(24, 20, 24, 16);
     auto *grid = new QGridLayout;
     grid->setHorizontalSpacing(24);
     grid->setVerticalSpacing(8);
