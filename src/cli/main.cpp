@@ -12,6 +12,7 @@
 #include <QSaveFile>
 #include <QFileInfo>
 #include <atomic>
+#include <functional>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -30,6 +31,7 @@ const char *const kUsage =
     "                       [--exclude PATTERN]... [--exclude-from FILE] [--exclude-caches]\n"
     "                       [--chart FILE.png [--size N]] [--export FILE] [--] PATH\n"
     "       burrowlens-scan --import FILE [report options] [--export FILE]\n"
+    "  --version               print the version and exit\n"
     "  -x, --one-file-system   stay on the file system of PATH (the default)\n"
     "  --cross-file-systems    also enter the mounts below PATH (never proc, sysfs and the like)\n"
     "  --apparent-size         order and report by apparent size, as du --apparent-size\n"
@@ -96,6 +98,77 @@ bool readPatterns(const QByteArray &file, QList<QByteArray> &patterns)
     return true;
 }
 
+// One option and its value, if it takes one; an exit status when the
+// run ends here (help, version, bad usage).
+std::optional<int> parseOption(const QString &name, const std::function<std::optional<QString>()> &value,
+                               const std::function<std::optional<QByteArray>()> &rawValue, Options &o)
+{
+    if (name == u"--help" || name == u"-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    } else if (name == u"--version") {
+        std::printf("burrowlens-scan %s\n", BL_SHORT_VERSION);
+        return 0;
+    } else if (name == u"--json") {
+        o.json = true;
+    } else if (name == u"--chart") {
+        const auto v = value();
+        if (!v || v->isEmpty())
+            return usageError(QStringLiteral("--chart takes the PNG file to write"));
+        o.chart = *v;
+    } else if (name == u"--size") {
+        const auto v = value();
+        bool ok = false;
+        const int n = v ? v->toInt(&ok) : 0;
+        if (!ok || n < 64 || n > 8192)
+            return usageError(QStringLiteral("--size takes a side from 64 to 8192 pixels"));
+        o.chartSize = n;
+    } else if (name == u"--segments") {
+        o.segments = true;
+    } else if (name == u"--progress") {
+        o.progress = true;
+    } else if (name == u"--cross-file-systems") {
+        o.crossFileSystems = true;
+    } else if (name == u"-x" || name == u"--one-file-system") {
+        o.crossFileSystems = false;
+    } else if (name == u"--apparent-size") {
+        o.apparentSize = true;
+    } else if (name == u"--exclude") {
+        const std::optional<QByteArray> v = rawValue();
+        if (!v || v->isEmpty())
+            return usageError(QStringLiteral("--exclude takes a pattern"));
+        o.excludePatterns.append(*v);
+    } else if (name == u"--exclude-from") {
+        const std::optional<QByteArray> v = rawValue();
+        if (!v || v->isEmpty())
+            return usageError(QStringLiteral("--exclude-from takes a file of patterns"));
+        if (!readPatterns(*v, o.excludePatterns))
+            return 2;
+    } else if (name == u"--export" || name == u"--import") {
+        const std::optional<QByteArray> v = rawValue();
+        if (!v || v->isEmpty())
+            return usageError(QStringLiteral("%1 takes a file (- for the standard stream)").arg(name));
+        (name == u"--export" ? o.exportTo : o.importFrom) = *v;
+    } else if (name == u"--exclude-caches") {
+        o.excludeCaches = true;
+    } else if (name == u"--engine") {
+        const auto v = value();
+        if (!v || (*v != u"fast" && *v != u"recursive"))
+            return usageError(QStringLiteral("--engine takes fast or recursive"));
+        o.engine = *v;
+    } else if (name == u"--top") {
+        const auto v = value();
+        bool ok = false;
+        const int n = v ? v->toInt(&ok) : -1;
+        if (!ok || n < 0)
+            return usageError(QStringLiteral("--top takes a count of 0 or more"));
+        o.top = n;
+    } else {
+        return usageError(QStringLiteral("unknown option %1").arg(name));
+    }
+    return std::nullopt;
+}
+
 // Returns an exit status when the arguments do not make a run.
 std::optional<int> parse(int argc, char **argv, Options &o)
 {
@@ -114,68 +187,30 @@ std::optional<int> parse(int argc, char **argv, Options &o)
             optionsEnded = true;
             continue;
         }
-        const auto value = [&]() -> std::optional<QString> {
+        // "--name=value" is "--name value".
+        QString name = arg;
+        std::optional<QByteArray> attached;
+        if (const qsizetype eq = arg.indexOf(u'='); arg.startsWith(u"--") && eq > 2) {
+            name = arg.left(eq);
+            attached = QByteArray(argv[i]).mid(QByteArray(argv[i]).indexOf('=') + 1);
+        }
+        bool valueTaken = false;
+        const auto rawValue = [&]() -> std::optional<QByteArray> {
+            valueTaken = true;
+            if (attached)
+                return attached;
             if (i + 1 >= argc)
                 return std::nullopt;
-            return QString::fromLocal8Bit(argv[++i]);
+            return QByteArray(argv[++i]);
         };
-        if (arg == u"--help" || arg == u"-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == u"--json") {
-            o.json = true;
-        } else if (arg == u"--chart") {
-            const auto v = value();
-            if (!v || v->isEmpty())
-                return usageError(QStringLiteral("--chart takes the PNG file to write"));
-            o.chart = *v;
-        } else if (arg == u"--size") {
-            const auto v = value();
-            bool ok = false;
-            const int n = v ? v->toInt(&ok) : 0;
-            if (!ok || n < 64 || n > 8192)
-                return usageError(QStringLiteral("--size takes a side from 64 to 8192 pixels"));
-            o.chartSize = n;
-        } else if (arg == u"--segments") {
-            o.segments = true;
-        } else if (arg == u"--progress") {
-            o.progress = true;
-        } else if (arg == u"--cross-file-systems") {
-            o.crossFileSystems = true;
-        } else if (arg == u"-x" || arg == u"--one-file-system") {
-            o.crossFileSystems = false;
-        } else if (arg == u"--apparent-size") {
-            o.apparentSize = true;
-        } else if (arg == u"--exclude") {
-            if (i + 1 >= argc || !*argv[i + 1])
-                return usageError(QStringLiteral("--exclude takes a pattern"));
-            o.excludePatterns.append(QByteArray(argv[++i]));
-        } else if (arg == u"--exclude-from") {
-            if (i + 1 >= argc || !*argv[i + 1])
-                return usageError(QStringLiteral("--exclude-from takes a file of patterns"));
-            if (!readPatterns(QByteArray(argv[++i]), o.excludePatterns))
-                return 2;
-        } else if (arg == u"--export" || arg == u"--import") {
-            if (i + 1 >= argc || !*argv[i + 1])
-                return usageError(QStringLiteral("%1 takes a file (- for the standard stream)").arg(arg));
-            (arg == u"--export" ? o.exportTo : o.importFrom) = QByteArray(argv[++i]);
-        } else if (arg == u"--exclude-caches") {
-            o.excludeCaches = true;
-        } else if (arg == u"--engine") {
-            const auto v = value();
-            if (!v || (*v != u"fast" && *v != u"recursive"))
-                return usageError(QStringLiteral("--engine takes fast or recursive"));
-            o.engine = *v;
-        } else if (arg == u"--top") {
-            const auto v = value();
-            bool ok = false;
-            const int n = v ? v->toInt(&ok) : -1;
-            if (!ok || n < 0)
-                return usageError(QStringLiteral("--top takes a count of 0 or more"));
-            o.top = n;
-        } else {
-            return usageError(QStringLiteral("unknown option %1").arg(arg));
-        }
+        const auto value = [&]() -> std::optional<QString> {
+            const std::optional<QByteArray> v = rawValue();
+            return v ? std::optional(QString::fromLocal8Bit(*v)) : std::nullopt;
+        };
+        if (const std::optional<int> status = parseOption(name, value, rawValue, o))
+            return status;
+        if (attached && !valueTaken)
+            return usageError(QStringLiteral("%1 takes no value").arg(name));
     }
     o.reportAsked = o.json || o.segments || o.top >= 0;
     if (!o.importFrom.isEmpty() && !o.path.isEmpty())

@@ -115,6 +115,17 @@ TEST(BurrowlensScan, ArgumentsAndOutputAsTheShellHandsThem)
     EXPECT_EQ(dash.exitCode, 0) << dash.err;
     EXPECT_NE(dash.out.find(t.path("-x") + "\n"), std::string::npos) << dash.out;
 
+    // "--name=value" as "--name value", also for a value holding "=".
+    t.dir("-x/a=b");
+    const RawRun attached = runRaw({"--exclude=a=b", "--engine=recursive", "--", "-x"}, t.root());
+    EXPECT_EQ(attached.exitCode, 0) << attached.err;
+    EXPECT_NE(attached.out.find("Excluded  a=b"), std::string::npos) << attached.out;
+    const RawRun top = runRaw({"--top=1", "--", "-x"}, t.root());
+    EXPECT_NE(top.out.find("... and 1 more"), std::string::npos) << top.out;
+    const RawRun version = runRaw({"--version"}, t.root());
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("burrowlens-scan ", 0), 0u) << version.out;
+
     const RawRun full = runRaw({"--json", t.root()}, t.root(), "/dev/full");
     EXPECT_EQ(full.exitCode, 1);
     EXPECT_NE(full.err.find("could not write the report"), std::string::npos) << full.err;
@@ -252,6 +263,7 @@ TEST(BurrowlensScan, ExitStatusesAndMessages)
 
     for (const QStringList &bad : {QStringList{}, QStringList{"--engine", "slow", "/"},
                                    QStringList{"--top", "-3", "/"}, QStringList{"--frobnicate", "/"},
+                                   QStringList{"--json=yes", "/"}, QStringList{"--top=", "/"},
                                    QStringList{"/a", "/b"}}) {
         const ScanRunResult r = run(bad);
         EXPECT_EQ(r.exitCode, 2) << bad.join(' ').toStdString();
