@@ -17,6 +17,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev libglib2.0-dev libxcb1-dev libzstd-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev dbus-daemon desktop-file-utils appstream xvfb xauth xdotool ncdu gdu zstd)
+TEST_PACKAGES=(libgtest-dev libgmock-dev dbus-daemon desktop-file-utils appstream xvfb xauth xdotool ncdu gdu zstd
+               lintian dpkg-dev file man-db)
 BENCH_PACKAGES=(hyperfine ncdu gdu coreutils gcc time python3)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)

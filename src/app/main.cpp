@@ -79,15 +79,18 @@ void warnIfUnopenable(const QByteArray &path)
 QList<QUrl> urlsFromArguments(int argc, char **argv, bool *standardInput)
 {
     QList<QUrl> urls;
+    bool optionsEnded = false; // after "--" a name may start with "-"
     for (int i = 1; i < argc; ++i) {
         const QByteArray argument(argv[i]);
-        if (argument == "-") {
+        if (argument == "--" && !optionsEnded) {
+            optionsEnded = true;
+        } else if (argument == "-" && !optionsEnded) {
             *standardInput = true;
-        } else if (argument.startsWith("file:")) {
+        } else if (argument.startsWith("file:") && !optionsEnded) {
             urls << QUrl(QString::fromUtf8(argument));
             if (urls.last().isLocalFile())
                 warnIfUnopenable(QFile::encodeName(urls.last().toLocalFile()));
-        } else if (!argument.startsWith('-') && !argument.isEmpty()) {
+        } else if ((optionsEnded || !argument.startsWith('-')) && !argument.isEmpty()) {
             warnIfUnopenable(argument);
             QByteArray absolute = argument;
             if (!absolute.startsWith('/'))
@@ -204,6 +207,31 @@ private:
     ContentView window;
 };
 
+const char *const kUsage =
+    "usage: burrowlens [FOLDER | SCAN-FILE | -]...\n"
+    "  Shows where the disk space of each folder goes; a scan file (an export of\n"
+    "  Burrowlens, ncdu or gdu) opens as a result, \"-\" reads one from standard input.\n"
+    "  Without a display it prints burrowlens-scan's report instead.\n"
+    "  --help       print this and exit\n"
+    "  --version    print the version and exit\n"
+    "  --           what follows is a folder, even when it starts with \"-\"\n";
+
+// --help and --version, before anything else starts; -1 to go on.
+int answerInformationOptions(int argc, char **argv)
+{
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("burrowlens %s\n", BL_SHORT_VERSION);
+            return 0;
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 namespace BurrowlensEntry {
@@ -214,6 +242,8 @@ int main(int argc, char **argv)
 {
     QElapsedTimer sinceStart;
     sinceStart.start();
+    if (const int status = answerInformationOptions(argc, argv); status >= 0)
+        return status;
     if (!hasDisplay())
         return runHeadlessReport(argc, argv);
     // Read before the platform takes it from the environment: a running
