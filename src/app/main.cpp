@@ -6,6 +6,7 @@
 #include "scan_session_store.h"
 #include "single_instance_controller.h"
 #include "state_trace.h"
+#include "window_preferences.h"
 
 #include <QApplication>
 #include <QDir>
@@ -182,6 +183,11 @@ public:
         window.setWindowTitle(QStringLiteral("Burrowlens"));
         window.setWindowIcon(QIcon::fromTheme(QStringLiteral("com.quillfen.burrowlens")));
         window.resize(860, 580);
+        // What the window shows; the scan's own choices are read at each scan.
+        const WindowPreferences preferences =
+            WindowPreferences::load(QStringLiteral("quillfen"), QStringLiteral("burrowlens"));
+        setByteUnits(preferences.units);
+        sessionStore.setSizeMeasure(preferences.sizeShown);
     }
 
     // standardInput: a scan file arrives there, read while the window runs.

@@ -20,6 +20,9 @@ struct ScanOptions {
 
     // The window's choices: the user defaults beside "allowMultipleInstances".
     static ScanOptions fromUserDefaults(const QString &organization, const QString &application);
+    void saveToUserDefaults(const QString &organization, const QString &application) const;
+
+    friend bool operator==(const ScanOptions &, const ScanOptions &) = default;
 };
 
 // Asked at the start of every scan, so a changed setting counts from the next.

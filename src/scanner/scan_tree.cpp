@@ -822,6 +822,17 @@ ScanOptions ScanOptions::fromUserDefaults(const QString &organization, const QSt
     return options;
 }
 
+void ScanOptions::saveToUserDefaults(const QString &organization, const QString &application) const
+{
+    QSettings settings(organization, application);
+    settings.setValue(QStringLiteral("crossFileSystems"), crossFileSystems);
+    QStringList patterns;
+    for (const QByteArray &pattern : excludePatterns)
+        patterns.append(QFile::decodeName(pattern));
+    settings.setValue(QStringLiteral("excludePatterns"), patterns);
+    settings.setValue(QStringLiteral("excludeCaches"), excludeCaches);
+}
+
 bl::Exclusions ScanOptions::exclusionsBelow(const QByteArray &rootPath) const
 {
     std::vector<std::string> patterns;

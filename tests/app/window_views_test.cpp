@@ -8,6 +8,7 @@
 #include "scan_progress_view.h"
 #include "scan_workspace_view.h"
 #include "sidebar_list_view.h"
+#include "byte_count_text.h"
 #include "sunburst_canvas_view.h"
 #include "store_test_support.h"
 
@@ -698,4 +699,35 @@ TEST(WindowMenus, EveryViewOffersTheNodesMenu)
     ASSERT_EQ(w.store->results().size(), 2);
     EXPECT_EQ(w.store->results().last().rootURL.path(), r + "/a");
     EXPECT_EQ(w.store->queuedResultIDs(), QList<QUuid>{w.store->results().last().id});
+}
+
+// The size shown: apparent instead of allocated reorders the list and
+// changes every figure (list, header, chart, shelf); binary units read KiB.
+TEST(WindowViews, TheSizeShownAndItsUnitsReachEveryView)
+{
+    Folders f{"r"};
+    const QString r = f.path("r");
+    Window w;
+    w.store->acceptIncoming({f.url("r")});
+    ScanTree tree = sizedTree(r, {{"sparse.img", 4096}, {"dense.bin", 2048}});
+    tree.update(idOf(r + "/sparse.img"), [](ScanNodeRecord &n) { n.logicalSize = 1 << 20; });
+    tree.update(idOf(r + "/dense.bin"), [](ScanNodeRecord &n) { n.logicalSize = 2 << 20; });
+    tree.update(tree.rootID, [](ScanNodeRecord &n) { n.logicalSize = 3 << 20; });
+    w.deliver(ScanUpdate::finished(tree, summaryOf(3, 0.2, 6144)));
+    ScanWorkspaceView *ws = w.view->workspace();
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 2; }));
+    EXPECT_EQ(namesOf(w.store->focusedChildren()), (QStringList{"sparse.img", "dense.bin"}));
+
+    setByteUnits(ByteUnits::binary);
+    auto restore = qScopeGuard([] { setByteUnits(ByteUnits::decimal); });
+    w.store->setSizeMeasure(SizeMeasure::logical);
+    ASSERT_TRUE(spinUntil([&] { return namesOf(w.store->focusedChildren()) == QStringList{"dense.bin", "sparse.img"}; }));
+    w.sync();
+    SidebarListView *list = ws->sidebar();
+    EXPECT_EQ(list->model()->index(0, 0).data(Qt::AccessibleTextRole).toString(), "dense.bin, 2.0 MiB");
+    EXPECT_TRUE(ws->subtitleLabel()->fullText().startsWith("3.0 MiB selected")) << ws->subtitleLabel()->fullText().toStdString();
+    EXPECT_TRUE(spinUntil([&] { return ws->chart()->centreSize() == "3.0 MiB"; }));
+    EXPECT_TRUE(ResultsShelfView::statusText(*w.store->activeResult(), SizeMeasure::logical).startsWith("3.0 MiB"));
+    // The chart's angles follow the same size: dense.bin now has the larger share.
+    ASSERT_TRUE(spinUntil([&] { return ws->chart()->segments().size() == 2 && ws->chart()->segments()[0].backingNodeID == idOf(r + "/dense.bin"); }));
 }

@@ -14,7 +14,7 @@ QList<SunburstSegment> SunburstLayoutService::makeSegments(const ScanTree &tree,
 {
     QList<SunburstSegment> segments;
     const ScanTree::NodeRef focus = tree.ref(focusedNodeID);
-    if (!focus.isValid() || focus.allocatedSize() < 1)
+    if (!focus.isValid() || (measure == SizeMeasure::logical ? focus.logicalSize() : focus.allocatedSize()) < 1)
         return segments;
     appendSegments(tree, focusedNodeID, chartStartDegrees, chartEndDegrees, 1, maximumDepth, segments);
     return segments;
@@ -27,30 +27,34 @@ void SunburstLayoutService::appendSegments(const ScanTree &tree, const QUuid &pa
     if (remainingDepth < 1)
         return;
     const ScanTree::NodeRef parent = tree.ref(parentID);
-    if (!parent.isValid() || parent.allocatedSize() < 1)
+    if (!parent.isValid())
         return;
-    const double parentSize = double(parent.allocatedSize());
+    const qint64 parentBytes = measure == SizeMeasure::logical ? parent.logicalSize() : parent.allocatedSize();
+    if (parentBytes < 1)
+        return;
+    const double parentSize = double(parentBytes);
 
     QList<ScanNodeRecord> children;
     for (const ScanNodeRecord &child : tree.children(parentID))
-        if (child.allocatedSize >= 1)
+        if (sizeOf(child, measure) >= 1)
             children.append(child);
     if (children.isEmpty())
         return;
-    children = sortedBySize(std::move(children));
+    children = sortedBySize(std::move(children), measure);
 
     const double span = endDegrees - startDegrees;
     QList<const ScanNodeRecord *> visible;
     qint64 hiddenSize = 0, hiddenCount = 0, visibleSize = 0;
     for (const ScanNodeRecord &child : children) {
-        const double fraction = double(child.allocatedSize) / parentSize;
+        const qint64 size = sizeOf(child, measure);
+        const double fraction = double(size) / parentSize;
         if (fraction < minimumFraction || span * fraction < minimumAngleDegrees ||
             visible.size() >= maximumVisibleChildrenPerParent) {
-            hiddenSize += child.allocatedSize;
+            hiddenSize += size;
             ++hiddenCount;
         } else {
             visible.append(&child);
-            visibleSize += child.allocatedSize;
+            visibleSize += size;
         }
     }
 
@@ -64,7 +68,7 @@ void SunburstLayoutService::appendSegments(const ScanTree &tree, const QUuid &pa
 
     double cursor = startDegrees;
     for (const ScanNodeRecord *child : visible) {
-        const double sweep = available * (double(child->allocatedSize) / double(total));
+        const double sweep = available * (double(sizeOf(*child, measure)) / double(total));
         into.append(SunburstSegment{uuidText(child->id), child->id, ringIndex, cursor, cursor + sweep,
                                     SunburstSegment::Kind::node()});
         appendSegments(tree, child->id, cursor, cursor + sweep, ringIndex + 1, remainingDepth - 1, into);

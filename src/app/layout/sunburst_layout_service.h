@@ -4,6 +4,7 @@
 #pragma once
 
 #include "scan_tree.h"
+#include "size_order.h"
 #include "sunburst_segment.h"
 
 #include <QList>
@@ -17,6 +18,8 @@ public:
     double siblingGapDegrees = 1.35;
     double chartStartDegrees = 12.0;
     double chartEndDegrees = 348.0;
+    // Which size the angles follow.
+    SizeMeasure measure = SizeMeasure::allocated;
 
     // Depth-first pre-order; empty when there is nothing to draw.
     QList<SunburstSegment> makeSegments(const ScanTree &tree, const QUuid &focusedNodeID) const;

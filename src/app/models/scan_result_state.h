@@ -3,6 +3,7 @@
 #pragma once
 
 #include "scan_update.h"
+#include "size_order.h"
 
 #include <QUuid>
 #include <optional>
@@ -26,6 +27,16 @@ struct ScanResultState {
     std::optional<QString> sourceFile;
     // While a scan file arrives on standard input: the bytes so far.
     std::optional<qint64> receivedBytes;
+
+    // The size of the whole folder by measure: its tree's root, or the
+    // summary's allocated total before there is a tree.
+    qint64 totalSize(SizeMeasure measure) const
+    {
+        if (tree)
+            if (const std::optional<ScanNodeRecord> root = tree->node(tree->rootID))
+                return sizeOf(*root, measure);
+        return summary ? summary->totalAllocatedSize : 0;
+    }
 
     friend bool operator==(const ScanResultState &, const ScanResultState &) = default;
 };

@@ -699,9 +699,18 @@ std::optional<ScanNodeRecord> ScanSessionStore::activeSelectedNode() const
     return active->tree->node(*active->selectedNodeID);
 }
 
-QList<ScanNodeRecord> ScanSessionStore::sortedChildren(QList<ScanNodeRecord> records)
+QList<ScanNodeRecord> ScanSessionStore::sortedChildren(QList<ScanNodeRecord> records, SizeMeasure measure)
 {
-    return sortedBySize(std::move(records));
+    return sortedBySize(std::move(records), measure);
+}
+
+void ScanSessionStore::setSizeMeasure(SizeMeasure measure)
+{
+    if (measure == sizeMeasure_)
+        return;
+    sizeMeasure_ = measure;
+    emit sizeMeasureChanged();
+    refreshFocusedChildren(true); // in the new order
 }
 
 void ScanSessionStore::refreshFocusedChildren(bool force)
@@ -726,8 +735,8 @@ void ScanSessionStore::refreshFocusedChildren(bool force)
     focusedChildrenSortTask_ = cancelled;
     QPointer<ScanSessionStore> self(this);
     QThreadPool::globalInstance()->start(
-        [self, cancelled, request, tree = *active->tree, focus = context.focusedNodeID]() mutable {
-            QList<ScanNodeRecord> sorted = sortedChildren(tree.children(focus));
+        [self, cancelled, request, tree = *active->tree, focus = context.focusedNodeID, measure = sizeMeasure_]() mutable {
+            QList<ScanNodeRecord> sorted = sortedChildren(tree.children(focus), measure);
             if (cancelled->load())
                 return;
             QMetaObject::invokeMethod(

@@ -10,6 +10,7 @@
 #include "open_panel_service.h"
 #include "scan_engine_providing.h"
 #include "scan_result_state.h"
+#include "size_order.h"
 #include "trash_service.h"
 
 #include <QPointer>
@@ -99,7 +100,10 @@ public:
     void selectNode(const QUuid &id);
     std::optional<ScanNodeRecord> activeTreeNode(const QUuid &id) const;
     std::optional<ScanNodeRecord> activeSelectedNode() const;
-    static QList<ScanNodeRecord> sortedChildren(QList<ScanNodeRecord> records);
+    static QList<ScanNodeRecord> sortedChildren(QList<ScanNodeRecord> records, SizeMeasure measure = SizeMeasure::allocated);
+    // The size the list is ordered by and every view shows.
+    SizeMeasure sizeMeasure() const { return sizeMeasure_; }
+    void setSizeMeasure(SizeMeasure measure);
 
     void requestTrashForNode(const QUuid &id);
     void requestTrashForActiveSelection();
@@ -130,6 +134,7 @@ signals:
     void currentScanningResultIDChanged();
     void preferredFocusPathsByResultIDChanged();
     void focusedChildrenChanged();
+    void sizeMeasureChanged();
     // error is empty when the file was written whole.
     void scanSaved(const QString &path, const QString &error);
     // What the user asked for did not happen (a confirmed move to the
@@ -200,4 +205,5 @@ private:
     std::optional<FocusedChildrenContext> focusedChildrenContext_;
     SortTask focusedChildrenSortTask_;
     quint64 focusedChildrenSequence_ = 0;
+    SizeMeasure sizeMeasure_ = SizeMeasure::allocated;
 };

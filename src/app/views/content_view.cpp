@@ -115,7 +115,7 @@ ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(par
 
     for (auto changed : {&ScanSessionStore::resultsChanged, &ScanSessionStore::activeResultIDChanged,
                          &ScanSessionStore::currentScanningResultIDChanged, &ScanSessionStore::focusedChildrenChanged,
-                         &ScanSessionStore::pendingTrashNodeChanged}) {
+                         &ScanSessionStore::pendingTrashNodeChanged, &ScanSessionStore::sizeMeasureChanged}) {
         connect(&store_, changed, this, &ContentView::scheduleRefresh);
     }
     connect(&store_, &ScanSessionStore::actionFailed, this, &ContentView::showFailure);
@@ -162,6 +162,7 @@ void ContentView::refresh()
 {
     refreshQueued_ = false;
     shelfMargins_->setVisible(!store_.results().isEmpty());
+    shelf_->setSizeMeasure(store_.sizeMeasure());
     shelf_->setResults(store_.results(), store_.activeResultID());
     shelf_->setSaveEnabled(store_.canSaveActiveResult());
 

@@ -82,7 +82,7 @@ ResultShelfRow::ResultShelfRow(QWidget *parent) : CardFrame(parent)
     row->addWidget(remove_);
 }
 
-void ResultShelfRow::setResult(const ScanResultState &result, bool isActive)
+void ResultShelfRow::setResult(const ScanResultState &result, bool isActive, SizeMeasure measure)
 {
     id_ = result.id;
     active_ = isActive;
@@ -93,7 +93,7 @@ void ResultShelfRow::setResult(const ScanResultState &result, bool isActive)
     name_->setFullText(name);
     path_ = result.rootURL.path();
     name_->setToolTip(style::plainToolTip(path_));
-    status_->setFullText(ResultsShelfView::statusText(result));
+    status_->setFullText(ResultsShelfView::statusText(result, measure));
     spinner_->setVisible(result.phase == ScanResultPhase::queued || result.phase == ScanResultPhase::scanning);
 }
 
@@ -199,7 +199,7 @@ void ResultsShelfView::setResults(const QList<ScanResultState> &results, const s
                     onRemove_(id);
             });
         }
-        row->setResult(result, activeResultID == result.id);
+        row->setResult(result, activeResultID == result.id, measure_);
         kept << row;
     }
     for (ResultShelfRow *r : std::as_const(rows_)) {
@@ -247,7 +247,7 @@ void ResultsShelfView::setSaveEnabled(bool enabled)
     save_->setEnabled(enabled);
 }
 
-QString ResultsShelfView::statusText(const ScanResultState &result)
+QString ResultsShelfView::statusText(const ScanResultState &result, SizeMeasure measure)
 {
     switch (result.phase) {
     case ScanResultPhase::queued:
@@ -262,7 +262,7 @@ QString ResultsShelfView::statusText(const ScanResultState &result)
     case ScanResultPhase::ready:
         if (!result.summary)
             return QStringLiteral("Ready");
-        return byteCountText(result.summary->totalAllocatedSize) + QStringLiteral(" \u2022 ")
+        return byteCountText(result.totalSize(measure)) + QStringLiteral(" \u2022 ")
             + QString::number(result.summary->itemsScanned) + QStringLiteral(" items") + rootMarkText(result)
             + (result.sourceFile ? QStringLiteral(" \u2022 from a file of ")
                                        + QLocale().toString(result.summary->finishedAt.toLocalTime().date(), QLocale::ShortFormat)

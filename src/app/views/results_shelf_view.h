@@ -15,7 +15,7 @@
 class ResultShelfRow : public CardFrame {
 public:
     explicit ResultShelfRow(QWidget *parent = nullptr);
-    void setResult(const ScanResultState &result, bool isActive);
+    void setResult(const ScanResultState &result, bool isActive, SizeMeasure measure = SizeMeasure::allocated);
     void setOnActivate(std::function<void()> f) { onActivate_ = std::move(f); }
     void setOnRemove(std::function<void()> f) { onRemove_ = std::move(f); }
 
@@ -58,7 +58,8 @@ public:
     bool isExpanded() const { return expanded_; }
     void setExpanded(bool expanded);
 
-    static QString statusText(const ScanResultState &result);
+    static QString statusText(const ScanResultState &result, SizeMeasure measure = SizeMeasure::allocated);
+    void setSizeMeasure(SizeMeasure measure) { measure_ = measure; }
     // The folder's last path component; the whole path for the volume root.
     static QString displayName(const ScanResultState &result);
 
@@ -81,6 +82,7 @@ private:
     QScrollArea *rowsScroll_ = nullptr;
     QVBoxLayout *rowsLayout_ = nullptr;
     QList<ResultShelfRow *> rows_;
+    SizeMeasure measure_ = SizeMeasure::allocated;
     std::function<void(const QUuid &)> onActivate_;
     std::function<void(const QUuid &)> onRemove_;
     std::function<void()> onClearAll_;

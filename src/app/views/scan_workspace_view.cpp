@@ -173,10 +173,16 @@ void ScanWorkspaceView::refresh()
         filter_->hide();
     }
     breadcrumb_->setItems(active->tree->path(*active->focusedNodeID));
+    if (chart_->layoutService().measure != store_.sizeMeasure()) {
+        SunburstLayoutService service = chart_->layoutService();
+        service.measure = store_.sizeMeasure();
+        chart_->setLayoutService(service);
+    }
+    sidebar_->setSizeMeasure(store_.sizeMeasure());
     chart_->setInputs(*active->tree, *active->focusedNodeID);
     sidebar_->setNodes(store_.focusedChildren());
     if (const auto focused = active->tree->node(active->focusedNodeID))
-        sidebar_->setEmptyText(SidebarListView::emptyText(*focused));
+        sidebar_->setEmptyText(SidebarListView::emptyText(*focused, store_.sizeMeasure()));
     sidebar_->setSelectedNodeID(active->selectedNodeID);
 }
 
@@ -241,10 +247,11 @@ QString ScanWorkspaceView::summaryText(const ScanSummary &summary, bool saved)
         + QStringLiteral(" items \u2022 ") + whenText(summary, saved);
 }
 
-QString ScanWorkspaceView::detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode, bool saved)
+QString ScanWorkspaceView::detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode, bool saved,
+                                      SizeMeasure measure)
 {
     const QString marked = scanNodeMarkText(focusedNode);
-    return byteCountText(focusedNode.allocatedSize) + QStringLiteral(" selected \u2022 ")
+    return byteCountText(sizeOf(focusedNode, measure)) + QStringLiteral(" selected \u2022 ")
         + (marked.isEmpty() ? QString() : marked + QStringLiteral(" \u2022 "))
         + QString::number(summary.itemsScanned) + QStringLiteral(" items total \u2022 ") + whenText(summary, saved);
 }
@@ -256,7 +263,7 @@ QString ScanWorkspaceView::subtitleText(const ScanSessionStore &store)
         return {};
     if (active->tree) {
         if (const std::optional<ScanNodeRecord> focused = active->tree->node(active->focusedNodeID))
-            return detailText(*active->summary, *focused, active->sourceFile.has_value());
+            return detailText(*active->summary, *focused, active->sourceFile.has_value(), store.sizeMeasure());
     }
     return summaryText(*active->summary, active->sourceFile.has_value());
 }

@@ -27,7 +27,8 @@ public:
     // savedIn: the result was opened from a scan file, which says when it
     // was made rather than how long the scan took.
     static QString summaryText(const ScanSummary &summary, bool saved = false);
-    static QString detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode, bool saved = false);
+    static QString detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode, bool saved = false,
+                              SizeMeasure measure = SizeMeasure::allocated);
     // The header's subtitle for the store's active result; empty while it has no summary.
     static QString subtitleText(const ScanSessionStore &store);
 

@@ -52,7 +52,7 @@ public:
         p->setBrush(nodeColor(uuidText(node->id))); // the chart's key: one colour per node
         p->drawEllipse(QRectF(select.left(), select.center().y() - 4.5, 10, 10));
 
-        const QString size = byteCountText(node->allocatedSize);
+        const QString size = byteCountText(sizeOf(*node, view_->sizeMeasure()));
         const QFont sizeFont = style::font(12, QFont::DemiBold, style::Design::monospaced);
         const int sizeWidth = QFontMetrics(sizeFont).horizontalAdvance(size);
         p->setFont(sizeFont);
@@ -108,7 +108,7 @@ QVariant SidebarListModel::data(const QModelIndex &index, int role) const
     case Qt::ToolTipRole:
         return style::plainToolTip(node.url.path());
     case Qt::AccessibleTextRole:
-        return node.displayName + QStringLiteral(", ") + byteCountText(node.allocatedSize);
+        return node.displayName + QStringLiteral(", ") + byteCountText(sizeOf(node, measure));
     case Qt::AccessibleDescriptionRole:
         return scanNodeDetailText(node);
     default:
@@ -196,7 +196,7 @@ void SidebarListView::setSelectedNodeID(const std::optional<QUuid> &id)
     viewport()->update();
 }
 
-QString SidebarListView::emptyText(const ScanNodeRecord &node)
+QString SidebarListView::emptyText(const ScanNodeRecord &node, SizeMeasure measure)
 {
     switch (node.mark) {
     case ScanNodeMark::otherFileSystem: return QStringLiteral("Another file system is mounted here. It was not scanned.");
@@ -207,12 +207,20 @@ QString SidebarListView::emptyText(const ScanNodeRecord &node)
     }
     if (node.kind == ScanNodeKind::directory)
         return QStringLiteral("This folder is empty.");
-    return scanNodeDetailText(node) + QStringLiteral(" \u2022 ") + byteCountText(node.allocatedSize);
+    return scanNodeDetailText(node) + QStringLiteral(" \u2022 ") + byteCountText(sizeOf(node, measure));
 }
 
 bool SidebarListView::offersTrash(const ScanNodeRecord &node) const
 {
     return offersTrash_ ? offersTrash_(node) : ScanSessionStore::isTrashable(node);
+}
+
+void SidebarListView::setSizeMeasure(SizeMeasure measure)
+{
+    if (measure == model_.measure)
+        return;
+    model_.measure = measure;
+    viewport()->update();
 }
 
 void SidebarListView::setEmptyText(const QString &text)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "scan_node_record.h"
+#include "size_order.h"
 
 #include <QAbstractListModel>
 #include <QListView>
@@ -18,6 +19,7 @@ public:
     const QList<ScanNodeRecord> &nodes() const { return nodes_; }
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
+    SizeMeasure measure = SizeMeasure::allocated;
 
 private:
     QList<ScanNodeRecord> nodes_; // shared with the store's list, never copied
@@ -51,9 +53,12 @@ public:
     bool offersTrash(const ScanNodeRecord &node) const;
 
     const std::optional<QUuid> &selectedNodeID() const { return selectedNodeID_; }
+    // The size each row shows (the store sorts by the same).
+    void setSizeMeasure(SizeMeasure measure);
+    SizeMeasure sizeMeasure() const { return model_.measure; }
     // What the list says when the focused node has nothing below it: why
     // (not entered, empty, unreadable), or what the focused file is.
-    static QString emptyText(const ScanNodeRecord &focused);
+    static QString emptyText(const ScanNodeRecord &focused, SizeMeasure measure = SizeMeasure::allocated);
     // Shown while the list has no rows.
     void setEmptyText(const QString &text);
     // Where a row's Trash button lies, in the row's own coordinates.

@@ -238,7 +238,8 @@ QString SunburstCanvasView::segmentCacheKey() const
 {
     const ScanTree::NodeRef focus = tree_.ref(focusedNodeID_);
     return uuidText(tree_.rootID) + "-" + uuidText(focusedNodeID_) + "-" +
-           QString::number(tree_.size()) + "-" + QString::number(focus.isValid() ? focus.allocatedSize() : 0);
+           QString::number(tree_.size()) + "-" + QString::number(focus.isValid() ? focus.allocatedSize() : 0) + "-" +
+           QString::number(focus.isValid() ? focus.logicalSize() : 0);
 }
 
 void SunburstCanvasView::refreshLayoutIfKeyChanged()
@@ -320,10 +321,11 @@ QString SunburstCanvasView::segmentDescription(const SunburstSegment &segment) c
     if (!node)
         return QStringLiteral("%1 smaller items").arg(segment.kind.itemCount);
     const std::optional<ScanNodeRecord> parent = tree_.node(node->parentID);
-    QString text = node->displayName + QStringLiteral(", ") + byteCountText(node->allocatedSize);
-    if (parent && parent->allocatedSize > 0)
+    const SizeMeasure m = layoutService_.measure;
+    QString text = node->displayName + QStringLiteral(", ") + byteCountText(sizeOf(*node, m));
+    if (parent && sizeOf(*parent, m) > 0)
         text += QStringLiteral(", %1% of %2")
-                    .arg(QLocale().toString(100.0 * double(node->allocatedSize) / double(parent->allocatedSize), 'f', 1),
+                    .arg(QLocale().toString(100.0 * double(sizeOf(*node, m)) / double(sizeOf(*parent, m)), 'f', 1),
                          parent->displayName);
     return text;
 }
@@ -342,7 +344,7 @@ QString SunburstCanvasView::centreTitle() const
 QString SunburstCanvasView::centreSize() const
 {
     const auto focus = tree_.node(focusedNodeID_);
-    return byteCountText(focus ? focus->allocatedSize : 0);
+    return byteCountText(focus ? sizeOf(*focus, layoutService_.measure) : 0);
 }
 
 QStringList SunburstCanvasView::hoverCardLines() const
@@ -352,7 +354,7 @@ QStringList SunburstCanvasView::hoverCardLines() const
     const auto node = segmentNode(*hoveredSegment_);
     if (!node)
         return {};
-    return {node->displayName, byteCountText(node->allocatedSize), scanNodeDetailText(*node)};
+    return {node->displayName, byteCountText(sizeOf(*node, layoutService_.measure)), scanNodeDetailText(*node)};
 }
 
 void SunburstCanvasView::setHovered(const std::optional<SunburstSegment> &segment)

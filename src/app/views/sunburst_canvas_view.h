@@ -44,6 +44,7 @@ public:
     // A context menu asked for on a node's segment, at a global position.
     void setOnContextMenu(std::function<void(const QUuid &, const QPoint &)> f) { onContextMenu_ = std::move(f); }
     void setLayoutService(const SunburstLayoutService &service);
+    const SunburstLayoutService &layoutService() const { return layoutService_; }
 
     QString segmentCacheKey() const;
     const QList<SunburstSegment> &segments() const { return segments_; }

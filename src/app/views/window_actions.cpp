@@ -38,10 +38,6 @@ WindowActions::WindowActions(ScanSessionStore &store, QWidget &window, ScanWorks
     add(Command::filter, QStringLiteral("Filter by Name"), {K::Find}, [this] { workspace_.showFilter(); });
     add(Command::shortcuts, QStringLiteral("Keyboard Shortcuts"),
         {K(Qt::Key_F1), K(Qt::CTRL | Qt::Key_Question), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Question)}, [this] { showShortcuts(); });
-    add(Command::preferences, QStringLiteral("Preferences\u2026"), {K(Qt::CTRL | Qt::Key_Comma)}, [this] {
-        if (onPreferences_)
-            onPreferences_();
-    });
     refresh();
 }
 
@@ -81,7 +77,6 @@ QList<WindowActions::Shortcut> WindowActions::shortcuts()
         {QStringLiteral("Save the scan"), QStringLiteral("Ctrl+S")},
         {QStringLiteral("Remove the result from the shelf"), QStringLiteral("Ctrl+W")},
         {QStringLiteral("Quit"), QStringLiteral("Ctrl+Q")},
-        {QStringLiteral("Preferences"), QStringLiteral("Ctrl+,")},
         {QStringLiteral("Focus the enclosing folder"), QStringLiteral("Alt+Up, Backspace")},
         {QStringLiteral("Focus the scanned folder"), QStringLiteral("Alt+Home")},
         {QStringLiteral("Back, forward"), QStringLiteral("Alt+Left, Alt+Right, mouse buttons")},

@@ -14,7 +14,7 @@ class ScanWorkspaceView;
 class WindowActions : public QObject {
 public:
     enum class Command {
-        open, rescan, save, closeResult, quit, parent, root, back, forward, copyPath, trash, filter, shortcuts, preferences
+        open, rescan, save, closeResult, quit, parent, root, back, forward, copyPath, trash, filter, shortcuts
     };
     struct Shortcut {
         QString what;
@@ -27,7 +27,6 @@ public:
     QAction *action(Command command) const { return actions_.value(command); }
     // Enables each action where it can act now.
     void refresh();
-    void setOnPreferences(std::function<void()> f) { onPreferences_ = std::move(f); }
 
     // Every shortcut of the window, as the overview lists them.
     static QList<Shortcut> shortcuts();
@@ -46,5 +45,4 @@ private:
     QWidget &window_;
     ScanWorkspaceView &workspace_;
     QHash<Command, QAction *> actions_;
-    std::function<void()> onPreferences_;
 };
