@@ -100,6 +100,19 @@ private:
     QByteArray partial_;
 };
 
+// A home of its own (the instance lock, settings, kept input) and the trace
+// file, on the real display.
+QProcessEnvironment windowEnvironment(const QTemporaryDir &home, const QString &trace)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path());
+    env.insert("XDG_CACHE_HOME", home.path());
+    env.insert("BURROWLENS_TRACE", trace);
+    env.remove("QT_QPA_PLATFORM");
+    return env;
+}
+
 int run(const QString &program, const QStringList &args)
 {
     QProcess p;
@@ -123,12 +136,7 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
     writeFile(folders.filePath("music/song.flac"), 100000);
     const QString trace = home.filePath("trace.txt");
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_DATA_HOME", home.path()); // the instance lock lives here
-    env.insert("XDG_CONFIG_HOME", home.path());
-    env.insert("XDG_CACHE_HOME", home.path()); // standard input is kept here
-    env.insert("BURROWLENS_TRACE", trace);
-    env.remove("QT_QPA_PLATFORM");
+    const QProcessEnvironment env = windowEnvironment(home, trace);
     QProcess first;
     first.setProcessEnvironment(env);
     first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -223,12 +231,7 @@ TEST(WindowEndToEnd, TheKeysFocusGoBackAndQuit)
     writeFile(root + "/photos/a.jpg", 200000);
     writeFile(root + "/notes.txt", 1000);
     const QString trace = home.filePath("trace.txt");
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_DATA_HOME", home.path());
-    env.insert("XDG_CONFIG_HOME", home.path());
-    env.insert("XDG_CACHE_HOME", home.path());
-    env.insert("BURROWLENS_TRACE", trace);
-    env.remove("QT_QPA_PLATFORM");
+    const QProcessEnvironment env = windowEnvironment(home, trace);
     QProcess app;
     app.setProcessEnvironment(env);
     app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -267,12 +270,7 @@ TEST(WindowEndToEnd, AFirstLaunchReadsStandardInputAsItComes)
 {
     QTemporaryDir home;
     const QString trace = home.filePath("trace.txt");
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_DATA_HOME", home.path());
-    env.insert("XDG_CONFIG_HOME", home.path());
-    env.insert("XDG_CACHE_HOME", home.path());
-    env.insert("BURROWLENS_TRACE", trace);
-    env.remove("QT_QPA_PLATFORM");
+    const QProcessEnvironment env = windowEnvironment(home, trace);
     QProcess app;
     app.setProcessEnvironment(env);
     app.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -635,31 +635,27 @@ void ScanSessionStore::focusRoot()
 
 void ScanSessionStore::focusBack()
 {
-    const ScanResultState *active = activeResult();
-    if (!active || !active->focusedNodeID)
-        return;
-    FocusHistory &history = focusHistories_[active->id];
-    const QUuid current = *active->focusedNodeID;
-    while (!history.back.isEmpty()) {
-        const QUuid previous = history.back.takeLast();
-        if (previous != current && focusFromHistory(previous)) {
-            history.forward.append(current);
-            return;
-        }
-    }
+    stepThroughHistory(true);
 }
 
 void ScanSessionStore::focusForward()
+{
+    stepThroughHistory(false);
+}
+
+void ScanSessionStore::stepThroughHistory(bool back)
 {
     const ScanResultState *active = activeResult();
     if (!active || !active->focusedNodeID)
         return;
     FocusHistory &history = focusHistories_[active->id];
+    QList<QUuid> &from = back ? history.back : history.forward;
+    QList<QUuid> &to = back ? history.forward : history.back;
     const QUuid current = *active->focusedNodeID;
-    while (!history.forward.isEmpty()) {
-        const QUuid next = history.forward.takeLast();
+    while (!from.isEmpty()) {
+        const QUuid next = from.takeLast();
         if (next != current && focusFromHistory(next)) {
-            history.back.append(current);
+            to.append(current);
             return;
         }
     }

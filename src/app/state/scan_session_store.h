@@ -168,6 +168,7 @@ private:
     };
     // Moves the focus to a node of the history; false when it left the tree.
     bool focusFromHistory(const QUuid &id);
+    void stepThroughHistory(bool back);
 
     void refreshFocusedChildren(bool force);
     void cancelFocusedChildrenSort();
