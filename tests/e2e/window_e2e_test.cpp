@@ -113,6 +113,31 @@ QProcessEnvironment windowEnvironment(const QTemporaryDir &home, const QString &
     return env;
 }
 
+// The window's process, killed when the test ends however it ends.
+struct RunningWindow {
+    RunningWindow(const QProcessEnvironment &env, const QStringList &args)
+    {
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(qEnvironmentVariable("BURROWLENS_BIN"), args);
+    }
+    ~RunningWindow()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    QProcess process;
+};
+
+// The X id of the visible Burrowlens window, empty when there is none.
+QString windowID()
+{
+    QProcess search;
+    search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Burrowlens$"});
+    search.waitForFinished(20000);
+    return QString::fromUtf8(search.readAllStandardOutput()).split(u'\n').first().trimmed();
+}
+
 int run(const QString &program, const QStringList &args)
 {
     QProcess p;
@@ -137,15 +162,9 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
     const QString trace = home.filePath("trace.txt");
 
     const QProcessEnvironment env = windowEnvironment(home, trace);
-    QProcess first;
-    first.setProcessEnvironment(env);
-    first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    first.start(burrowlens(), {root});
+    RunningWindow running(env, {root});
+    QProcess &first = running.process;
     ASSERT_TRUE(first.waitForStarted());
-    auto stop = qScopeGuard([&] {
-        first.kill();
-        first.waitForFinished();
-    });
 
     ASSERT_TRUE(waitForTrace(trace, "screen", [](const QString &s) { return s == "workspace"; }));
     const auto painted = waitForTrace(trace, "painted", [](const QString &) { return true; });
@@ -159,10 +178,7 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
     ASSERT_TRUE(target.startsWith(root + "/album")) << target.toStdString();
 
     // Click the segment through the X server, as a user would.
-    QProcess search;
-    search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Burrowlens$"});
-    ASSERT_TRUE(search.waitForFinished(20000));
-    const QString window = QString::fromUtf8(search.readAllStandardOutput()).split(u'\n').first().trimmed();
+    const QString window = windowID();
     ASSERT_FALSE(window.isEmpty());
     ASSERT_EQ(run("xdotool", {"mousemove", "--window", window, parts[0], parts[1], "click", "1"}), 0);
 
@@ -232,20 +248,11 @@ TEST(WindowEndToEnd, TheKeysFocusGoBackAndQuit)
     writeFile(root + "/notes.txt", 1000);
     const QString trace = home.filePath("trace.txt");
     const QProcessEnvironment env = windowEnvironment(home, trace);
-    QProcess app;
-    app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    app.start(burrowlens(), {root});
+    RunningWindow running(env, {root});
+    QProcess &app = running.process;
     ASSERT_TRUE(app.waitForStarted());
-    auto stop = qScopeGuard([&] {
-        app.kill();
-        app.waitForFinished();
-    });
     ASSERT_TRUE(waitForTrace(trace, "list", [](const QString &s) { return s.startsWith("3 "); }));
-    QProcess search;
-    search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Burrowlens$"});
-    ASSERT_TRUE(search.waitForFinished(20000));
-    const QString window = QString::fromUtf8(search.readAllStandardOutput()).split(u'\n').first().trimmed();
+    const QString window = windowID();
     ASSERT_EQ(run("xdotool", {"windowfocus", "--sync", window}), 0);
     auto keys = [&](const QStringList &what) {
         ASSERT_EQ(run("xdotool", QStringList{"key", "--delay", "60"} + what), 0);
@@ -271,15 +278,9 @@ TEST(WindowEndToEnd, AFirstLaunchReadsStandardInputAsItComes)
     QTemporaryDir home;
     const QString trace = home.filePath("trace.txt");
     const QProcessEnvironment env = windowEnvironment(home, trace);
-    QProcess app;
-    app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    app.start(burrowlens(), {"-"});
+    RunningWindow running(env, {"-"});
+    QProcess &app = running.process;
     ASSERT_TRUE(app.waitForStarted());
-    auto stop = qScopeGuard([&] {
-        app.kill();
-        app.waitForFinished();
-    });
     app.write("[1,2,{\"progname\":\"ncdu\",\"timestamp\":1700000000},\n[{\"name\":\"/srv/far\"},");
     ASSERT_TRUE(app.waitForBytesWritten(5000)); // nothing pumps QProcess here
     EXPECT_TRUE(waitForTrace(trace, "painted", [](const QString &) { return true; })) << "the window waits for nobody";
