@@ -34,12 +34,8 @@ QList<FileUrl> ScanReport::unreadableFolders() const
     QList<FileUrl> found;
     if (summary.unreadableCount == 0)
         return found; // no walk over a tree of millions for nothing
-    tree.forEachRef([&](const ScanTree::NodeRef &r) {
-        if (r.mark() == ScanNodeMark::unreadable)
-            found.append(r.record().url);
-    });
-    std::sort(found.begin(), found.end(),
-              [](const FileUrl &a, const FileUrl &b) { return a.nativeFilePath() < b.nativeFilePath(); });
+    for (const ScanNodeRecord &r : tree.marked(ScanNodeMark::unreadable))
+        found.append(r.url);
     return found;
 }
 

@@ -651,6 +651,20 @@ QList<ScanNodeRecord> ScanTree::records() const
     return out;
 }
 
+QList<ScanNodeRecord> ScanTree::marked(ScanNodeMark mark) const
+{
+    QList<ScanNodeRecord> found;
+    Data::Folders made;
+    for (qint32 i = 0; i < qint32(size()); ++i) {
+        if (NodeRef(d_.get(), i).mark() == mark)
+            found.append(d_->record(i, &made));
+    }
+    std::sort(found.begin(), found.end(), [](const ScanNodeRecord &a, const ScanNodeRecord &b) {
+        return a.url.nativeFilePath() < b.url.nativeFilePath();
+    });
+    return found;
+}
+
 void ScanTree::detach()
 {
     if (!d_)

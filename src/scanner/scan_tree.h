@@ -142,6 +142,8 @@ public:
     void forEachRef(const std::function<void(const NodeRef &)> &visit) const;
     // The same as a list, for small trees.
     QList<ScanNodeRecord> records() const;
+    // The records that carry mark, in the order of their paths.
+    QList<ScanNodeRecord> marked(ScanNodeMark mark) const;
 
     // Changes, for small trees: a new record is appended to its parent's
     // list when the parent has a record; one with a known identifier

@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
 #include <QTextDocument>
@@ -211,6 +212,33 @@ TEST(WindowScreens, WorkspaceHeaderFollowsFocusAndSelection)
     EXPECT_EQ(ws->subtitleLabel()->fullText(), u"2.0 kB selected \u2022 1234 items total \u2022 scanned in 400ms");
     QTest::mouseClick(ws->breadcrumb()->itemButtons().first(), Qt::LeftButton);
     EXPECT_EQ(w.store->activeResult()->focusedNodeID, idOf(r));
+    EXPECT_TRUE(ws->unreadableButton()->isHidden());
+
+    // Folders that could not be read: counted under the summary, listed in
+    // path order on a click, and the one chosen is focused.
+    w.store->rescanActiveResult();
+    ScanTree tree = makeTree(r, {{"z/", 0}, {"a/", 2000}, {"a/locked/", 0}, {"b", 1000}});
+    for (const QString &locked : {r + "/z", r + "/a/locked"})
+        tree.update(idOf(locked), [](ScanNodeRecord &n) { n.mark = ScanNodeMark::unreadable; });
+    ScanSummary summary = summaryOf(5, 0.4, 3000);
+    summary.unreadableCount = 2;
+    w.deliver(ScanUpdate::finished(tree, summary));
+    ASSERT_TRUE(spinUntil([&] { return w.store->activeResult()->phase == ScanResultPhase::ready; }));
+    w.sync();
+    ASSERT_TRUE(ws->unreadableButton()->isVisible());
+    EXPECT_EQ(ws->unreadableButton()->text(), "2 folders could not be read");
+    EXPECT_EQ(ScanWorkspaceView::unreadableText(1), "1 folder could not be read");
+    QTest::mouseClick(ws->unreadableButton(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return ws->unreadableDialog() && ws->unreadableDialog()->isVisible(); }));
+    auto *listed = ws->unreadableDialog()->findChild<QListWidget *>();
+    ASSERT_TRUE(listed);
+    ASSERT_EQ(listed->count(), 2);
+    EXPECT_EQ(listed->item(0)->text(), r + "/a/locked");
+    EXPECT_EQ(listed->item(1)->text(), r + "/z");
+    listed->setCurrentRow(1);
+    QTest::keyClick(listed, Qt::Key_Return);
+    EXPECT_EQ(w.store->activeResult()->focusedNodeID, idOf(r + "/z"));
+    EXPECT_TRUE(spinUntil([&] { return !ws->unreadableDialog(); }));
 }
 
 // A node the scan did not enter reads the same in the list, the chart's card,

@@ -8,6 +8,8 @@
 #include "window_actions.h"
 
 #include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QListWidget>
 #include <QKeyEvent>
 #include <QLocale>
 #include <QHBoxLayout>
@@ -57,6 +59,15 @@ QWidget *ScanWorkspaceView::buildHeader()
     subtitle_ = new ShrinkingLabel(style::font(13, QFont::Medium), 0.85, style::white(0.56), card);
     texts->addWidget(title_);
     texts->addWidget(subtitle_);
+    unreadable_ = new QPushButton(card);
+    unreadable_->setCursor(Qt::PointingHandCursor);
+    unreadable_->setToolTip(QStringLiteral("List the folders that could not be read"));
+    unreadable_->setStyleSheet(QStringLiteral("QPushButton { background: transparent; border: none; padding: 0;"
+                                              " color: #f2b84b; font-size: 13px; font-weight: 500; text-align: left; }"
+                                              "QPushButton:hover, QPushButton:focus { text-decoration: underline; }"));
+    unreadable_->hide();
+    connect(unreadable_, &QPushButton::clicked, this, &ScanWorkspaceView::showUnreadableFolders);
+    texts->addWidget(unreadable_, 0, Qt::AlignLeft);
     row->addLayout(texts, 1);
 
     auto button = [card, row](const QString &text, style::ButtonStyle look) {
@@ -160,6 +171,9 @@ void ScanWorkspaceView::refresh()
     const QString subtitle = subtitleText(store_);
     subtitle_->setFullText(subtitle);
     subtitle_->setVisible(!subtitle.isEmpty());
+    const QString unreadable = active && active->summary ? unreadableText(active->summary->unreadableCount) : QString();
+    unreadable_->setText(unreadable);
+    unreadable_->setVisible(!unreadable.isEmpty());
     trash_->setEnabled(store_.canTrashActiveSelection());
 
     if (!active || !active->tree || !active->focusedNodeID) {
@@ -266,6 +280,62 @@ QString ScanWorkspaceView::subtitleText(const ScanSessionStore &store)
             return detailText(*active->summary, *focused, active->sourceFile.has_value(), store.sizeMeasure());
     }
     return summaryText(*active->summary, active->sourceFile.has_value());
+}
+
+QString ScanWorkspaceView::unreadableText(qint64 count)
+{
+    if (count <= 0)
+        return {};
+    return count == 1 ? QStringLiteral("1 folder could not be read")
+                      : QStringLiteral("%1 folders could not be read").arg(QLocale().toString(count));
+}
+
+void ScanWorkspaceView::showUnreadableFolders()
+{
+    const ScanResultState *active = store_.activeResult();
+    if (!active || !active->tree)
+        return;
+    if (unreadableDialog_)
+        unreadableDialog_->close();
+    auto *dialog = new QDialog(this);
+    unreadableDialog_ = dialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(QStringLiteral("Folders That Could Not Be Read"));
+    auto *column = new QVBoxLayout(dialog);
+    column->setContentsMargins(20, 18, 20, 14);
+    const QList<ScanNodeRecord> folders = active->tree->marked(ScanNodeMark::unreadable);
+    auto *heading = style::label(unreadableText(folders.size()) + QStringLiteral(". Their sizes count only what "
+                                 "could be read."), style::font(13), style::white(0.78), dialog);
+    heading->setWordWrap(true);
+    column->addWidget(heading);
+    auto *list = new QListWidget(dialog);
+    list->setAccessibleName(QStringLiteral("Folders that could not be read"));
+    list->setTextElideMode(Qt::ElideMiddle);
+    list->setUniformItemSizes(true);
+    for (const ScanNodeRecord &folder : folders) {
+        auto *item = new QListWidgetItem(folder.url.path(), list);
+        item->setToolTip(style::plainToolTip(folder.url.path()));
+        item->setData(Qt::UserRole, folder.id);
+    }
+    list->setCurrentRow(0);
+    column->addWidget(list, 1);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+    QPushButton *focus = buttons->addButton(QStringLiteral("Focus"), QDialogButtonBox::AcceptRole);
+    focus->setEnabled(!folders.isEmpty());
+    focus->setDefault(true);
+    const QUuid resultID = active->id;
+    const auto focusChosen = [this, list, dialog, resultID] {
+        // Of the result it was opened for only.
+        if (QListWidgetItem *item = list->currentItem(); item && store_.activeResultID() == resultID)
+            store_.focusNode(item->data(Qt::UserRole).toUuid());
+        dialog->accept();
+    };
+    connect(buttons, &QDialogButtonBox::accepted, dialog, focusChosen);
+    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    connect(list, &QListWidget::itemActivated, dialog, focusChosen);
+    column->addWidget(buttons);
+    dialog->resize(560, 360);
+    dialog->open();
 }
 
 void ScanWorkspaceView::paintEvent(QPaintEvent *)

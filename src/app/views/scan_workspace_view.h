@@ -5,7 +5,9 @@
 
 #include "scan_session_store.h"
 
+#include <QDialog>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QWidget>
@@ -31,15 +33,21 @@ public:
                               SizeMeasure measure = SizeMeasure::allocated);
     // The header's subtitle for the store's active result; empty while it has no summary.
     static QString subtitleText(const ScanSessionStore &store);
+    // "1 folder could not be read", "3 folders could not be read"; empty for none.
+    static QString unreadableText(qint64 count);
 
     // Applies the store's current state; called on every change, coalesced.
     void refresh();
     // Shows the name filter above the list and gives it the keys.
     void showFilter();
     QLineEdit *filterField() const { return filter_; }
+    // Lists the active result's unreadable folders; choosing one focuses it.
+    void showUnreadableFolders();
+    QDialog *unreadableDialog() const { return unreadableDialog_; }
 
     ShrinkingLabel *titleLabel() const { return title_; }
     ShrinkingLabel *subtitleLabel() const { return subtitle_; }
+    QPushButton *unreadableButton() const { return unreadable_; }
     QPushButton *revealButton() const { return reveal_; }
     QPushButton *trashButton() const { return trash_; }
     QPushButton *rescanButton() const { return rescan_; }
@@ -60,6 +68,8 @@ private:
     ScanSessionStore &store_;
     ShrinkingLabel *title_ = nullptr;
     ShrinkingLabel *subtitle_ = nullptr;
+    QPushButton *unreadable_ = nullptr;
+    QPointer<QDialog> unreadableDialog_;
     QPushButton *reveal_ = nullptr;
     QPushButton *trash_ = nullptr;
     QPushButton *rescan_ = nullptr;
