@@ -1,19 +1,29 @@
 // The session store with its real parts: the fast engine on real folders,
 // the user's Trash (in a temporary data home), and a file manager on the
 // session bus.
+#include "content_view.h"
 #include "fast_scan_engine.h"
+#include "preferences_dialog.h"
 #include "scan_file.h"
 #include "scan_workspace_view.h"
 #include "sidebar_list_view.h"
 #include "stable_scan_node_id.h"
+#include "view_style.h"
 #include "store_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDirIterator>
 #include <QFile>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QSettings>
+#include <QTest>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -418,4 +428,102 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
     store->acceptIncoming({QUrl::fromLocalFile(f.path("files/notes.txt"))});
     ASSERT_TRUE(spinUntil([&] { return store->activeResult()->phase == ScanResultPhase::failed; }));
     EXPECT_TRUE(store->activeResult()->errorMessage->startsWith("Could not open the scan file: ")) << store->activeResult()->errorMessage->toStdString();
+}
+
+// Preferences through the window's own shortcut: what is chosen is written
+// to the user defaults, reaches the next scan once the offered rescan is
+// taken, and the figures follow the size and units at once; Cancel and a
+// change of display alone neither write scan settings nor offer a rescan.
+TEST(ScanSessionStoreSystem, PreferencesReachTheNextScanAndEveryView)
+{
+    Folders f{"r"};
+    writeFile(f.path("r/keep/a.bin"), 5000);
+    writeFile(f.path("r/drop.log"), 9000);
+    writeFile(f.path("r/cache/blob"), 7000);
+    {
+        QFile tag(f.path("r/cache/CACHEDIR.TAG"));
+        ASSERT_TRUE(tag.open(QIODevice::WriteOnly));
+        tag.write("Signature: 8a477f597d28d172789f06886806bc55");
+    }
+    const QTemporaryDir config;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    const auto source = [] { return ScanOptions::fromUserDefaults("bltest", "preferences"); };
+    ScanSessionServices services;
+    services.appActivation = std::make_shared<RecordingActivation>();
+    ScanSessionStore store(std::make_shared<FastScanEngine>(20, 0, source), services);
+    ContentView window(store);
+    window.setPreferencesLocation("bltest", "preferences");
+    window.resize(860, 580);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    auto restore = qScopeGuard([] { setByteUnits(ByteUnits::decimal); });
+    store.acceptIncoming({f.url("r")});
+    ASSERT_TRUE(spinUntil([&] { return allReady(store); }));
+    const auto mark = [&](const char *relative) { return store.activeTreeNode(idOf(f.path(relative)))->mark; };
+    ASSERT_EQ(mark("r/drop.log"), ScanNodeMark::none);
+    const qint64 scans = store.activeResult()->summary->startedAt.toMSecsSinceEpoch();
+
+    const auto open = [&] {
+        window.activateWindow(); // as the desktop does once a dialog closed
+        if (!QTest::qWaitForWindowActive(&window))
+            return false;
+        QTest::keyClick(&window, Qt::Key_Comma, Qt::ControlModifier);
+        return spinUntil([&] { return window.preferencesDialog() && window.preferencesDialog()->isVisible(); });
+    };
+    ASSERT_TRUE(open());
+    PreferencesDialog *dialog = window.preferencesDialog();
+    EXPECT_TRUE(dialog->oneFileSystemBox()->isChecked()) << "one file system is the default";
+    EXPECT_FALSE(dialog->cachesBox()->isChecked());
+    EXPECT_TRUE(dialog->patternsField()->toPlainText().isEmpty());
+    dialog->cachesBox()->setChecked(true);
+    dialog->patternsField()->setPlainText("*.log\n\n  nothing-like-it  ");
+    dialog->reject();
+    ASSERT_TRUE(spinUntil([&] { return !window.preferencesDialog(); }));
+    EXPECT_EQ(WindowPreferences::load("bltest", "preferences"), WindowPreferences()) << "Cancel writes nothing";
+    EXPECT_FALSE(window.rescanOffer());
+
+    ASSERT_TRUE(open());
+    dialog = window.preferencesDialog();
+    EXPECT_FALSE(dialog->cachesBox()->isChecked()) << "a cancelled choice is not kept";
+    dialog->cachesBox()->setChecked(true);
+    dialog->patternsField()->setPlainText("*.log\n\n  nothing-like-it  ");
+    dialog->oneFileSystemBox()->setChecked(false);
+    dialog->sizeShownBox()->setCurrentIndex(dialog->sizeShownBox()->findText("Apparent size"));
+    dialog->unitsBox()->setCurrentIndex(dialog->unitsBox()->findText("Binary (KiB, MiB, GiB)"));
+    QTest::keyClick(dialog, Qt::Key_Return);
+    ASSERT_TRUE(spinUntil([&] { return window.rescanOffer() && window.rescanOffer()->isVisible(); }));
+    const WindowPreferences saved = WindowPreferences::load("bltest", "preferences");
+    EXPECT_TRUE(saved.scan.crossFileSystems);
+    EXPECT_TRUE(saved.scan.excludeCaches);
+    EXPECT_EQ(saved.scan.excludePatterns, (QList<QByteArray>{"*.log", "nothing-like-it"}));
+    EXPECT_EQ(saved.sizeShown, SizeMeasure::logical);
+    EXPECT_EQ(byteUnits(), ByteUnits::binary);
+    EXPECT_EQ(store.sizeMeasure(), SizeMeasure::logical);
+    window.refresh();
+    EXPECT_TRUE(window.workspace()->subtitleLabel()->fullText().contains("KiB selected"))
+        << window.workspace()->subtitleLabel()->fullText().toStdString();
+    EXPECT_EQ(mark("r/drop.log"), ScanNodeMark::none) << "the shown scan is as it was until the rescan";
+
+    QPushButton *rescan = nullptr;
+    for (QAbstractButton *b : window.rescanOffer()->buttons())
+        rescan = b->text() == "Rescan" ? static_cast<QPushButton *>(b) : rescan;
+    ASSERT_TRUE(rescan);
+    rescan->click();
+    ASSERT_TRUE(spinUntil([&] {
+        return allReady(store) && store.activeResult()->summary->startedAt.toMSecsSinceEpoch() != scans;
+    }));
+    EXPECT_EQ(mark("r/drop.log"), ScanNodeMark::excluded);
+    EXPECT_EQ(mark("r/cache"), ScanNodeMark::excluded);
+    EXPECT_EQ(mark("r/keep/a.bin"), ScanNodeMark::none);
+    EXPECT_EQ(store.results().size(), 1) << "the same result, scanned again";
+
+    // Display alone: applied, no rescan offered.
+    ASSERT_TRUE(open());
+    window.preferencesDialog()->unitsBox()->setCurrentIndex(0);
+    window.preferencesDialog()->accept();
+    ASSERT_TRUE(spinUntil([&] { return byteUnits() == ByteUnits::decimal; }));
+    QTest::qWait(50);
+    EXPECT_FALSE(window.rescanOffer());
+    EXPECT_EQ(WindowPreferences::load("bltest", "preferences").scan, saved.scan);
 }

@@ -336,16 +336,10 @@ void ScanSessionStore::rescanActiveResult()
 
 void ScanSessionStore::rescanResult(const QUuid &id)
 {
-    const ScanResultState *target = result(id);
-    if (!target)
+    if (!canRescan(id))
         return;
+    const ScanResultState *target = result(id);
     const FileUrl root = target->rootURL;
-    if (target->sourceFile) {
-        // Scanned again here only when its folder is here.
-        struct stat st;
-        if (target->phase != ScanResultPhase::ready || stat(root.nativePath().constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return;
-    }
     // A rescan during a rescan, before the focus came back, keeps the
     // deeper path it remembered.
     QList<FileUrl> path = focusPathURLs(*target);
@@ -355,6 +349,18 @@ void ScanSessionStore::rescanResult(const QUuid &id)
     preferredFocusPathsByResultID_.insert(id, path);
     emit preferredFocusPathsByResultIDChanged();
     startScan(root, id);
+}
+
+bool ScanSessionStore::canRescan(const QUuid &id) const
+{
+    const ScanResultState *target = result(id);
+    if (!target)
+        return false;
+    if (!target->sourceFile)
+        return true;
+    struct stat st;
+    return target->phase == ScanResultPhase::ready && stat(target->rootURL.nativePath().constData(), &st) == 0
+        && S_ISDIR(st.st_mode);
 }
 
 void ScanSessionStore::startScan(const FileUrl &url, const std::optional<QUuid> &reusing)

@@ -83,6 +83,10 @@ public:
     void rescanActiveResult();
     // Remembers the result's focus path and scans its folder again.
     void rescanResult(const QUuid &id);
+    // A result opened from a scan file is scanned again only once it is
+    // whole and when its folder is on this machine.
+    bool canRescan(const QUuid &id) const;
+    bool canRescanActiveResult() const { return activeResultID_ && canRescan(*activeResultID_); }
 
     // Focuses a node of the active result and remembers the former focus
     // for focusBack.

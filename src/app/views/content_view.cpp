@@ -1,6 +1,7 @@
 #include "content_view.h"
 
 #include "landing_view.h"
+#include "preferences_dialog.h"
 #include "results_shelf_view.h"
 #include "scan_progress_view.h"
 #include "scan_workspace_view.h"
@@ -103,7 +104,7 @@ ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     screens_->addWidget(workspace_);
     column->addWidget(screens_, 1);
 
-    actions_ = new WindowActions(store_, *this, *workspace_);
+    actions_ = new WindowActions(store_, *this, *workspace_, [this] { showPreferences(); });
     // The mouse's back and forward buttons, wherever the pointer is.
     qApp->installEventFilter(this);
 
@@ -254,6 +255,62 @@ void ContentView::updateTrashAlert()
             store_.setPendingTrashNode(std::nullopt);
     });
     alert_->open();
+}
+
+void ContentView::setPreferencesLocation(const QString &organization, const QString &application)
+{
+    preferencesOrganization_ = organization;
+    preferencesApplication_ = application;
+}
+
+void ContentView::showPreferences()
+{
+    if (preferences_) {
+        preferences_->raise();
+        preferences_->activateWindow();
+        return;
+    }
+    const WindowPreferences before = WindowPreferences::load(preferencesOrganization_, preferencesApplication_);
+    preferences_ = new PreferencesDialog(before, this);
+    preferences_->setAttribute(Qt::WA_DeleteOnClose);
+    connect(preferences_, &QDialog::accepted, this,
+            [this, before, dialog = preferences_.data()] { applyPreferences(before, dialog->chosen()); });
+    preferences_->open();
+}
+
+void ContentView::applyPreferences(const WindowPreferences &before, const WindowPreferences &chosen)
+{
+    if (chosen == before)
+        return;
+    chosen.save(preferencesOrganization_, preferencesApplication_);
+    setByteUnits(chosen.units);
+    store_.setSizeMeasure(chosen.sizeShown);
+    refresh();
+    update(); // the texts drawn in units
+    const ScanResultState *active = store_.activeResult();
+    if (chosen.scan == before.scan || !active || !store_.canRescanActiveResult())
+        return;
+    // Scans read their settings when they start: the shown one still has the old.
+    if (rescanOffer_)
+        rescanOffer_->close();
+    const QString name = active->rootURL.lastPathComponent();
+    rescanOffer_ = new QMessageBox(QMessageBox::Question, QStringLiteral("Rescan with the New Settings?"),
+                                   QStringLiteral("Rescan \u201C%1\u201D with the new settings?").arg(name),
+                                   QMessageBox::NoButton, this);
+    rescanOffer_->setInformativeText(QStringLiteral("The scan settings changed. They apply to the next scan; "
+                                                    "the figures shown were made with the old ones."));
+    showAsPlainText(*rescanOffer_);
+    rescanOffer_->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *rescan = rescanOffer_->addButton(QStringLiteral("Rescan"), QMessageBox::AcceptRole);
+    QPushButton *later = rescanOffer_->addButton(QStringLiteral("Not Now"), QMessageBox::RejectRole);
+    rescanOffer_->setDefaultButton(rescan);
+    rescanOffer_->setEscapeButton(later);
+    const QUuid id = active->id;
+    connect(rescanOffer_, &QMessageBox::finished, this, [this, rescan, id, box = rescanOffer_.data()] {
+        if (box->clickedButton() == rescan)
+            store_.rescanResult(id); // the result it was offered for, even if another became active
+    });
+    rescanOffer_->open();
 }
 
 void ContentView::setDropTargeted(bool targeted)

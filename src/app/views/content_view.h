@@ -4,6 +4,7 @@
 #pragma once
 
 #include "scan_session_store.h"
+#include "preferences_dialog.h"
 
 #include <QMessageBox>
 #include <QPointer>
@@ -35,6 +36,14 @@ public:
     // Applies the store's state now rather than at the next turn of the loop.
     void refresh();
 
+    // Where Preferences keeps its choices (QSettings' organization and application).
+    void setPreferencesLocation(const QString &organization, const QString &application);
+    // Opens Preferences; once accepted, saves and applies what changed and,
+    // when a scan setting changed, offers to scan the active result again.
+    void showPreferences();
+    PreferencesDialog *preferencesDialog() const { return preferences_; }
+    QMessageBox *rescanOffer() const { return rescanOffer_; }
+
     ResultsShelfView *shelf() const { return shelf_; }
     LandingView *landing() const { return landing_; }
     ScanProgressView *progress() const { return progress_; }
@@ -59,6 +68,7 @@ private:
     void updateTrashAlert();
     void showFailure(const QString &message, const QString &reason);
     static void showAsPlainText(QMessageBox &box);
+    void applyPreferences(const WindowPreferences &before, const WindowPreferences &chosen);
 
     ScanSessionStore &store_;
     ResultsShelfView *shelf_ = nullptr;
@@ -71,6 +81,10 @@ private:
     WindowActions *actions_ = nullptr;
     QPointer<QMessageBox> alert_;
     QPointer<QMessageBox> failureAlert_;
+    QPointer<PreferencesDialog> preferences_;
+    QPointer<QMessageBox> rescanOffer_;
+    QString preferencesOrganization_ = QStringLiteral("quillfen");
+    QString preferencesApplication_ = QStringLiteral("burrowlens");
     bool dropTargeted_ = false;
     bool refreshQueued_ = false;
 };

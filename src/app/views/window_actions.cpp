@@ -13,7 +13,8 @@
 #include <QMimeData>
 #include <QVBoxLayout>
 
-WindowActions::WindowActions(ScanSessionStore &store, QWidget &window, ScanWorkspaceView &workspace)
+WindowActions::WindowActions(ScanSessionStore &store, QWidget &window, ScanWorkspaceView &workspace,
+                             std::function<void()> showPreferences)
     : QObject(&window), store_(store), window_(window), workspace_(workspace)
 {
     using K = QKeySequence;
@@ -36,6 +37,7 @@ WindowActions::WindowActions(ScanSessionStore &store, QWidget &window, ScanWorks
     });
     add(Command::trash, QStringLiteral("Move to Trash\u2026"), {K(Qt::Key_Delete)}, [this] { store_.requestTrashForActiveSelection(); });
     add(Command::filter, QStringLiteral("Filter by Name"), {K::Find}, [this] { workspace_.showFilter(); });
+    add(Command::preferences, QStringLiteral("Preferences\u2026"), {K(Qt::CTRL | Qt::Key_Comma)}, std::move(showPreferences));
     add(Command::shortcuts, QStringLiteral("Keyboard Shortcuts"),
         {K(Qt::Key_F1), K(Qt::CTRL | Qt::Key_Question), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Question)}, [this] { showShortcuts(); });
     refresh();
@@ -57,7 +59,7 @@ void WindowActions::refresh()
     const ScanResultState *active = store_.activeResult();
     const std::optional<ScanNodeRecord> focused =
         active && active->tree ? active->tree->node(active->focusedNodeID) : std::nullopt;
-    action(Command::rescan)->setEnabled(active != nullptr);
+    action(Command::rescan)->setEnabled(store_.canRescanActiveResult());
     action(Command::save)->setEnabled(store_.canSaveActiveResult());
     action(Command::closeResult)->setEnabled(active != nullptr);
     action(Command::parent)->setEnabled(focused && focused->parentID);
@@ -88,6 +90,7 @@ QList<WindowActions::Shortcut> WindowActions::shortcuts()
         {QStringLiteral("Move across the chart: along a ring, out and in"), QStringLiteral("Left, Right, Up, Down")},
         {QStringLiteral("Menu of the item"), QStringLiteral("Menu, Shift+F10")},
         {QStringLiteral("Next part of the window"), QStringLiteral("Tab, Shift+Tab")},
+        {QStringLiteral("Preferences"), QStringLiteral("Ctrl+,")},
         {QStringLiteral("This overview"), QStringLiteral("F1, Ctrl+?")},
     };
 }

@@ -14,7 +14,8 @@ class ScanWorkspaceView;
 class WindowActions : public QObject {
 public:
     enum class Command {
-        open, rescan, save, closeResult, quit, parent, root, back, forward, copyPath, trash, filter, shortcuts
+        open, rescan, save, closeResult, quit, parent, root, back, forward, copyPath, trash, filter, preferences,
+        shortcuts
     };
     struct Shortcut {
         QString what;
@@ -22,7 +23,8 @@ public:
     };
 
     // The actions go to window, which is where their shortcuts work.
-    WindowActions(ScanSessionStore &store, QWidget &window, ScanWorkspaceView &workspace);
+    WindowActions(ScanSessionStore &store, QWidget &window, ScanWorkspaceView &workspace,
+                  std::function<void()> showPreferences);
 
     QAction *action(Command command) const { return actions_.value(command); }
     // Enables each action where it can act now.

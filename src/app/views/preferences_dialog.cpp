@@ -1,0 +1,102 @@
+#include "preferences_dialog.h"
+
+#include "view_style.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFormLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+QLabel *heading(const QString &text, QWidget *parent)
+{
+    return style::label(text, style::font(14, QFont::DemiBold), style::white(0.9), parent);
+}
+
+QLabel *note(const QString &text, QWidget *parent)
+{
+    QLabel *label = style::label(text, style::font(12), style::white(0.56), parent);
+    label->setWordWrap(true);
+    return label;
+}
+
+} // namespace
+
+PreferencesDialog::PreferencesDialog(const WindowPreferences &current, QWidget *parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Preferences"));
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(24, 20, 24, 16);
+    column->setSpacing(8);
+
+    column->addWidget(heading(QStringLiteral("Scanning"), this));
+    oneFileSystem_ = new QCheckBox(QStringLiteral("Stay on the scanned folder\u2019s file system"), this);
+    oneFileSystem_->setChecked(!current.scan.crossFileSystems);
+    column->addWidget(oneFileSystem_);
+    column->addWidget(note(QStringLiteral("Other file systems mounted inside the folder are shown but not entered. "
+                                          "Kernel file systems such as /proc are never entered."), this));
+    caches_ = new QCheckBox(QStringLiteral("Leave out cache folders (tagged with CACHEDIR.TAG)"), this);
+    caches_->setChecked(current.scan.excludeCaches);
+    column->addWidget(caches_);
+    auto *patternsLabel = style::label(QStringLiteral("Leave out names matching, one pattern per line:"),
+                                       style::font(13), style::white(0.78), this);
+    column->addWidget(patternsLabel);
+    patterns_ = new QPlainTextEdit(this);
+    patterns_->setAccessibleName(QStringLiteral("Patterns of names to leave out"));
+    patternsLabel->setBuddy(patterns_);
+    patterns_->setTabChangesFocus(true);
+    patterns_->setPlaceholderText(QStringLiteral("node_modules\n*.o\nbuild/*.tmp"));
+    patterns_->setFixedHeight(QFontMetrics(patterns_->font()).lineSpacing() * 5 + 12);
+    QStringList lines;
+    for (const QByteArray &pattern : current.scan.excludePatterns)
+        lines.append(QFile::decodeName(pattern));
+    patterns_->setPlainText(lines.join(u'\n'));
+    column->addWidget(patterns_);
+    column->addWidget(note(QStringLiteral("Shell patterns: one without \u201C/\u201D matches a name anywhere, one that "
+                                          "starts with \u201C/\u201D a whole path, any other a path below the scanned "
+                                          "folder. A change applies to the next scan."), this));
+
+    column->addSpacing(10);
+    column->addWidget(heading(QStringLiteral("Display"), this));
+    auto *form = new QFormLayout;
+    form->setLabelAlignment(Qt::AlignLeft);
+    sizeShown_ = new QComboBox(this);
+    sizeShown_->addItem(QStringLiteral("Allocated on disk"), int(SizeMeasure::allocated));
+    sizeShown_->addItem(QStringLiteral("Apparent size"), int(SizeMeasure::logical));
+    sizeShown_->setCurrentIndex(sizeShown_->findData(int(current.sizeShown)));
+    form->addRow(QStringLiteral("Size shown:"), sizeShown_);
+    units_ = new QComboBox(this);
+    units_->addItem(QStringLiteral("Decimal (kB, MB, GB)"), int(ByteUnits::decimal));
+    units_->addItem(QStringLiteral("Binary (KiB, MiB, GiB)"), int(ByteUnits::binary));
+    units_->setCurrentIndex(units_->findData(int(current.units)));
+    form->addRow(QStringLiteral("Units:"), units_);
+    column->addLayout(form);
+
+    column->addSpacing(6);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    column->addWidget(buttons);
+    setMinimumWidth(460);
+}
+
+WindowPreferences PreferencesDialog::chosen() const
+{
+    WindowPreferences p;
+    p.scan.crossFileSystems = !oneFileSystem_->isChecked();
+    p.scan.excludeCaches = caches_->isChecked();
+    for (const QString &line : patterns_->toPlainText().split(u'\n')) {
+        const QString pattern = line.trimmed();
+        if (!pattern.isEmpty() && !p.scan.excludePatterns.contains(QFile::encodeName(pattern)))
+            p.scan.excludePatterns.append(QFile::encodeName(pattern));
+    }
+    p.sizeShown = SizeMeasure(sizeShown_->currentData().toInt());
+    p.units = ByteUnits(units_->currentData().toInt());
+    return p;
+}
