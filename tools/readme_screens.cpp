@@ -16,6 +16,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <cmath>
 #include <cstdio>
@@ -232,13 +233,31 @@ int main(int argc, char **argv)
     spin(200);
     window.resize(1100, 720);
     spin(50);
-    QImage picture = window.grab().toImage();
-    if (QMessageBox *alert = window.trashAlert()) {
-        const QImage box = alert->grab().toImage();
-        QPainter p(&picture);
-        p.fillRect(picture.rect(), QColor(0, 0, 0, 90));
-        p.drawImage((picture.width() - box.width()) / 2, (picture.height() - box.height()) / 3, box);
-    }
-    ok &= save(picture, out.filePath("trash.png"));
+    // A dialog is its own window; it is drawn onto the window's picture.
+    auto withDialog = [&](QWidget *dialog) {
+        QImage picture = window.grab().toImage();
+        if (dialog) {
+            const QImage box = dialog->grab().toImage();
+            QPainter p(&picture);
+            p.fillRect(picture.rect(), QColor(0, 0, 0, 90));
+            p.drawImage((picture.width() - box.width()) / 2, (picture.height() - box.height()) / 3, box);
+        }
+        return picture;
+    };
+    ok &= save(withDialog(window.trashAlert()), out.filePath("trash.png"));
+    store.setPendingTrashNode(std::nullopt);
+
+    // Preferences as a user who leaves out build output and caches sees them.
+    const QTemporaryDir settings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    WindowPreferences chosen;
+    chosen.scan.excludePatterns = {"node_modules", "*.o"};
+    chosen.scan.excludeCaches = true;
+    chosen.units = ByteUnits::binary;
+    chosen.save("screens", "preferences");
+    window.setPreferencesLocation("screens", "preferences");
+    window.showPreferences();
+    spin(200);
+    ok &= save(withDialog(window.preferencesDialog()), out.filePath("preferences.png"));
     return ok ? 0 : 1;
 }

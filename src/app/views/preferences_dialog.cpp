@@ -19,6 +19,19 @@ QLabel *heading(const QString &text, QWidget *parent)
     return style::label(text, style::font(14, QFont::DemiBold), style::white(0.9), parent);
 }
 
+QCheckBox *checkBox(const QString &text, bool checked, QWidget *parent)
+{
+    auto *box = new QCheckBox(text, parent);
+    box->setChecked(checked);
+    // Fusion fills the box with Base and outlines it darker than Window: on
+    // the dark palette both vanish.
+    QPalette p = box->palette();
+    p.setColor(QPalette::Base, style::rgb(0.24, 0.26, 0.31));
+    p.setColor(QPalette::Window, style::rgb(0.55, 0.58, 0.65));
+    box->setPalette(p);
+    return box;
+}
+
 QLabel *note(const QString &text, QWidget *parent)
 {
     QLabel *label = style::label(text, style::font(12), style::white(0.56), parent);
@@ -36,13 +49,11 @@ PreferencesDialog::PreferencesDialog(const WindowPreferences &current, QWidget *
     column->setSpacing(8);
 
     column->addWidget(heading(QStringLiteral("Scanning"), this));
-    oneFileSystem_ = new QCheckBox(QStringLiteral("Stay on the scanned folder\u2019s file system"), this);
-    oneFileSystem_->setChecked(!current.scan.crossFileSystems);
+    oneFileSystem_ = checkBox(QStringLiteral("Stay on the scanned folder\u2019s file system"), !current.scan.crossFileSystems, this);
     column->addWidget(oneFileSystem_);
     column->addWidget(note(QStringLiteral("Other file systems mounted inside the folder are shown but not entered. "
                                           "Kernel file systems such as /proc are never entered."), this));
-    caches_ = new QCheckBox(QStringLiteral("Leave out cache folders (tagged with CACHEDIR.TAG)"), this);
-    caches_->setChecked(current.scan.excludeCaches);
+    caches_ = checkBox(QStringLiteral("Leave out cache folders (tagged with CACHEDIR.TAG)"), current.scan.excludeCaches, this);
     column->addWidget(caches_);
     auto *patternsLabel = style::label(QStringLiteral("Leave out names matching, one pattern per line:"),
                                        style::font(13), style::white(0.78), this);
@@ -80,6 +91,8 @@ PreferencesDialog::PreferencesDialog(const WindowPreferences &current, QWidget *
 
     column->addSpacing(6);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    for (QAbstractButton *b : buttons->buttons())
+        b->setIcon({}); // the window's other dialogs show words only
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     column->addWidget(buttons);

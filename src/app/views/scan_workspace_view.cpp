@@ -321,6 +321,7 @@ void ScanWorkspaceView::showUnreadableFolders()
     column->addWidget(list, 1);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
     QPushButton *focus = buttons->addButton(QStringLiteral("Focus"), QDialogButtonBox::AcceptRole);
+    buttons->button(QDialogButtonBox::Close)->setIcon({});
     focus->setEnabled(!folders.isEmpty());
     focus->setDefault(true);
     const QUuid resultID = active->id;
