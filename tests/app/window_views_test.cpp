@@ -759,3 +759,43 @@ TEST(WindowViews, TheSizeShownAndItsUnitsReachEveryView)
     // The chart's angles follow the same size: dense.bin now has the larger share.
     ASSERT_TRUE(spinUntil([&] { return ws->chart()->segments().size() == 2 && ws->chart()->segments()[0].backingNodeID == idOf(r + "/dense.bin"); }));
 }
+// Tab walks the window top to bottom, every stop one that shows it has the
+// keys: the shelf, the header, the breadcrumb's names, the chart (on a
+// segment, with its card) and the list.
+TEST(WindowKeyboard, TabWalksTheWindowTopToBottom)
+{
+    Folders f{"r"};
+    const QString r = f.path("r");
+    Window w;
+    w.view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.view.get()));
+    w.store->acceptIncoming({f.url("r")});
+    ScanTree tree = sizedTree(r, {{"a/", 3000}, {"a/x/", 2000}, {"b.bin", 1000}});
+    tree.update(idOf(r + "/a/x"), [](ScanNodeRecord &n) { n.mark = ScanNodeMark::unreadable; });
+    ScanSummary summary = summaryOf(4, 0.2, 4000);
+    summary.unreadableCount = 1;
+    w.deliver(ScanUpdate::finished(tree, summary));
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 2; }));
+    w.store->focusNode(idOf(r + "/a")); // two names in the breadcrumb, rebuilt after the window was made
+    w.sync();
+    ScanWorkspaceView *ws = w.view->workspace();
+    w.view->shelf()->expandButton()->setFocus(Qt::TabFocusReason);
+    QList<QWidget *> walk;
+    for (int i = 0; i < 14; ++i) {
+        walk << QApplication::focusWidget();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        w.sync();
+        if (QApplication::focusWidget() == ws->chart()) {
+            EXPECT_TRUE(ws->chart()->keySegment()) << "reached by Tab, the chart marks a segment";
+            EXPECT_FALSE(ws->chart()->hoverCardLines().isEmpty());
+        }
+    }
+    const QList<QWidget *> crumbs{ws->breadcrumb()->itemButtons().begin(), ws->breadcrumb()->itemButtons().end()};
+    const QList<QWidget *> expected = QList<QWidget *>{w.view->shelf()->expandButton(), w.view->shelf()->saveButton(),
+        w.view->shelf()->clearAllButton(), w.view->shelf()->rows().value(0)->removeButton(), ws->unreadableButton(),
+        ws->revealButton(), ws->trashButton(), ws->rescanButton(), ws->scanAnotherButton()} + crumbs
+        + QList<QWidget *>{ws->chart(), ws->sidebar()};
+    ASSERT_EQ(crumbs.size(), 2);
+    EXPECT_EQ(walk.mid(0, expected.size()), expected);
+    EXPECT_EQ(walk.value(expected.size()), expected.first()) << "and round again";
+}

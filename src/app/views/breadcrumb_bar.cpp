@@ -9,6 +9,7 @@
 BreadcrumbBar::BreadcrumbBar(QWidget *parent) : QScrollArea(parent)
 {
     setFrameShape(QFrame::NoFrame);
+    setFocusPolicy(Qt::NoFocus); // its names take the keys, one Tab each
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setWidgetResizable(true);
@@ -33,6 +34,10 @@ void BreadcrumbBar::setItems(const QList<ScanNodeRecord> &items)
     }
     if (ids == ids_ && names == names_)
         return;
+    // The keys stay on the same folder's name when the bar is rebuilt.
+    std::optional<QUuid> focused;
+    for (qsizetype i = 0; i < buttons_.size(); ++i)
+        focused = buttons_[i]->hasFocus() ? std::optional(ids_[i]) : focused;
     ids_ = ids;
     names_ = names;
     buttons_.clear();
@@ -80,6 +85,14 @@ void BreadcrumbBar::setItems(const QList<ScanNodeRecord> &items)
     layout->addStretch(1);
     setWidget(row); // deletes the previous row
     row->setAutoFillBackground(false); // setWidget turned it on
+    // New buttons join the end of the window's Tab order; they belong here.
+    QWidget *previous = tabAnchor_;
+    for (QPushButton *button : tabAnchor_ ? buttons_ : QList<QPushButton *>()) {
+        QWidget::setTabOrder(previous, button);
+        previous = button;
+    }
+    if (focused && !buttons_.isEmpty())
+        buttons_[ids_.contains(*focused) ? ids_.indexOf(*focused) : buttons_.size() - 1]->setFocus(Qt::OtherFocusReason);
     // Keep the focused end in sight when the path is wider than the bar.
     horizontalScrollBar()->setValue(horizontalScrollBar()->maximum());
 }

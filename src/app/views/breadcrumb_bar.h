@@ -16,12 +16,15 @@ public:
     void setOnSelect(std::function<void(const QUuid &)> f) { onSelect_ = std::move(f); }
     // A context menu asked for on a name, at a global position.
     void setOnContextMenu(std::function<void(const QUuid &, const QPoint &)> f) { onContextMenu_ = std::move(f); }
+    // The names come after anchor when Tab walks the window.
+    void setTabAnchor(QWidget *anchor) { tabAnchor_ = anchor; }
 
     const QList<QPushButton *> &itemButtons() const { return buttons_; }
     int chevronCount() const { return chevrons_; }
     QSize sizeHint() const override;
 
 private:
+    QWidget *tabAnchor_ = nullptr;
     QList<QUuid> ids_;
     QList<QString> names_;
     QList<QPushButton *> buttons_;

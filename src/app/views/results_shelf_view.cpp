@@ -33,6 +33,7 @@ public:
     {
         setWidgetResizable(true);
         setFrameShape(QFrame::NoFrame);
+        setFocusPolicy(Qt::NoFocus); // a Tab stop with no mark; the rows' buttons take the keys
         setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
         setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget, QScrollArea > QWidget > QWidget"
@@ -213,6 +214,12 @@ void ResultsShelfView::setResults(const QList<ScanResultState> &results, const s
             rowsLayout_->addWidget(row);
         }
         rows_ = kept;
+        // New rows join the end of the window's Tab order; they belong after the header.
+        QWidget *previous = clearAll_;
+        for (ResultShelfRow *row : std::as_const(rows_)) {
+            QWidget::setTabOrder(previous, row->removeButton());
+            previous = row->removeButton();
+        }
     }
 
     count_->setText(QStringLiteral("%1 folders").arg(results.size()));

@@ -110,6 +110,7 @@ QWidget *ScanWorkspaceView::buildBody()
         m->popup(at);
     };
     breadcrumb_->setOnContextMenu(menu);
+    breadcrumb_->setTabAnchor(scanAnother_);
     top->addWidget(breadcrumb_, 1, Qt::AlignBottom);
     auto *largest = style::label(QStringLiteral("Largest Items"), style::font(13, QFont::DemiBold), style::white(0.72), body);
     largest->setFixedWidth(kSidebarWidth);

@@ -234,6 +234,12 @@ void SidebarListView::setEmptyText(const QString &text)
 void SidebarListView::paintEvent(QPaintEvent *event)
 {
     QListView::paintEvent(event);
+    if (hasFocus() && selectedRow() < 0) { // the keys are here, though no row is chosen yet
+        QPainter p(viewport());
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(style::focusColor(), 2));
+        p.drawRoundedRect(QRectF(viewport()->rect()).adjusted(3, 2, -3, -2), 10, 10);
+    }
     if (model_.rowCount() > 0)
         return;
     const QString text = allNodes_.isEmpty() ? emptyText_ : QStringLiteral("No item is named like \u201C%1\u201D.").arg(filter_);

@@ -503,6 +503,8 @@ void SunburstCanvasView::focusInEvent(QFocusEvent *event)
     QWidget::focusInEvent(event);
     if (keySegment_)
         setHovered(keySegment_);
+    else if (event->reason() != Qt::MouseFocusReason && event->reason() != Qt::PopupFocusReason)
+        setKeySegment(segmentForKey(Qt::Key_Right)); // reached by Tab: the mark and the card are on a segment
     update();
 }
 
