@@ -137,11 +137,15 @@ QWidget *ScanWorkspaceView::buildBody()
     filter_->setClearButtonEnabled(true);
     filter_->setStyleSheet(QStringLiteral("QLineEdit { color: white; background: rgba(255,255,255,0.08);"
                                           " border: 1px solid rgba(255,255,255,0.12); border-radius: 7px;"
-                                          " padding: 4px 8px; margin: 4px 10px; font-size: 13px; }"
+                                          " padding: 4px 8px; font-size: 13px; }"
                                           "QLineEdit:focus { border: 1px solid #8ab4ff; }"));
     filter_->hide();
     filter_->installEventFilter(this);
-    sidebarLayout->addWidget(filter_);
+    // Margins of the layout, not of the style: the clear button sits inside the field's frame.
+    auto *filterRow = new QHBoxLayout;
+    filterRow->setContentsMargins(10, 4, 10, 4);
+    filterRow->addWidget(filter_);
+    sidebarLayout->addLayout(filterRow);
     sidebar_ = new SidebarListView(sidebarCard);
     connect(filter_, &QLineEdit::textChanged, this, [this](const QString &text) { sidebar_->setFilter(text); });
     sidebar_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
