@@ -65,6 +65,12 @@ struct Window {
         QCoreApplication::processEvents();
     }
     void sync() { QCoreApplication::processEvents(); }
+    // Shortcuts reach only the active window.
+    bool activate()
+    {
+        view->activateWindow();
+        return QTest::qWaitForWindowActive(view.get());
+    }
 
     std::shared_ptr<ScriptedEngine> engine = std::make_shared<ScriptedEngine>();
     std::shared_ptr<RecordingActivation> activation = std::make_shared<RecordingActivation>();
@@ -568,8 +574,7 @@ TEST(WindowKeyboard, TheListParentHistoryCopyTrashAndFilter)
     Folders f{"r"};
     const QString r = f.path("r");
     Window w;
-    w.view->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(w.view.get()));
+    ASSERT_TRUE(w.activate());
     w.store->acceptIncoming({f.url("r")});
     w.deliver(ScanUpdate::intermediateTree(sizedTree(r, {{"a/", 3000}, {"a/x/", 2000}, {"a/y.bin", 1000}, {"b.bin", 1000}, {"c.txt", 500}})));
     ScanWorkspaceView *ws = w.view->workspace();
@@ -767,8 +772,7 @@ TEST(WindowKeyboard, TabWalksTheWindowTopToBottom)
     Folders f{"r"};
     const QString r = f.path("r");
     Window w;
-    w.view->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(w.view.get()));
+    ASSERT_TRUE(w.activate());
     w.store->acceptIncoming({f.url("r")});
     ScanTree tree = sizedTree(r, {{"a/", 3000}, {"a/x/", 2000}, {"b.bin", 1000}});
     tree.update(idOf(r + "/a/x"), [](ScanNodeRecord &n) { n.mark = ScanNodeMark::unreadable; });

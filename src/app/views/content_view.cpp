@@ -237,24 +237,33 @@ void ContentView::updateTrashAlert()
         alert_->setInformativeText(trashMessage(*pending)); // a newer request replaced the node
         return;
     }
-    alert_ = new QMessageBox(QMessageBox::Warning, QStringLiteral("Move to Trash?"), QStringLiteral("Move to Trash?"),
-                             QMessageBox::NoButton, this);
-    alert_->setInformativeText(trashMessage(*pending));
-    showAsPlainText(*alert_);
-    alert_->setAttribute(Qt::WA_DeleteOnClose);
-    QPushButton *move = alert_->addButton(QStringLiteral("Move to Trash"), QMessageBox::DestructiveRole);
-    QPushButton *cancel = alert_->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
-    alert_->setDefaultButton(cancel);
-    alert_->setEscapeButton(cancel);
-    connect(alert_, &QMessageBox::finished, this, [this, move, box = alert_.data()] {
-        alert_ = nullptr; // closing: a new request gets a new alert
-        // Any way of closing other than the destructive button dismisses.
-        if (box->clickedButton() == move)
-            store_.confirmTrashRequest();
-        else
-            store_.setPendingTrashNode(std::nullopt);
-    });
-    alert_->open();
+    alert_ = askBox(QMessageBox::Warning, QStringLiteral("Move to Trash?"), QStringLiteral("Move to Trash?"),
+                    trashMessage(*pending), {QStringLiteral("Move to Trash"), QMessageBox::DestructiveRole},
+                    QStringLiteral("Cancel"), false, [this](bool moved) {
+                        alert_ = nullptr; // closing: a new request gets a new alert
+                        if (moved)
+                            store_.confirmTrashRequest();
+                        else
+                            store_.setPendingTrashNode(std::nullopt);
+                    });
+}
+
+QMessageBox *ContentView::askBox(QMessageBox::Icon icon, const QString &title, const QString &text,
+                                 const QString &informative, const std::pair<QString, QMessageBox::ButtonRole> &act,
+                                 const QString &decline, bool actByDefault, std::function<void(bool acted)> done)
+{
+    auto *box = new QMessageBox(icon, title, text, QMessageBox::NoButton, this);
+    box->setInformativeText(informative);
+    showAsPlainText(*box);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *yes = box->addButton(act.first, act.second);
+    QPushButton *no = box->addButton(decline, QMessageBox::RejectRole);
+    box->setDefaultButton(actByDefault ? yes : no);
+    box->setEscapeButton(no);
+    // Any way of closing other than the acting button declines.
+    connect(box, &QMessageBox::finished, this, [box, yes, done = std::move(done)] { done(box->clickedButton() == yes); });
+    box->open();
+    return box;
 }
 
 void ContentView::setPreferencesLocation(const QString &organization, const QString &application)
@@ -293,24 +302,16 @@ void ContentView::applyPreferences(const WindowPreferences &before, const Window
     // Scans read their settings when they start: the shown one still has the old.
     if (rescanOffer_)
         rescanOffer_->close();
-    const QString name = active->rootURL.lastPathComponent();
-    rescanOffer_ = new QMessageBox(QMessageBox::Question, QStringLiteral("Rescan with the New Settings?"),
-                                   QStringLiteral("Rescan \u201C%1\u201D with the new settings?").arg(name),
-                                   QMessageBox::NoButton, this);
-    rescanOffer_->setInformativeText(QStringLiteral("The scan settings changed. They apply to the next scan; "
-                                                    "the figures shown were made with the old ones."));
-    showAsPlainText(*rescanOffer_);
-    rescanOffer_->setAttribute(Qt::WA_DeleteOnClose);
-    QPushButton *rescan = rescanOffer_->addButton(QStringLiteral("Rescan"), QMessageBox::AcceptRole);
-    QPushButton *later = rescanOffer_->addButton(QStringLiteral("Not Now"), QMessageBox::RejectRole);
-    rescanOffer_->setDefaultButton(rescan);
-    rescanOffer_->setEscapeButton(later);
     const QUuid id = active->id;
-    connect(rescanOffer_, &QMessageBox::finished, this, [this, rescan, id, box = rescanOffer_.data()] {
-        if (box->clickedButton() == rescan)
-            store_.rescanResult(id); // the result it was offered for, even if another became active
-    });
-    rescanOffer_->open();
+    rescanOffer_ = askBox(QMessageBox::Question, QStringLiteral("Rescan with the New Settings?"),
+                          QStringLiteral("Rescan \u201C%1\u201D with the new settings?").arg(active->rootURL.lastPathComponent()),
+                          QStringLiteral("The scan settings changed. They apply to the next scan; "
+                                         "the figures shown were made with the old ones."),
+                          {QStringLiteral("Rescan"), QMessageBox::AcceptRole}, QStringLiteral("Not Now"), true,
+                          [this, id](bool rescan) {
+                              if (rescan)
+                                  store_.rescanResult(id); // the result it was offered for, even if another became active
+                          });
 }
 
 void ContentView::setDropTargeted(bool targeted)

@@ -68,6 +68,10 @@ private:
     void updateTrashAlert();
     void showFailure(const QString &message, const QString &reason);
     static void showAsPlainText(QMessageBox &box);
+    // A question of two buttons, open until answered; done learns whether it was act.
+    QMessageBox *askBox(QMessageBox::Icon icon, const QString &title, const QString &text, const QString &informative,
+                        const std::pair<QString, QMessageBox::ButtonRole> &act, const QString &decline,
+                        bool actByDefault, std::function<void(bool acted)> done);
     void applyPreferences(const WindowPreferences &before, const WindowPreferences &chosen);
 
     ScanSessionStore &store_;
