@@ -85,12 +85,8 @@ void BreadcrumbBar::setItems(const QList<ScanNodeRecord> &items)
     layout->addStretch(1);
     setWidget(row); // deletes the previous row
     row->setAutoFillBackground(false); // setWidget turned it on
-    // New buttons join the end of the window's Tab order; they belong here.
-    QWidget *previous = tabAnchor_;
-    for (QPushButton *button : tabAnchor_ ? buttons_ : QList<QPushButton *>()) {
-        QWidget::setTabOrder(previous, button);
-        previous = button;
-    }
+    if (tabAnchor_)
+        style::placeInTabOrder(tabAnchor_, {buttons_.begin(), buttons_.end()});
     if (focused && !buttons_.isEmpty())
         buttons_[ids_.contains(*focused) ? ids_.indexOf(*focused) : buttons_.size() - 1]->setFocus(Qt::OtherFocusReason);
     // Keep the focused end in sight when the path is wider than the bar.

@@ -105,9 +105,9 @@ WindowPreferences PreferencesDialog::chosen() const
     p.scan.crossFileSystems = !oneFileSystem_->isChecked();
     p.scan.excludeCaches = caches_->isChecked();
     for (const QString &line : patterns_->toPlainText().split(u'\n')) {
-        const QString pattern = line.trimmed();
-        if (!pattern.isEmpty() && !p.scan.excludePatterns.contains(QFile::encodeName(pattern)))
-            p.scan.excludePatterns.append(QFile::encodeName(pattern));
+        const QByteArray pattern = QFile::encodeName(line.trimmed());
+        if (!pattern.isEmpty() && !p.scan.excludePatterns.contains(pattern))
+            p.scan.excludePatterns.append(pattern);
     }
     p.sizeShown = SizeMeasure(sizeShown_->currentData().toInt());
     p.units = ByteUnits(units_->currentData().toInt());

@@ -214,12 +214,10 @@ void ResultsShelfView::setResults(const QList<ScanResultState> &results, const s
             rowsLayout_->addWidget(row);
         }
         rows_ = kept;
-        // New rows join the end of the window's Tab order; they belong after the header.
-        QWidget *previous = clearAll_;
-        for (ResultShelfRow *row : std::as_const(rows_)) {
-            QWidget::setTabOrder(previous, row->removeButton());
-            previous = row->removeButton();
-        }
+        QList<QWidget *> removes;
+        for (ResultShelfRow *row : std::as_const(rows_))
+            removes << row->removeButton();
+        style::placeInTabOrder(clearAll_, removes); // after the header, not at the window's end
     }
 
     count_->setText(QStringLiteral("%1 folders").arg(results.size()));

@@ -271,6 +271,14 @@ void style::applyDarkPalette()
     QToolTip::setPalette(p);
 }
 
+void style::placeInTabOrder(QWidget *anchor, const QList<QWidget *> &widgets)
+{
+    for (QWidget *widget : widgets) {
+        QWidget::setTabOrder(anchor, widget);
+        anchor = widget;
+    }
+}
+
 QString style::plainToolTip(const QString &text)
 {
     return text.isEmpty() ? text : QStringLiteral("<qt style=\"white-space:pre\">%1</qt>").arg(text.toHtmlEscaped());

@@ -19,6 +19,9 @@ QColor white(qreal opacity = 1.0);
 QColor black(qreal opacity);
 // The mark of the widget the keys go to.
 QColor focusColor();
+// Widgets made after the window join the end of its Tab order; this puts
+// them, in their order, right after anchor.
+void placeInTabOrder(QWidget *anchor, const QList<QWidget *> &widgets);
 QColor rgb(qreal r, qreal g, qreal b, qreal opacity = 1.0);
 
 // A label in the given font and colour; elided labels never wrap.
