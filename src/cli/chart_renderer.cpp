@@ -1,31 +1,21 @@
 #include "chart_renderer.h"
 
-#include "sunburst_canvas_view.h"
+#include <QFileInfo>
+#include <QLibrary>
 
-#include <QApplication>
-#include <QEventLoop>
-#include <QImage>
-#include <QTimer>
-
-extern "C" bool burrowlens_render_chart(const ScanTree *treePointer, const QString *filePointer, int side,
-                                        int argc, char **argv, QString *error)
+bool renderChart(const ScanTree &tree, const QString &file, int side, int argc, char **argv, QString *error)
 {
-    const ScanTree &tree = *treePointer;
-    const QString &file = *filePointer;
-    // The real view, painted without a screen.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    SunburstCanvasView view;
-    view.resize(side, side);
-    QEventLoop wait;
-    QObject::connect(&view, &SunburstCanvasView::segmentsChanged, &wait, &QEventLoop::quit);
-    QTimer::singleShot(120000, &wait, &QEventLoop::quit);
-    view.setInputs(tree, tree.rootID);
-    wait.exec();
-    const QImage image = view.grab().toImage();
-    if (!image.save(file, "PNG")) {
-        *error = QStringLiteral("cannot write the chart to %1").arg(file);
+    // Beside the executable in a build tree; in lib/burrowlens once installed.
+    const QString bin = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+    QString module = bin + QStringLiteral("/burrowlens-chart.so");
+    if (!QFileInfo::exists(module))
+        module = bin + QStringLiteral("/../" BL_INSTALL_LIBDIR "/burrowlens/burrowlens-chart.so");
+    QLibrary library(module);
+    const auto render = reinterpret_cast<decltype(&burrowlens_render_chart)>(
+        library.resolve("burrowlens_render_chart"));
+    if (!render) {
+        *error = QStringLiteral("cannot load the chart renderer: %1").arg(library.errorString());
         return false;
     }
-    return true;
+    return render(&tree, &file, side, argc, argv, error);
 }

@@ -25,7 +25,7 @@ void addRelaxed(T &field, T value)
     std::atomic_ref<T>(field).fetch_add(value, std::memory_order_relaxed);
 }
 
-// For _scan_mutex: whoever sees the pointer must also see the constructed mutex.
+// For _scan_shared: whoever sees the pointer must also see the constructed mutex.
 template <typename T>
 T loadAcquire(const T &field)
 {

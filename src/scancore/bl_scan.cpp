@@ -620,7 +620,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
         bl_build_children(result);
         return 0;
     }
-    bl::storeRelease(result->_scan_mutex, static_cast<void *>(shared));
+    bl::storeRelease(result->_scan_shared, static_cast<void *>(shared));
 
     if (kernelRoot) {
         try {
@@ -798,9 +798,9 @@ extern "C" void bl_scan_result_free(bl_scan_result_t *result)
 {
     if (!result)
         return;
-    if (result->_scan_mutex) {
-        delete static_cast<bl::ScanShared *>(result->_scan_mutex);
-        bl::storeRelease(result->_scan_mutex, static_cast<void *>(nullptr));
+    if (result->_scan_shared) {
+        delete static_cast<bl::ScanShared *>(result->_scan_shared);
+        bl::storeRelease(result->_scan_shared, static_cast<void *>(nullptr));
     }
     bl::releaseNodes(result->nodes, result->node_capacity);
     std::free(result->children);

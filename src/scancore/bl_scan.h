@@ -42,7 +42,7 @@ typedef struct bl_scan_result_t {
     int32_t _dirs_scanned;
     int32_t _files_scanned;
     int32_t _unreadable_count;
-    void *_scan_mutex;
+    void *_scan_shared; /* the scan's lock and what it guards (internal) */
 } bl_scan_result_t;
 
 typedef struct bl_dir_entry_t {

@@ -26,7 +26,7 @@ struct PairHash {
     }
 };
 
-// What _scan_mutex points at: the scan's one lock and what it guards beside
+// What _scan_shared points at: the scan's one lock and what it guards beside
 // the node array.
 struct ScanShared {
     std::mutex mutex;
@@ -145,7 +145,7 @@ int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t cap
 inline ScanShared *sharedOf(const bl_scan_result_t *result)
 {
     return static_cast<ScanShared *>(
-        std::atomic_ref<void *>(const_cast<void *&>(result->_scan_mutex)).load(std::memory_order_acquire));
+        std::atomic_ref<void *>(const_cast<void *&>(result->_scan_shared)).load(std::memory_order_acquire));
 }
 
 } // namespace bl

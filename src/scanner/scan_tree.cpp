@@ -1,9 +1,6 @@
 #include "scan_tree.h"
-#include "scan_options.h"
 
-#include <QFile>
 #include <QSet>
-#include <QSettings>
 #include <algorithm>
 #include <cstring>
 #include <sys/mman.h>
@@ -785,72 +782,4 @@ qsizetype ScanTree::memoryUse() const
     return bytesOf(d.ids) + bytesOf(d.parents) + bytesOf(d.allocated) + bytesOf(d.logical) + bytesOf(d.flags) +
            bytesOf(d.nameEnds) + bytesOf(d.names) + bytesOf(d.childStarts) + bytesOf(d.childList) +
            bytesOf(d.lookup);
-}
-QString scanNodeMarkText(const ScanNodeRecord &node)
-{
-    switch (node.mark) {
-    case ScanNodeMark::none:
-        if (node.linkCount > 1)
-            return QStringLiteral("Hard link \u2022 %1 links").arg(node.linkCount);
-        break;
-    case ScanNodeMark::otherFileSystem: return QStringLiteral("Other file system");
-    case ScanNodeMark::kernelFileSystem: return QStringLiteral("Kernel file system");
-    case ScanNodeMark::excluded: return QStringLiteral("Excluded");
-    case ScanNodeMark::unreadable: return QStringLiteral("Could not be read");
-    }
-    return {};
-}
-
-QString scanNodeDetailText(const ScanNodeRecord &node)
-{
-    if (const QString marked = scanNodeMarkText(node); !marked.isEmpty())
-        return marked;
-    switch (node.kind) {
-    case ScanNodeKind::file: return QStringLiteral("File");
-    case ScanNodeKind::package: return QStringLiteral("Package");
-    case ScanNodeKind::directory: break;
-    }
-    return QString::number(node.childCount) + QStringLiteral(" children");
-}
-
-QString scanNodeMarkKey(ScanNodeMark mark)
-{
-    switch (mark) {
-    case ScanNodeMark::none: break;
-    case ScanNodeMark::otherFileSystem: return QStringLiteral("otherfs");
-    case ScanNodeMark::kernelFileSystem: return QStringLiteral("kernfs");
-    case ScanNodeMark::excluded: return QStringLiteral("excluded");
-    case ScanNodeMark::unreadable: return QStringLiteral("unreadable");
-    }
-    return {};
-}
-
-ScanOptions ScanOptions::fromUserDefaults(const QString &organization, const QString &application)
-{
-    const QSettings settings(organization, application);
-    ScanOptions options;
-    options.crossFileSystems = settings.value(QStringLiteral("crossFileSystems"), false).toBool();
-    for (const QString &pattern : settings.value(QStringLiteral("excludePatterns")).toStringList())
-        options.excludePatterns.append(QFile::encodeName(pattern));
-    options.excludeCaches = settings.value(QStringLiteral("excludeCaches"), false).toBool();
-    return options;
-}
-
-void ScanOptions::saveToUserDefaults(const QString &organization, const QString &application) const
-{
-    QSettings settings(organization, application);
-    settings.setValue(QStringLiteral("crossFileSystems"), crossFileSystems);
-    QStringList patterns;
-    for (const QByteArray &pattern : excludePatterns)
-        patterns.append(QFile::decodeName(pattern));
-    settings.setValue(QStringLiteral("excludePatterns"), patterns);
-    settings.setValue(QStringLiteral("excludeCaches"), excludeCaches);
-}
-
-bl::Exclusions ScanOptions::exclusionsBelow(const QByteArray &rootPath) const
-{
-    std::vector<std::string> patterns;
-    for (const QByteArray &p : excludePatterns)
-        patterns.push_back(p.toStdString());
-    return bl::Exclusions(rootPath.constData(), patterns, excludeCaches);
 }

@@ -173,7 +173,7 @@ TEST(FullScan, PackageRootIsOneNodeWithoutMutex)
     EXPECT_EQ(r.nodes[0].child_count, 0);
     EXPECT_EQ(r.nodes[0].first_child, 0);
     EXPECT_EQ(r.children_count, 0);
-    EXPECT_EQ(r._scan_mutex, nullptr);
+    EXPECT_EQ(r._scan_shared, nullptr);
     EXPECT_EQ(bl_get_items_scanned(&r), 1);
     EXPECT_EQ(bl_get_dirs_scanned(&r), 1);
     bl_flat_node_t out[4];
@@ -287,7 +287,7 @@ TEST(ScanResult, FreeIsHarmlessOnZeroedAndFreedRecords)
     bl_scan_result_free(&r);
     EXPECT_EQ(r.nodes, nullptr);
     EXPECT_EQ(r.children, nullptr);
-    EXPECT_EQ(r._scan_mutex, nullptr);
+    EXPECT_EQ(r._scan_shared, nullptr);
     EXPECT_EQ(r.node_count, 0);
     EXPECT_EQ(bl_get_items_scanned(&r), 2) << "counters survive the release";
     bl_scan_result_free(&r);

@@ -1,7 +1,9 @@
 // Everything the window shows: the scanned folders, which one is active, the
 // scan queue and the one running scan, focus and selection, the sorted
 // children of the focused folder, and a pending Trash request. Views read it
-// and call its operations; nothing else changes it. Main thread only.
+// and call its operations; nothing else changes it. It keeps the published
+// state and hands the work to three parts: the result queue, focus
+// navigation and node actions. Main thread only.
 #pragma once
 
 #include "app_activation_service.h"
@@ -17,7 +19,6 @@
 #include <QHash>
 #include <QObject>
 #include <QUrl>
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -30,14 +31,16 @@ struct ScanSessionServices {
     std::shared_ptr<const AppActivationService> appActivation = std::make_shared<AppActivationService>();
 };
 
+class ScanResultQueue;
+class FocusNavigation;
+class NodeActions;
+
 class ScanSessionStore : public QObject {
     Q_OBJECT
 
 public:
     // The consumer of one scan's update stream; cancelling it is destroying it.
     class ScanTask;
-    // The cancellation flag of a background sort.
-    using SortTask = std::shared_ptr<std::atomic<bool>>;
 
     explicit ScanSessionStore(std::shared_ptr<ScanEngineProviding> scanEngine,
                               ScanSessionServices services = {}, QObject *parent = nullptr);
@@ -54,7 +57,7 @@ public:
     const QList<ScanNodeRecord> &focusedChildren() const { return focusedChildren_; }
 
     const std::optional<FocusedChildrenContext> &focusedChildrenContext() const { return focusedChildrenContext_; }
-    bool hasFocusedChildrenSortTask() const { return bool(focusedChildrenSortTask_); }
+    bool hasFocusedChildrenSortTask() const;
     quint64 focusedChildrenSequence() const { return focusedChildrenSequence_; }
 
     // The result the window shows; null when there is none.
@@ -86,7 +89,7 @@ public:
     // A result opened from a scan file is scanned again only once it is
     // whole and when its folder is on this machine.
     bool canRescan(const QUuid &id) const;
-    bool canRescanActiveResult() const { return activeResultID_ && canRescan(*activeResultID_); }
+    bool canRescanActiveResult() const;
 
     // Focuses a node of the active result and remembers the former focus
     // for focusBack.
@@ -104,7 +107,6 @@ public:
     void selectNode(const QUuid &id);
     std::optional<ScanNodeRecord> activeTreeNode(const QUuid &id) const;
     std::optional<ScanNodeRecord> activeSelectedNode() const;
-    static QList<ScanNodeRecord> sortedChildren(QList<ScanNodeRecord> records, SizeMeasure measure = SizeMeasure::allocated);
     // The size the list is ordered by and every view shows.
     SizeMeasure sizeMeasure() const { return sizeMeasure_; }
     void setSizeMeasure(SizeMeasure measure);
@@ -146,38 +148,12 @@ signals:
     void actionFailed(const QString &message, const QString &reason);
 
 private:
-    void startScan(const FileUrl &url, const std::optional<QUuid> &reusing);
-    void beginScan(const QUuid &resultID, const FileUrl &rootURL);
-    void startNextQueuedScanIfPossible();
+    friend class ScanResultQueue;
+    friend class FocusNavigation;
+    friend class NodeActions;
+
     void upsertResult(const ScanResultState &state);
     bool updateResult(const QUuid &id, const std::function<void(ScanResultState &)> &mutation);
-
-    // A new result for a scan file named name, being opened.
-    QUuid beginOpening(const FileUrl &name, const QString &sourceFile);
-    // Off the main thread: the result of beginOpening from data, handed to
-    // self on the main thread.
-    static void finishOpening(const QPointer<ScanSessionStore> &self, const QUuid &id, QByteArrayView data,
-                              const QString &failure);
-
-    void consume(const ScanUpdate &update, const QUuid &resultID);
-    std::optional<QUuid> restoredFocusNodeID(const QUuid &resultID, const ScanTree &tree);
-    static QList<FileUrl> focusPathURLs(const ScanResultState &result);
-    void endScan(const QUuid &resultID);
-    // Drops the result and its remembered focus; a new active one if it was active.
-    void forgetResult(const QUuid &id);
-    void chooseActiveAfterRemoval();
-
-    struct FocusHistory {
-        QList<QUuid> back, forward;
-    };
-    // Moves the focus to a node of the history; false when it left the tree.
-    bool focusFromHistory(const QUuid &id);
-    void stepThroughHistory(bool back);
-
-    void refreshFocusedChildren(bool force);
-    void cancelFocusedChildrenSort();
-    void publishFocusedChildren(quint64 request, QList<ScanNodeRecord> sorted);
-
     void setScanTask(std::shared_ptr<ScanTask> task);
     // Whole-value assignment: observers hear of it only when the value differs.
     template <typename T> void assign(T &field, T value, void (ScanSessionStore::*changed)())
@@ -190,25 +166,21 @@ private:
 
     std::shared_ptr<ScanEngineProviding> scanEngine_;
     ScanSessionServices services_;
-    // Tells receivers still reading that nobody waits for them.
-    std::shared_ptr<std::atomic<bool>> closing_ = std::make_shared<std::atomic<bool>>(false);
 
     QList<ScanResultState> results_;
     std::optional<QUuid> activeResultID_;
     std::optional<ScanNodeRecord> pendingTrashNode_;
-    // The result the pending request was made in, and its item as it was then.
-    QUuid pendingTrashResultID_;
-    std::optional<FileIdentity> pendingTrashItem_;
     std::shared_ptr<ScanTask> scanTask_;
-    // Tasks released by their own terminal update, alive until their stream ends.
-    std::vector<std::shared_ptr<ScanTask>> endingTasks_;
     QList<QUuid> queuedResultIDs_;
     std::optional<QUuid> currentScanningResultID_;
     QHash<QUuid, QList<FileUrl>> preferredFocusPathsByResultID_;
-    QHash<QUuid, FocusHistory> focusHistories_;
     QList<ScanNodeRecord> focusedChildren_;
     std::optional<FocusedChildrenContext> focusedChildrenContext_;
-    SortTask focusedChildrenSortTask_;
     quint64 focusedChildrenSequence_ = 0;
     SizeMeasure sizeMeasure_ = SizeMeasure::allocated;
+
+    // The three parts the work goes to; each reads and writes the fields above.
+    std::unique_ptr<ScanResultQueue> queue_;
+    std::unique_ptr<FocusNavigation> navigation_;
+    std::unique_ptr<NodeActions> actions_;
 };

@@ -1,0 +1,28 @@
+// What the session store does to the items of the active result on this
+// machine: the Trash request, its confirmation and outcome, reveal and open
+// in the desktop's applications, and a folder scanned as a result of its
+// own. It changes the store's published fields; only the store calls it.
+// Main thread only.
+#pragma once
+
+#include "scan_session_store.h"
+
+class NodeActions {
+public:
+    explicit NodeActions(ScanSessionStore &store);
+
+    void requestTrashForNode(const QUuid &id);
+    bool canTrashActiveSelection() const;
+    void confirmTrashRequest();
+    void revealNode(const QUuid &id);
+    void openNode(const QUuid &id);
+    void scanAsNewResult(const QUuid &id);
+    bool canScanAsNewResult(const ScanNodeRecord &node) const;
+    bool existsHere(const ScanNodeRecord &node) const;
+
+private:
+    ScanSessionStore &s_;
+    // The result the pending request was made in, and its item as it was then.
+    QUuid pendingTrashResultID_;
+    std::optional<FileIdentity> pendingTrashItem_;
+};
