@@ -1,10 +1,11 @@
 // Waiting in tests that need the Qt event loop to turn: until a condition
-// holds (false when the time is up), or for a while, to see that something
-// does not happen.
+// holds (false when the time is up), or until what was already set going has
+// run its course, to see that something does not happen.
 #pragma once
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QThreadPool>
 #include <functional>
 
 inline bool spinUntil(const std::function<bool()> &condition, int ms = 10000)
@@ -15,7 +16,14 @@ inline bool spinUntil(const std::function<bool()> &condition, int ms = 10000)
     return condition();
 }
 
-inline void spinFor(int ms)
+// Background work on the global pool ends, and every event posted before a
+// marker is handled; three rounds, since each may post the next.
+inline void settle()
 {
-    spinUntil([] { return false; }, ms);
+    for (int round = 0; round < 3; ++round) {
+        QThreadPool::globalInstance()->waitForDone();
+        bool reached = false;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [&reached] { reached = true; }, Qt::QueuedConnection);
+        spinUntil([&reached] { return reached; });
+    }
 }

@@ -1,8 +1,10 @@
 // The process entry, the application with its one window, and the delegate
 // that hands folders from the command line and from later launches to the
 // session store.
+#include "app_identifiers.h"
 #include "content_view.h"
 #include "fast_scan_engine.h"
+#include "scan_file_io.h"
 #include "scan_session_store.h"
 #include "single_instance_controller.h"
 #include "state_trace.h"
@@ -13,7 +15,6 @@
 #include <QElapsedTimer>
 #include <QDateTime>
 #include <QFile>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
@@ -48,18 +49,9 @@ QString receivedFilePath()
 QString receiveStandardInput()
 {
     const QString path = receivedFilePath();
-    QSaveFile out(path);
-    QFile in;
-    if (!out.open(QIODevice::WriteOnly) || !in.open(stdin, QIODevice::ReadOnly))
-        return {};
-    QByteArray chunk;
-    while (!(chunk = in.read(1 << 20)).isEmpty()) {
-        if (out.write(chunk) != chunk.size()) {
-            out.cancelWriting();
-            return {};
-        }
-    }
-    return out.commit() ? path : QString();
+    bool kept = false;
+    receiveScanFile(STDIN_FILENO, path, {}, nullptr, &kept);
+    return kept ? path : QString();
 }
 
 // Says on standard error why a path from the command line will not open:
@@ -177,15 +169,15 @@ public:
     BurrowlensApp()
         : sessionStore(std::make_shared<FastScanEngine>(
               FastScanEngine::kPollIntervalMs, FastScanEngine::kWindowScanNiceness,
-              [] { return ScanOptions::fromUserDefaults(QStringLiteral("quillfen"), QStringLiteral("burrowlens")); })),
+              [] { return ScanOptions::fromUserDefaults(QString(app_identifiers::kOrganization), QString(app_identifiers::kApplication)); })),
           window(sessionStore)
     {
         window.setWindowTitle(QStringLiteral("Burrowlens"));
-        window.setWindowIcon(QIcon::fromTheme(QStringLiteral("com.quillfen.burrowlens")));
+        window.setWindowIcon(QIcon::fromTheme(QString(app_identifiers::kReverseDns)));
         window.resize(860, 580);
         // What the window shows; the scan's own choices are read at each scan.
         const WindowPreferences preferences =
-            WindowPreferences::load(QStringLiteral("quillfen"), QStringLiteral("burrowlens"));
+            WindowPreferences::load(QString(app_identifiers::kOrganization), QString(app_identifiers::kApplication));
         setByteUnits(preferences.units);
         sessionStore.setSizeMeasure(preferences.sizeShown);
     }
@@ -257,14 +249,14 @@ int main(int argc, char **argv)
     const QString activationToken =
         qEnvironmentVariable("XDG_ACTIVATION_TOKEN", qEnvironmentVariable("DESKTOP_STARTUP_ID"));
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("burrowlens"));
-    QApplication::setOrganizationName(QStringLiteral("quillfen"));
-    QApplication::setDesktopFileName(QStringLiteral("com.quillfen.burrowlens"));
+    QApplication::setApplicationName(QString(app_identifiers::kApplication));
+    QApplication::setOrganizationName(QString(app_identifiers::kOrganization));
+    QApplication::setDesktopFileName(QString(app_identifiers::kReverseDns));
 
     const QStringList arguments = QApplication::arguments().mid(1);
     const SingleInstanceConfiguration configuration(
-        QStringLiteral("com.quillfen.burrowlens"),
-        SingleInstancePolicy::userDefaults(QStringLiteral("quillfen"), QStringLiteral("burrowlens"),
+        QString(app_identifiers::kReverseDns),
+        SingleInstancePolicy::userDefaults(QString(app_identifiers::kOrganization), QString(app_identifiers::kApplication),
                                            QStringLiteral("allowMultipleInstances")),
         SingleInstanceLockLocation::applicationSupport());
     DuplicateLaunchRequest request;

@@ -5,12 +5,10 @@
 #include "scan_engine.h"
 #include "chart_renderer.h"
 #include "scan_report.h"
-#include "scan_file.h"
+#include "scan_file_io.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
-#include <QFileInfo>
 #include <atomic>
 #include <functional>
 #include <csignal>
@@ -67,8 +65,6 @@ struct Options {
     bool reportAsked = false; // --json, --segments or --top given
 };
 
-// Appends the patterns of file, one a line; blank lines and lines starting
-// with # are left out. False, said on standard error, when it cannot be read.
 // The whole of file ("-": standard input); nullopt, said on standard error
 // after what, when it cannot be read.
 std::optional<QByteArray> readWhole(const QByteArray &file, const char *what)
@@ -84,6 +80,8 @@ std::optional<QByteArray> readWhole(const QByteArray &file, const char *what)
     return data;
 }
 
+// Appends the patterns of file, one a line; blank lines and lines starting
+// with # are left out. False, said on standard error, when it cannot be read.
 bool readPatterns(const QByteArray &file, QList<QByteArray> &patterns)
 {
     const std::optional<QByteArray> text = readWhole(file, "the patterns of ");
@@ -343,24 +341,23 @@ std::optional<int> scanFolder(const Options &options, ScanUpdate::Finished &fini
 // standard error, when it cannot be read or is not one.
 std::optional<int> importFile(const Options &options, ScanUpdate::Finished &finished)
 {
-    // A regular file is mapped, not copied: a scan file of gigabytes is
-    // read where the page cache holds it.
-    QFile mapped(QFile::decodeName(options.importFrom));
-    QByteArrayView bytes;
-    std::optional<QByteArray> data;
-    if (options.importFrom != "-" && QFileInfo(mapped).isFile() && mapped.open(QIODevice::ReadOnly) &&
-        mapped.size() > 0) {
-        if (const uchar *at = mapped.map(0, mapped.size()))
-            bytes = QByteArrayView(reinterpret_cast<const char *>(at), mapped.size());
-    }
-    if (bytes.isNull()) {
-        data = readWhole(options.importFrom, "");
-        if (!data)
-            return 1;
-        bytes = *data;
-    }
     QString error;
-    auto contents = readScanFile(bytes, &error);
+    std::optional<ScanFileContents> contents;
+    if (options.importFrom == "-") {
+        QByteArray data;
+        ScanFileReception reception;
+        reception.sink = [&data](QByteArrayView chunk) {
+            data.append(chunk);
+            return true;
+        };
+        if (!receiveScanFile(STDIN_FILENO, QString(), reception, &error)) {
+            std::fprintf(stderr, "burrowlens-scan: cannot read -: %s\n", qPrintable(error));
+            return 1;
+        }
+        contents = readScanFile(data, &error);
+    } else {
+        contents = loadScanFile(QFile::decodeName(options.importFrom), &error);
+    }
     if (!contents) {
         std::fprintf(stderr, "burrowlens-scan: %s: %s\n", options.importFrom.constData(), qPrintable(error));
         return 1;
@@ -384,20 +381,7 @@ bool exportTo(const QByteArray &target, const ScanUpdate::Finished &finished, QS
             error = out.errorString();
         return written;
     }
-    QSaveFile out(QFile::decodeName(target));
-    if (!out.open(QIODevice::WriteOnly)) {
-        error = out.errorString();
-        return false;
-    }
-    if (!writeScanFile(finished.tree, finished.summary, out, &error)) {
-        out.cancelWriting();
-        return false;
-    }
-    if (!out.commit()) {
-        error = out.errorString();
-        return false;
-    }
-    return true;
+    return saveScanFile(finished.tree, finished.summary, QFile::decodeName(target), &error);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "byte_count_text.h"
 #include "size_order.h"
+#include "stable_scan_node_id.h"
 #include "sunburst_layout_service.h"
 
 #include <QJsonArray>

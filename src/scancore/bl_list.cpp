@@ -222,8 +222,7 @@ bool fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_
         *facts = {};
         if (statted) {
             facts->mount = bl::mountOf(sx);
-            facts->device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-            facts->inode = sx.stx_ino;
+            facts->file = {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
             facts->links = (sx.stx_mask & STATX_NLINK) ? sx.stx_nlink : 1;
         }
     }

@@ -125,9 +125,9 @@ bool noteFacts(bl::ScanShared &shared, int32_t index, const bl::EntryFacts &f)
         shared.marks.push_back({index, f.mark, 0, 0});
         return true;
     }
-    const bool first = shared.linkedSeen.insert({f.device, f.inode}).second;
+    const bool first = shared.linkedSeen.insert(f.file).second;
     shared.marks.push_back({index, BL_MARK_HARD_LINK, f.links, 0});
-    shared.linked.push_back({index, f.device, f.inode});
+    shared.linked.push_back({index, f.file});
     shared.linkedCounted.push_back(first);
     return first;
 }
@@ -749,7 +749,7 @@ extern "C" int32_t bl_get_linked_files(const bl_scan_result_t *result, int32_t f
                                        int32_t max_count)
 {
     return copyListed(result, &bl::ScanShared::linked, from, out, max_count, [](const bl::LinkedFile &f) {
-        return bl_linked_file_t{int32_t(f.node), 0, f.device, f.inode};
+        return bl_linked_file_t{int32_t(f.node), 0, f.file};
     });
 }
 

@@ -113,13 +113,18 @@ int32_t bl_get_marks(const bl_scan_result_t *result, int32_t from, bl_node_mark_
                      int32_t max_count);
 int32_t bl_get_mark_count(const bl_scan_result_t *result);
 
-/* A regular file with more than one link, as one of its links was met:
- * (device, inode) tells links of one file from another's. */
+/* Which object a name leads to. */
+typedef struct bl_file_identity_t {
+    uint64_t device;
+    uint64_t inode;
+} bl_file_identity_t;
+
+/* A regular file with more than one link, as one of its links was met: its
+ * identity tells links of one file from another's. */
 typedef struct bl_linked_file_t {
     int32_t node_index;
     uint32_t reserved;
-    uint64_t device;
-    uint64_t inode;
+    bl_file_identity_t file;
 } bl_linked_file_t;
 
 /* Copies up to max_count linked files from the from-th on, in node order;

@@ -19,13 +19,6 @@ namespace bl {
 class WorkPool;
 struct DirRef;
 
-struct PairHash {
-    size_t operator()(const std::pair<uint64_t, uint64_t> &p) const
-    {
-        return std::hash<uint64_t>()(p.first * 0x9e3779b97f4a7c15ull ^ p.second);
-    }
-};
-
 // What _scan_shared points at: the scan's one lock and what it guards beside
 // the node array.
 struct ScanShared {
@@ -41,7 +34,7 @@ struct ScanShared {
     // name add nothing to the live totals (counted is false).
     std::vector<LinkedFile> linked;
     std::vector<bool> linkedCounted;
-    std::unordered_set<std::pair<uint64_t, uint64_t>, PairHash> linkedSeen;
+    std::unordered_set<FileIdentity, FileIdentityHash> linkedSeen;
 };
 
 inline ScanShared *sharedOf(const bl_scan_result_t *result);
@@ -97,8 +90,7 @@ int openDirectory(const char *path, bool followFinalSymlink, int extraFlags = 0)
 // What a listing learns of an entry beyond bl_dir_entry_t.
 struct EntryFacts {
     uint64_t mount;  // the mount's id, or its device with kMountIsDevice
-    uint64_t device;
-    uint64_t inode;
+    FileIdentity file;
     uint32_t links;
     uint8_t mark;    // BL_MARK_*, set by the scan; 0 for none
 };

@@ -3,9 +3,10 @@
 // holds, whatever order the links were found in. Shared by both engines.
 #pragma once
 
+#include "file_identity.h"
+
 #include <algorithm>
 #include <cstdint>
-#include <tuple>
 #include <unordered_set>
 #include <vector>
 
@@ -13,8 +14,7 @@ namespace bl {
 
 struct LinkedFile {
     int64_t node; // the link's record
-    uint64_t device;
-    uint64_t inode;
+    FileIdentity file;
 };
 
 // parentOf(node) gives the node's parent, or a negative number above the
@@ -25,13 +25,13 @@ template <class ParentOf, class Charge>
 void chargeLinkedFilesOnce(std::vector<LinkedFile> &files, ParentOf parentOf, Charge charge)
 {
     std::sort(files.begin(), files.end(), [](const LinkedFile &a, const LinkedFile &b) {
-        return std::tie(a.device, a.inode, a.node) < std::tie(b.device, b.inode, b.node);
+        return a.file == b.file ? a.node < b.node : a.file < b.file;
     });
     std::unordered_set<int64_t> reached;
     for (size_t g = 0; g < files.size();) {
         size_t h = g;
         reached.clear();
-        for (; h < files.size() && files[h].device == files[g].device && files[h].inode == files[g].inode; ++h) {
+        for (; h < files.size() && files[h].file == files[g].file; ++h) {
             // Up to the first folder a link before it already reached: all
             // above that one were charged with it.
             for (int64_t a = parentOf(files[h].node); a >= 0 && reached.insert(a).second; a = parentOf(a))

@@ -471,7 +471,7 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     for (int32_t from = 0, got; (got = bl_get_linked_files(&result, from, linked, 256)) > 0; from += got) {
         for (int32_t k = 0; k < got; ++k) {
             if (linked[k].node_index >= 0 && linked[k].node_index < n)
-                builder.setLinkedFile(linked[k].node_index, {linked[k].device, linked[k].inode});
+                builder.setLinkedFile(linked[k].node_index, linked[k].file);
         }
     }
     return builder.finish();

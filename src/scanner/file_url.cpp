@@ -1,7 +1,5 @@
 #include "file_url.h"
 
-#include <sys/stat.h>
-
 #include <QList>
 #include <QVarLengthArray>
 #include <algorithm>
@@ -231,10 +229,3 @@ FileUrl FileUrl::appending(const QString &component, bool isDirectory) const
     return child(asFolder(), component, isDirectory);
 }
 
-std::optional<FileIdentity> FileIdentity::of(const QByteArray &path, bool followLink)
-{
-    struct stat st;
-    if ((followLink ? ::stat(path.constData(), &st) : ::lstat(path.constData(), &st)) != 0)
-        return std::nullopt;
-    return FileIdentity{st.st_dev, st.st_ino};
-}

@@ -9,21 +9,14 @@
 // identifier.
 #pragma once
 
+#include "file_identity.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <memory>
 #include <optional>
 #include <sys/types.h>
-
-// Which object a path named when it was looked at.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
-    // Of the path itself, a link as the link; nothing when it is not there.
-    static std::optional<FileIdentity> of(const QByteArray &path, bool followLink = false);
-};
 
 class FileUrl {
     struct Node;

@@ -52,8 +52,7 @@ bool extractValues(int dirfd, const char *name, const QString &displayName, Node
         const qint64 logical = qint64(sx.stx_size);
         out.totalFileAllocatedSize = out.fileAllocatedSize = allocated;
         out.totalFileSize = out.fileSize = logical;
-        out.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-        out.inode = sx.stx_ino;
+        out.file = {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
         out.linkCount = (sx.stx_mask & STATX_NLINK) ? sx.stx_nlink : 1;
     }
     return true;

@@ -26,8 +26,7 @@ struct NodeResourceValues {
     enum class Boundary : quint8 { none, otherFileSystem, kernelFileSystem };
     Boundary boundary = Boundary::none;
     // Of a regular file: its identity and links, so that links are counted once.
-    quint64 device = 0;
-    quint64 inode = 0;
+    FileIdentity file{};
     quint32 linkCount = 1;
 
     friend bool operator==(const NodeResourceValues &, const NodeResourceValues &) = default;

@@ -232,7 +232,7 @@ Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, bool shouldFailOnEnum
                     r.allocatedSize = r.logicalSize = 0;
                 } else if (r.kind == ScanNodeKind::file && v.linkCount > 1) {
                     r.linkCount = v.linkCount;
-                    branch.linked.push_back({index, v.device, v.inode});
+                    branch.linked.push_back({index, v.file});
                 }
                 if (r.kind == ScanNodeKind::directory) {
                     count(1, 1, 0, 0);
@@ -355,7 +355,7 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
                 r = ScanNodeRecord(); // its memory goes as the tree grows
             }
             for (const bl::LinkedFile &f : branch.linked)
-                builder.setLinkedFile(qint32(f.node), {f.device, f.inode});
+                builder.setLinkedFile(qint32(f.node), f.file);
             tree = builder.finish();
         } else {
             ScanTree::Builder builder(rootURL, 1);

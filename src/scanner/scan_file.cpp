@@ -83,12 +83,12 @@ bool appendInfo(QByteArray &out, const ScanTree::NodeRef &r, const QByteArray &n
         appendNumber(out, "nlink", links);
         out += ",\"hlnkc\":true";
     }
-    switch (r.mark()) {
-    case ScanNodeMark::none: break;
-    case ScanNodeMark::otherFileSystem: out += ",\"excluded\":\"otherfs\""; break;
-    case ScanNodeMark::kernelFileSystem: out += ",\"excluded\":\"kernfs\""; break;
-    case ScanNodeMark::excluded: out += ",\"excluded\":\"pattern\""; break;
-    case ScanNodeMark::unreadable: out += ",\"read_error\":true"; break;
+    if (const char *excluded = scanFileExclusionKey(r.mark())) {
+        out += ",\"excluded\":\"";
+        out += excluded;
+        out += '"';
+    } else if (r.mark() == ScanNodeMark::unreadable) {
+        out += ",\"read_error\":true";
     }
     out += '}';
     return asArray;
@@ -457,12 +457,12 @@ bool readInfo(Reader &in, Info &info)
             if (in.peek() == '"') {
                 ok = in.string(info.excluded);
                 if (ok && info.excluded.isEmpty())
-                    info.excluded = "pattern";
+                    info.excluded = scanFileExclusionKey(ScanNodeMark::excluded);
             } else {
                 bool flag = false;
                 ok = in.boolean(flag);
                 if (flag)
-                    info.excluded = "pattern";
+                    info.excluded = scanFileExclusionKey(ScanNodeMark::excluded);
             }
         } else {
             ok = in.skipValue();
@@ -484,13 +484,8 @@ bool readInfo(Reader &in, Info &info)
 
 ScanNodeMark markOf(const Info &info, bool isDirectory)
 {
-    if (!info.excluded.isEmpty()) {
-        if (info.excluded == "otherfs" || info.excluded == "othfs")
-            return ScanNodeMark::otherFileSystem;
-        if (info.excluded == "kernfs")
-            return ScanNodeMark::kernelFileSystem;
-        return ScanNodeMark::excluded;
-    }
+    if (!info.excluded.isEmpty())
+        return scanNodeMarkOfExclusionKey(info.excluded);
     return info.readError && isDirectory ? ScanNodeMark::unreadable : ScanNodeMark::none;
 }
 
@@ -508,10 +503,6 @@ qint64 clamp(quint64 v)
 {
     return v > quint64(INT64_MAX) ? INT64_MAX : qint64(v);
 }
-
-} // namespace
-
-namespace {
 
 // The whole of a zstd stream, or an empty result and why. Bounded: JSON
 // shrinks some tenfold, so a file that grows past a hundredfold (and past
@@ -693,7 +684,7 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
             if (fromGdu && info.hlnkc)
                 charged = false;
             else if (info.hasIno)
-                linked.push_back({int64_t(index), dev, info.ino});
+                linked.push_back({int64_t(index), {dev, info.ino}});
         }
         if (!isRoot)
             ++stack.back().children;
@@ -783,7 +774,7 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
             nodes->addSizes(qint32(folder), nodes->allocatedSize(qint32(file)), nodes->logicalSize(qint32(file)));
         });
     for (const bl::LinkedFile &f : linked)
-        nodes->setLinkedFile(qint32(f.node), {f.device, f.inode});
+        nodes->setLinkedFile(qint32(f.node), f.file);
 
     ScanSummary &s = contents.summary;
     s.rootURL = nodes->url(0);

@@ -26,8 +26,14 @@ QString scanNodeMarkText(const ScanNodeRecord &node);
 // The detail line of a record in the list, the hover card and the report:
 // its mark, else "File", "Package" or "<childCount> children".
 QString scanNodeDetailText(const ScanNodeRecord &node);
-// The key of a mark in JSON; empty for none.
+// The key of a mark in the JSON report; empty for none.
 QString scanNodeMarkKey(ScanNodeMark mark);
+// The value of "excluded" a scan file gives a folder not entered; null for
+// the marks it writes otherwise (read_error) and for none.
+const char *scanFileExclusionKey(ScanNodeMark mark);
+// The mark of an "excluded" value read from a scan file; one not known
+// reads as excluded by a pattern.
+ScanNodeMark scanNodeMarkOfExclusionKey(QByteArrayView key);
 
 // What a record says of its object beside its identity, URL and name.
 struct ScanNodeFacts {

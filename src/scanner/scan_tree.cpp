@@ -555,7 +555,7 @@ ScanNodeMark ScanTree::NodeRef::mark() const
 }
 bool ScanTree::NodeRef::isSpecial() const { return d_->flags[size_t(i_)] & kSpecial; }
 quint32 ScanTree::NodeRef::linkCount() const { return d_->linkCounts.value(i_, 0); }
-std::optional<ScanTree::FileIdentity> ScanTree::NodeRef::linkedFile() const
+std::optional<FileIdentity> ScanTree::NodeRef::linkedFile() const
 {
     const auto it = d_->identities.constFind(i_);
     return it == d_->identities.cend() ? std::nullopt : std::optional(*it);
@@ -621,7 +621,7 @@ QList<ScanNodeRecord> ScanTree::path(const QUuid &id) const
     return out;
 }
 
-std::optional<ScanTree::FileIdentity> ScanTree::linkedFile(const QUuid &id) const
+std::optional<FileIdentity> ScanTree::linkedFile(const QUuid &id) const
 {
     const NodeRef r = ref(id);
     return r.isValid() ? r.linkedFile() : std::nullopt;

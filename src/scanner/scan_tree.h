@@ -32,14 +32,6 @@ class ScanTree {
     struct Data;
 
 public:
-    // Of each file with more than one link: its (device, inode), which tells
-    // its links from another file's when the tree is written out and read back.
-    struct FileIdentity {
-        quint64 device = 0;
-        quint64 inode = 0;
-        friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
-    };
-
     // What a builder is told of a node beside its identifier, parent and
     // name; a childCount of -1 stands for as many as are listed below it.
     using NodeFacts = ScanNodeFacts;
@@ -132,6 +124,8 @@ public:
     QList<QUuid> childIDs(const QUuid &parentID) const;
     // From the topmost reachable ancestor down to id; a cycle ends the walk.
     QList<ScanNodeRecord> path(const QUuid &id) const;
+    // Of each file with more than one link: its identity, which tells its
+    // links from another file's when the tree is written out and read back.
     std::optional<FileIdentity> linkedFile(const QUuid &id) const;
 
     NodeRef ref(const QUuid &id) const;

@@ -60,6 +60,11 @@ void scan_node_hash::identifyChildren(const Piece *topDown, qsizetype pieceCount
         walkTogether<1>(topDown, pieceCount, slash, children + done);
 }
 
+QString uuidText(const QUuid &id)
+{
+    return id.toString(QUuid::WithoutBraces).toUpper();
+}
+
 QUuid stableScanNodeIDOfBytes(QByteArrayView path)
 {
     if (path.isEmpty())

@@ -12,6 +12,9 @@ QUuid stableScanNodeID(const QString &path);
 QUuid stableScanNodeID(const FileUrl &url);
 QUuid stableScanNodeIDOfBytes(QByteArrayView path);
 
+// The canonical upper-case hyphenated text of a node identifier.
+QString uuidText(const QUuid &id);
+
 // The identifier of the path parent + "/" + name (one slash at the join),
 // without building that path.
 QUuid stableScanNodeID(QByteArrayView parentPath, QByteArrayView name);

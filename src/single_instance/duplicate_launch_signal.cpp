@@ -1,5 +1,7 @@
 #include "duplicate_launch_signal.h"
 
+#include "app_identifiers.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QObject>
@@ -7,8 +9,8 @@
 
 namespace {
 
-const QString kPath = QStringLiteral("/com/quillfen/burrowlens/SingleInstance");
-const QString kInterface = QStringLiteral("com.quillfen.burrowlens.SingleInstance");
+const QString kInterface = app_identifiers::kReverseDns + QStringLiteral(".SingleInstance");
+const QString kPath = u'/' + QString(kInterface).replace(u'.', u'/');
 const QString kMember = QStringLiteral("Activate");
 
 } // namespace

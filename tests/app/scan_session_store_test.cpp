@@ -230,7 +230,7 @@ TEST(ScanSessionStoreQueue, ClearAllStopsTheScanAndIgnoresItsLaterUpdates)
     EXPECT_FALSE(h.store->scanTask());
     EXPECT_FALSE(h.store->activeResultID());
     EXPECT_FALSE(stream->yield(ScanUpdate::finished(makeTree(f.path("a"), {}), {})));
-    spinFor(50);
+    settle();
     EXPECT_TRUE(h.store->results().isEmpty());
     EXPECT_EQ(h.engine->starts.size(), 1u);
 }
@@ -358,7 +358,7 @@ TEST(ScanSessionStoreFocus, ChildrenAreSortedBySizeThenNameAndOnlyTheLatestSortI
     QThreadPool::globalInstance()->waitForDone();
     h.store->focusNode(idOf(r + "/e"));
     ASSERT_TRUE(spinUntil([&] { return !h.store->hasFocusedChildrenSortTask(); }));
-    spinFor(50);
+    settle();
     EXPECT_EQ(published, (QList<QStringList>{{"Apple", "banana", "same", "SAME", "file"}}));
 
     // Focusing the focused node starts no sort and keeps the list.
@@ -371,7 +371,7 @@ TEST(ScanSessionStoreFocus, ChildrenAreSortedBySizeThenNameAndOnlyTheLatestSortI
     ASSERT_TRUE(spinUntil([&] { return !h.store->focusedChildren().isEmpty(); }));
     EXPECT_EQ(namesOf(h.store->focusedChildren()), (QStringList{"thirty", "twenty", "ten"}));
     h.store->focusNode(idOf(r + "/e/file")); // a file: no children
-    spinFor(50);
+    ASSERT_TRUE(spinUntil([&] { return !h.store->hasFocusedChildrenSortTask(); }));
     EXPECT_TRUE(h.store->focusedChildren().isEmpty());
 
     // A queued result has no tree: empty list, no context.
@@ -431,7 +431,7 @@ TEST(ScanSessionStoreTrash, RequestsConfirmationAndOutcome)
     h.finish(r, makeTree(r, {{"b", 1}}));
     EXPECT_EQ(h.resultAt(r).focusedNodeID, idOf(r));
     h.store->confirmTrashRequest(); // nothing pending: nothing happens
-    spinFor(50);
+    settle();
     EXPECT_EQ(h.trash->moved.size(), 2u);
 }
 

@@ -534,7 +534,7 @@ TEST(WindowTrash, TheConfirmationMovesOnlyWhenAccepted)
     QTest::keyClick(w.view->trashAlert(), Qt::Key_Escape);
     w.sync();
     EXPECT_FALSE(w.store->pendingTrashNode());
-    spinFor(50);
+    settle();
     EXPECT_TRUE(w.trash->moved.empty());
 
     w.store->requestTrashForActiveSelection();

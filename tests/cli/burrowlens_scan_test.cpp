@@ -510,20 +510,14 @@ TEST(BurrowlensScan, ExportsReadBackAndAcrossPeers)
 }
 
 // Bad scan files end in a message and exit status 1, never a crash or a hang.
+// The reader's refusals are tested on the reader; here, that they reach the
+// user as a message and exit status 1.
 TEST(BurrowlensScan, BadScanFilesAreRefused)
 {
     TempTree t;
     const std::pair<std::string, std::string> cases[] = {
-        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"a\",\"asize\":1}", "ends too early"},
-        {"[2,0,{},[{\"name\":\"/r\"}]]", "major version 2"},
         {"not json at all", "not a scan file"},
-        {"\xbfncduEX1rest", "ncdu -f FILE -o FILE.json"},
-        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"../etc\"}]]", "holds a \"/\""},
         {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"x\"},{\"name\":\"x\"}]]", "names one entry twice"},
-        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"x\",\"asize\":-5}]]", "negative"},
-        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"x\",\"dsize\":123456789012345678901234}]]", "too large"},
-        {"[1,2,{},[{\"name\":\"r\"}]]", "absolute"},
-        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"" + std::string(1 << 20, 'n') + "\"}]]", "longer than"},
     };
     for (const auto &[content, message] : cases) {
         std::ofstream(t.path("bad.json"), std::ios::binary) << content;
@@ -531,33 +525,7 @@ TEST(BurrowlensScan, BadScanFilesAreRefused)
         EXPECT_EQ(r.exitCode, 1) << content.substr(0, 60);
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
     }
-    if (system("command -v zstd >/dev/null") == 0) {
-        // A few kilobytes that would grow to 300 MB, and a stream cut short.
-        ASSERT_EQ(system(("head -c 300000000 /dev/zero | zstd -q -19 > '" + t.path("bomb.zst") + "'").c_str()), 0);
-        ASSERT_EQ(system(("printf '[1,2,{},[{\"name\":\"/r\"}]]' | zstd -q | head -c 12 > '" + t.path("cut.zst") + "'").c_str()), 0);
-        for (const auto &[file, message] : {std::pair{"bomb.zst", "decompresses to more than"},
-                                            std::pair{"cut.zst", "ends too early"}}) {
-            const RawRun r = runRaw({"--import", t.path(file)}, t.root());
-            EXPECT_EQ(r.exitCode, 1) << file;
-            EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
-        }
-    }
-    // Deep nesting, with unknown keys and later elements skipped; past what
-    // could be read in seconds, a message.
-    const auto nested = [](int levels) {
-        std::string deep = "[1,0,{\"x\":[[[{}]]]},[{\"name\":\"/r\",\"future\":{\"a\":[1,2.5,null]}}";
-        for (int i = 0; i < levels; ++i)
-            deep += ",[{\"name\":\"d\"}";
-        deep += ",{\"name\":\"f\",\"asize\":10,\"dsize\":4096}";
-        return deep + std::string(size_t(levels), ']') + "],\"later\"]";
-    };
-    std::ofstream(t.path("deep.json"), std::ios::binary) << nested(3000);
-    const RawRun r = runRaw({"--import", t.path("deep.json"), "--json", "--top", "0"}, t.root());
-    ASSERT_EQ(r.exitCode, 0) << r.err.substr(0, 300);
-    EXPECT_EQ(reportOf(r)["items"].toInteger(), 3002);
-    EXPECT_EQ(reportOf(r)["allocated"].toInteger(), 4096);
-    std::ofstream(t.path("deep.json"), std::ios::binary) << nested(100000);
-    const RawRun tooDeep = runRaw({"--import", t.path("deep.json")}, t.root());
-    EXPECT_EQ(tooDeep.exitCode, 1);
-    EXPECT_NE(tooDeep.err.find("nest deeper than"), std::string::npos) << tooDeep.err;
+    const RawRun missing = runRaw({"--import", t.path("missing.json")}, t.root());
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("missing.json"), std::string::npos) << missing.err;
 }

@@ -1,13 +1,9 @@
 #include "sunburst_layout_service.h"
 
 #include "size_order.h"
+#include "stable_scan_node_id.h"
 
 #include <cmath>
-
-QString uuidText(const QUuid &id)
-{
-    return id.toString(QUuid::WithoutBraces).toUpper();
-}
 
 QList<SunburstSegment> SunburstLayoutService::makeSegments(const ScanTree &tree,
                                                            const QUuid &focusedNodeID) const

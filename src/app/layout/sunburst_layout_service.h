@@ -30,5 +30,3 @@ private:
                         QList<SunburstSegment> &into) const;
 };
 
-// The canonical upper-case hyphenated text of a node identifier.
-QString uuidText(const QUuid &id);

@@ -3,6 +3,8 @@
 
 #include "finder_reveal_service.h"
 
+#include "app_identifiers.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -23,7 +25,8 @@ bool isThisApplication(GAppInfo *app)
     const char *id = g_app_info_get_id(app);
     const char *exe = g_app_info_get_executable(app);
     const QByteArray program = exe ? QByteArray(exe).mid(QByteArray(exe).lastIndexOf('/') + 1) : QByteArray();
-    return (id && qstrcmp(id, "com.quillfen.burrowlens.desktop") == 0) || program == "burrowlens";
+    const QString desktopFile = app_identifiers::kReverseDns + QStringLiteral(".desktop");
+    return (id && QString::fromUtf8(id) == desktopFile) || program == QByteArray(app_identifiers::kApplication.data());
 }
 
 GAppInfo *folderHandler()

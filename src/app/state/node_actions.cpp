@@ -33,7 +33,7 @@ void NodeActions::requestTrashForNode(const QUuid &id)
     if (!node || !ScanSessionStore::isTrashable(*node) || !existsHere(*node))
         return;
     pendingTrashResultID_ = active->id;
-    pendingTrashItem_ = FileIdentity::of(node->url.nativePath());
+    pendingTrashItem_ = fileIdentityOf(node->url.nativePath().constData());
     s_.updateResult(active->id, [&id](ScanResultState &r) { r.selectedNodeID = id; });
     s_.assign(s_.pendingTrashNode_, std::move(node), &ScanSessionStore::pendingTrashNodeChanged);
 }

@@ -83,13 +83,10 @@ QUuid ScanResultQueue::beginOpening(const FileUrl &name, const QString &sourceFi
     return state.id;
 }
 
-void ScanResultQueue::finishOpening(const QPointer<ScanSessionStore> &self, const QUuid &id, QByteArrayView data,
-                                    const QString &failure)
+void ScanResultQueue::finishOpening(const QPointer<ScanSessionStore> &self, const QUuid &id,
+                                    std::optional<ScanFileContents> contents, const QString &failure)
 {
-    QString error = failure;
-    std::optional<ScanFileContents> contents;
-    if (error.isEmpty() && !(contents = readScanFile(data, &error)))
-        error = QStringLiteral("Could not open the scan file: %1").arg(error);
+    const QString error = QStringLiteral("Could not open the scan file: %1").arg(failure);
     QMetaObject::invokeMethod(QCoreApplication::instance(), [self, id, contents = std::move(contents), error] {
         if (!self)
             return;
@@ -116,11 +113,9 @@ void ScanResultQueue::openScanFile(const QString &path)
     const QUuid id = beginOpening(FileUrl::fromPath(path), path);
     QPointer<ScanSessionStore> self(&s_);
     QThreadPool::globalInstance()->start([self, id, path] {
-        QFile in(path);
-        const bool opened = in.open(QIODevice::ReadOnly);
-        const QByteArray data = opened ? in.readAll() : QByteArray();
-        finishOpening(self, id, data,
-                      opened ? QString() : QStringLiteral("Could not open the scan file: %1").arg(in.errorString()));
+        QString error;
+        std::optional<ScanFileContents> contents = loadScanFile(path, &error);
+        finishOpening(self, id, std::move(contents), error);
     });
 }
 
@@ -148,11 +143,12 @@ void ScanResultQueue::receiveScanFile(int descriptor, const QString &keptPath)
             });
         };
         reception.stopped = [&closing] { return closing->load(); };
-        QString failure;
-        if (!::receiveScanFile(descriptor, keptPath, reception, &failure))
-            failure = QStringLiteral("Could not open the scan file: %1").arg(failure);
+        QString error;
+        std::optional<ScanFileContents> contents;
+        if (::receiveScanFile(descriptor, keptPath, reception, &error))
+            contents = readScanFile(data, &error);
         if (!closing->load())
-            finishOpening(self, id, data, failure);
+            finishOpening(self, id, std::move(contents), error);
     }).detach();
 }
 
@@ -328,7 +324,7 @@ void ScanResultQueue::beginScan(const QUuid &resultID, const FileUrl &rootURL)
 {
     s_.setScanTask(nullptr);
     s_.assign(s_.currentScanningResultID_, std::optional(resultID), &ScanSessionStore::currentScanningResultIDChanged);
-    s_.updateResult(resultID, [&](ScanResultState &r) { r.rootIdentity = FileIdentity::of(rootURL.nativePath(), true); });
+    s_.updateResult(resultID, [&](ScanResultState &r) { r.rootIdentity = fileIdentityOf(rootURL.nativePath().constData(), true); });
 
     // The task holds the store weakly: it is owned by the store, but its
     // last queued step may run after the store is gone.

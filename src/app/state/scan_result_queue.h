@@ -4,6 +4,7 @@
 // store's published fields; only the store calls it. Main thread only.
 #pragma once
 
+#include "scan_file.h"
 #include "scan_session_store.h"
 #include "update_stream_reader.h"
 
@@ -42,10 +43,10 @@ private:
     void startNextQueuedScanIfPossible();
     // A new result for a scan file named name, being opened.
     QUuid beginOpening(const FileUrl &name, const QString &sourceFile);
-    // Off the main thread: the result of beginOpening from data, handed to
-    // the store on the main thread.
-    static void finishOpening(const QPointer<ScanSessionStore> &store, const QUuid &id, QByteArrayView data,
-                              const QString &failure);
+    // Off the main thread: the result of beginOpening, or why there is
+    // none, handed to the store on the main thread.
+    static void finishOpening(const QPointer<ScanSessionStore> &store, const QUuid &id,
+                              std::optional<ScanFileContents> contents, const QString &failure);
     void consume(const ScanUpdate &update, const QUuid &resultID);
     std::optional<QUuid> restoredFocusNodeID(const QUuid &resultID, const ScanTree &tree);
     static QList<FileUrl> focusPathURLs(const ScanResultState &result);

@@ -3,6 +3,7 @@
 // confirmation before an item goes to the Trash.
 #pragma once
 
+#include "app_identifiers.h"
 #include "scan_session_store.h"
 #include "preferences_dialog.h"
 
@@ -87,8 +88,8 @@ private:
     QPointer<QMessageBox> failureAlert_;
     QPointer<PreferencesDialog> preferences_;
     QPointer<QMessageBox> rescanOffer_;
-    QString preferencesOrganization_ = QStringLiteral("quillfen");
-    QString preferencesApplication_ = QStringLiteral("burrowlens");
+    QString preferencesOrganization_ = app_identifiers::kOrganization;
+    QString preferencesApplication_ = app_identifiers::kApplication;
     bool dropTargeted_ = false;
     bool refreshQueued_ = false;
 };

@@ -3,6 +3,7 @@
 #include "byte_count_text.h"
 #include "node_color.h"
 #include "scan_session_store.h"
+#include "stable_scan_node_id.h"
 #include "sunburst_layout_service.h"
 #include "view_style.h"
 

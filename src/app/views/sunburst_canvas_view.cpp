@@ -2,6 +2,7 @@
 
 #include "byte_count_text.h"
 #include "node_color.h"
+#include "stable_scan_node_id.h"
 #include "view_style.h"
 
 #include <QAccessible>

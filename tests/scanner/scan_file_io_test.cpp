@@ -1,0 +1,186 @@
+// Scan files on disk and on descriptors: atomic saves, loads from files and
+// pipes, receptions with their kept copy and byte counts, and the reader's
+// refusals of bad files with their reasons.
+#include "scan_file_io.h"
+#include "temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <atomic>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using bltest::TempTree;
+
+namespace {
+
+QByteArray slurp(const std::string &path)
+{
+    QFile f(QString::fromStdString(path));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+}
+
+ScanFileContents contentsOf(const QByteArray &json)
+{
+    QString error;
+    std::optional<ScanFileContents> contents = readScanFile(json, &error);
+    if (!contents)
+        throw std::runtime_error(error.toStdString());
+    return *contents;
+}
+
+const QByteArray kSmall = "[1,2,{\"progname\":\"t\"},[{\"name\":\"/r\"},{\"name\":\"a\",\"asize\":10,\"dsize\":4096},"
+                          "[{\"name\":\"d\"},{\"name\":\"b\",\"asize\":3,\"dsize\":4096}]]]";
+
+} // namespace
+
+TEST(ScanFileIO, SavesWholeOrLeavesWhatWasThere)
+{
+    TempTree t;
+    const ScanFileContents small = contentsOf(kSmall);
+    const QString target = QString::fromStdString(t.path("scan.json"));
+    std::ofstream(t.path("scan.json")) << "old";
+    QString error;
+    ASSERT_TRUE(saveScanFile(small.tree, small.summary, target, &error)) << error.toStdString();
+    const std::optional<ScanFileContents> back = loadScanFile(target, &error);
+    ASSERT_TRUE(back) << error.toStdString();
+    EXPECT_EQ(back->tree, small.tree);
+
+    // A folder that is a file: nothing is written, and why is said.
+    t.file("plain", 1);
+    EXPECT_FALSE(saveScanFile(small.tree, small.summary, QString::fromStdString(t.path("plain/scan.json")), &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_FALSE(saveScanFile(ScanTree(), small.summary, target, &error)); // no root
+    EXPECT_EQ(contentsOf(slurp(t.path("scan.json"))).tree, small.tree);
+}
+
+TEST(ScanFileIO, LoadsFromFilesAndPipesAlike)
+{
+    TempTree t;
+    std::ofstream(t.path("scan.json"), std::ios::binary) << kSmall.toStdString();
+    QString error;
+    const std::optional<ScanFileContents> mapped = loadScanFile(QString::fromStdString(t.path("scan.json")), &error);
+    ASSERT_TRUE(mapped) << error.toStdString();
+    EXPECT_EQ(mapped->summary.totalAllocatedSize, 8192);
+
+    t.fifo("pipe");
+    std::thread writer([&] { std::ofstream(t.path("pipe"), std::ios::binary) << kSmall.toStdString(); });
+    const std::optional<ScanFileContents> piped = loadScanFile(QString::fromStdString(t.path("pipe")), &error);
+    writer.join();
+    ASSERT_TRUE(piped) << error.toStdString();
+    EXPECT_EQ(piped->tree, mapped->tree);
+
+    EXPECT_FALSE(loadScanFile(QString::fromStdString(t.path("missing")), &error));
+    EXPECT_FALSE(error.isEmpty());
+}
+
+TEST(ScanFileIO, ReceptionKeepsACopyAndCountsTheBytes)
+{
+    TempTree t;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    // Two pieces, the second once the first was told: a sender that pauses
+    // hears how much came so far.
+    std::atomic<qint64> lastTold{0};
+    std::thread sender([&] {
+        const qsizetype half = kSmall.size() / 2;
+        EXPECT_EQ(write(fds[1], kSmall.constData(), size_t(half)), half);
+        for (int i = 0; i < 1000 && lastTold.load() != half; ++i)
+            usleep(10000);
+        EXPECT_EQ(write(fds[1], kSmall.constData() + half, size_t(kSmall.size() - half)), kSmall.size() - half);
+        close(fds[1]);
+    });
+    QByteArray received;
+    std::vector<qint64> told;
+    ScanFileReception reception;
+    reception.sink = [&](QByteArrayView chunk) {
+        received.append(chunk);
+        return true;
+    };
+    reception.progress = [&](qint64 bytes) {
+        told.push_back(bytes);
+        lastTold = bytes;
+    };
+    QString error;
+    bool kept = false;
+    EXPECT_TRUE(receiveScanFile(fds[0], QString::fromStdString(t.path("kept.json")), reception, &error, &kept));
+    sender.join();
+    close(fds[0]);
+    EXPECT_TRUE(kept);
+    EXPECT_EQ(received, kSmall);
+    EXPECT_EQ(slurp(t.path("kept.json")), kSmall);
+    ASSERT_GE(told.size(), 2u);
+    EXPECT_EQ(told.front(), kSmall.size() / 2);
+    EXPECT_EQ(told.back(), kSmall.size());
+
+    // Stopped, or refused by the sink: no copy is left behind.
+    for (const bool byStop : {true, false}) {
+        ASSERT_EQ(pipe(fds), 0);
+        ASSERT_EQ(write(fds[1], "[1,", 3), 3);
+        ScanFileReception stopping;
+        if (byStop)
+            stopping.stopped = [] { return true; };
+        else
+            stopping.sink = [](QByteArrayView) { return false; };
+        EXPECT_FALSE(receiveScanFile(fds[0], QString::fromStdString(t.path("stopped.json")), stopping, &error, &kept));
+        EXPECT_FALSE(kept);
+        EXPECT_FALSE(error.isEmpty());
+        EXPECT_EQ(access(t.path("stopped.json").c_str(), F_OK), -1);
+        close(fds[0]);
+        close(fds[1]);
+    }
+}
+
+TEST(ScanFile, BadFilesAreRefusedWithWhy)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"a\",\"asize\":1}", "ends too early"},
+        {"[2,0,{},[{\"name\":\"/r\"}]]", "major version 2"},
+        {"not json at all", "not a scan file"},
+        {"\xbfncduEX1rest", "ncdu -f FILE -o FILE.json"},
+        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"../etc\"}]]", "holds a \"/\""},
+        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"x\"},{\"name\":\"x\"}]]", "names one entry twice"},
+        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"x\",\"asize\":-5}]]", "negative"},
+        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"x\",\"dsize\":123456789012345678901234}]]", "too large"},
+        {"[1,2,{},[{\"name\":\"r\"}]]", "absolute"},
+        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"" + std::string(1 << 20, 'n') + "\"}]]", "longer than"},
+    };
+    for (const auto &[content, message] : cases) {
+        QString error;
+        EXPECT_FALSE(readScanFile(QByteArrayView(content.data(), qsizetype(content.size())), &error))
+            << content.substr(0, 60);
+        EXPECT_TRUE(error.contains(QString::fromStdString(message))) << error.toStdString();
+    }
+    if (system("command -v zstd >/dev/null") == 0) {
+        // A few kilobytes that would grow to 300 MB, and a stream cut short.
+        TempTree t;
+        ASSERT_EQ(system(("head -c 300000000 /dev/zero | zstd -q -19 > '" + t.path("bomb.zst") + "'").c_str()), 0);
+        ASSERT_EQ(system(("printf '[1,2,{},[{\"name\":\"/r\"}]]' | zstd -q | head -c 12 > '" + t.path("cut.zst") + "'").c_str()), 0);
+        for (const auto &[file, message] : {std::pair{"bomb.zst", "decompresses to more than"},
+                                            std::pair{"cut.zst", "ends too early"}}) {
+            QString error;
+            EXPECT_FALSE(loadScanFile(QString::fromStdString(t.path(file)), &error)) << file;
+            EXPECT_TRUE(error.contains(QLatin1StringView(message))) << error.toStdString();
+        }
+    }
+    // Deep nesting, with unknown keys and later elements skipped; past what
+    // could be read in seconds, a message.
+    const auto nested = [](int levels) {
+        std::string deep = "[1,0,{\"x\":[[[{}]]]},[{\"name\":\"/r\",\"future\":{\"a\":[1,2.5,null]}}";
+        for (int i = 0; i < levels; ++i)
+            deep += ",[{\"name\":\"d\"}";
+        deep += ",{\"name\":\"f\",\"asize\":10,\"dsize\":4096}";
+        return QByteArray::fromStdString(deep + std::string(size_t(levels), ']') + "],\"later\"]");
+    };
+    QString error;
+    const std::optional<ScanFileContents> deep = readScanFile(nested(3000), &error);
+    ASSERT_TRUE(deep) << error.toStdString();
+    EXPECT_EQ(deep->summary.itemsScanned, 3002);
+    EXPECT_EQ(deep->summary.totalAllocatedSize, 4096);
+    EXPECT_FALSE(readScanFile(nested(100000), &error));
+    EXPECT_TRUE(error.contains("nest deeper than")) << error.toStdString();
+}
