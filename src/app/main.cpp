@@ -3,6 +3,7 @@
 // session store.
 #include "app_identifiers.h"
 #include "content_view.h"
+#include "instance_lock.h"
 #include "fast_scan_engine.h"
 #include "scan_file_io.h"
 #include "scan_session_store.h"
@@ -28,14 +29,23 @@
 namespace {
 
 // Where standard input is kept as a scan file of its own in the cache, so
-// that it opens like any other and a running window can be handed its path.
-QString receivedFilePath()
+// that it opens like any other and a running window can be handed its path;
+// empty, with why in *error, when the folder is not the user's own.
+QString receivedFilePath(QString *error = nullptr)
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/received");
-    QDir().mkpath(folder);
+    try {
+        // Never a link: the sweep below would delete files of its target.
+        createPrivateDirectory(folder);
+    } catch (const DirectoryCreationError &e) {
+        if (error)
+            *error = QString::fromLocal8Bit(e.what());
+        return {};
+    }
     // What came in more than a week ago has been opened long since.
     const QDateTime weekAgo = QDateTime::currentDateTimeUtc().addDays(-7);
-    for (const QFileInfo &old : QDir(folder).entryInfoList({QStringLiteral("stdin-*.json")}, QDir::Files)) {
+    for (const QFileInfo &old :
+         QDir(folder).entryInfoList({QStringLiteral("stdin-*.json")}, QDir::Files | QDir::NoSymLinks)) {
         if (old.lastModified() < weekAgo)
             QFile::remove(old.filePath());
     }
@@ -45,13 +55,11 @@ QString receivedFilePath()
 }
 
 // Standard input read whole into its kept file, for a hand-over to the
-// running window; empty when it cannot be kept.
-QString receiveStandardInput()
+// running window; empty, with why in *error, when it is not kept.
+QString receiveStandardInput(QString *error)
 {
-    const QString path = receivedFilePath();
-    bool kept = false;
-    receiveScanFile(STDIN_FILENO, path, {}, nullptr, &kept);
-    return kept ? path : QString();
+    const QString path = receivedFilePath(error);
+    return !path.isEmpty() && keepScanFile(STDIN_FILENO, path, error) ? path : QString();
 }
 
 // Says on standard error why a path from the command line will not open:
@@ -268,11 +276,12 @@ int main(int argc, char **argv)
 
     // Only a launch that hands over reads standard input first; the first
     // window opens at once and reads it as it comes.
+    QString standardInputError;
     const SingleInstanceStartupResult result =
-        SingleInstanceController::start(configuration, request, [standardInput](DuplicateLaunchRequest &r) {
+        SingleInstanceController::start(configuration, request, [&](DuplicateLaunchRequest &r) {
             if (!standardInput)
                 return;
-            if (const QString received = receiveStandardInput(); !received.isEmpty())
+            if (const QString received = receiveStandardInput(&standardInputError); !received.isEmpty())
                 r.fileURLs << QUrl::fromLocalFile(received);
         });
     switch (result.kind) {
@@ -292,7 +301,14 @@ int main(int argc, char **argv)
         return 1;
     }
     case SingleInstanceStartupResult::Kind::alreadyRunning:
-        return 0; // the running instance has the folders and comes forward
+        // The running window comes forward; what it was to open must reach it.
+        if (!standardInputError.isEmpty())
+            std::fprintf(stderr, "burrowlens: standard input was not handed to the running window: %s\n",
+                         qPrintable(standardInputError));
+        if (!result.handOverError.isEmpty())
+            std::fprintf(stderr, "burrowlens: the running window did not get what this launch opens: %s\n",
+                         qPrintable(result.handOverError));
+        return standardInputError.isEmpty() && result.handOverError.isEmpty() ? 0 : 1;
     }
     BurrowlensApp app;
     return app.run(singleInstanceController, request.fileURLs, standardInput, sinceStart);

@@ -344,17 +344,7 @@ std::optional<int> importFile(const Options &options, ScanUpdate::Finished &fini
     QString error;
     std::optional<ScanFileContents> contents;
     if (options.importFrom == "-") {
-        QByteArray data;
-        ScanFileReception reception;
-        reception.sink = [&data](QByteArrayView chunk) {
-            data.append(chunk);
-            return true;
-        };
-        if (!receiveScanFile(STDIN_FILENO, QString(), reception, &error)) {
-            std::fprintf(stderr, "burrowlens-scan: cannot read -: %s\n", qPrintable(error));
-            return 1;
-        }
-        contents = readScanFile(data, &error);
+        contents = receiveScanFile(STDIN_FILENO, QString(), {}, &error);
     } else {
         contents = loadScanFile(QFile::decodeName(options.importFrom), &error);
     }

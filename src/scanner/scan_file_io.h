@@ -18,8 +18,6 @@ std::optional<ScanFileContents> loadScanFile(const QString &path, QString *error
 
 // What receiveScanFile tells as the bytes come.
 struct ScanFileReception {
-    // Each chunk as it arrives; false stops the reception (with error set).
-    std::function<bool(QByteArrayView chunk)> sink;
     // The bytes received so far, at most every 100 ms and when the sender
     // pauses.
     std::function<void(qint64 received)> progress;
@@ -27,9 +25,15 @@ struct ScanFileReception {
     std::function<bool()> stopped;
 };
 
-// Reads descriptor to its end, keeping a copy at keptPath (none when it is
-// empty; the copy appears only when everything arrived, and *kept says
-// whether it did). False, with why in *error, when reading failed, the sink
-// refused, or it was stopped.
-bool receiveScanFile(int descriptor, const QString &keptPath, const ScanFileReception &reception,
-                     QString *error, bool *kept = nullptr);
+// Reads the scan file arriving on descriptor as it comes (the tree is held,
+// not the bytes), keeping a copy at keptPath (none when it is empty; the
+// copy appears only when the whole file was read, and *kept says whether it
+// did). Nothing, with why in *error, when reading failed, the bytes are not
+// a scan file, or it was stopped.
+std::optional<ScanFileContents> receiveScanFile(int descriptor, const QString &keptPath,
+                                                const ScanFileReception &reception, QString *error,
+                                                bool *kept = nullptr);
+
+// Copies what arrives on descriptor to keptPath, refusing at once what does
+// not start as a scan file. False, with why in *error, when nothing is kept.
+bool keepScanFile(int descriptor, const QString &keptPath, QString *error);

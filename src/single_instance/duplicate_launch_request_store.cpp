@@ -32,7 +32,8 @@ std::optional<QByteArray> readRequestFile(const QString &path)
         return std::nullopt;
     struct stat st;
     std::optional<QByteArray> text;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxRequestBytes) {
+    // Another user's file has no say in what this window opens.
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_size <= kMaxRequestBytes) {
         QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
         qsizetype got = 0;
         for (ssize_t n; got < bytes.size() && (n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got))) > 0;)
@@ -50,9 +51,11 @@ void DuplicateLaunchRequestStore::enqueue(const DuplicateLaunchRequest &request,
                                           const SingleInstanceConfiguration &configuration)
 {
     const QString directory = configuration.duplicateLaunchRequestsURL();
-    createDirectoryChain(directory);
-    if (!isRealDirectory(directory))
-        throw RequestWriteError("cannot write a launch request in " + directory.toStdString() + ": it is not a folder");
+    try {
+        createPrivateDirectory(directory);
+    } catch (const DirectoryCreationError &e) {
+        throw RequestWriteError(std::string("cannot write a launch request: ") + e.what());
+    }
     const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + ".json";
     // Written beside its final name and renamed into place: a reader sees a
     // whole request or none (the temporary name does not end in .json).

@@ -32,14 +32,18 @@ InstanceLockError::InstanceLockError(Kind kind, int error)
 {
 }
 
-void createDirectoryChain(const QString &path)
+void createPrivateDirectory(const QString &path)
 {
     const QByteArray bytes = QFile::encodeName(path);
     for (qsizetype at = 1; at <= bytes.size(); ++at) {
         if (at != bytes.size() && bytes[at] != '/')
             continue;
         const QByteArray prefix = bytes.left(at);
-        if (mkdir(prefix.constData(), 0777) == 0 || errno == EEXIST)
+        if (mkdir(prefix.constData(), 0700) == 0) {
+            chmod(prefix.constData(), 0700); // a umask may have taken the owner's bits too
+            continue;
+        }
+        if (errno == EEXIST)
             continue;
         const int error = errno;
         struct stat st;
@@ -48,13 +52,13 @@ void createDirectoryChain(const QString &path)
         throw DirectoryCreationError(error, QFile::decodeName(prefix));
     }
     struct stat st;
-    if (stat(bytes.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+    if (lstat(bytes.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw DirectoryCreationError(errno ? errno : ENOTDIR, path);
 }
 
 std::unique_ptr<InstanceLock> InstanceLock::acquire(const QString &lockPath)
 {
-    createDirectoryChain(QFileInfo(lockPath).path());
+    createPrivateDirectory(QFileInfo(lockPath).path());
     // Never through a link: a link planted at the lock's path would have its
     // target truncated and overwritten with our process identifier.
     const int fd = open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);

@@ -61,5 +61,7 @@ private:
     const QString lockURL_;
 };
 
-// mkdir -p with default permissions; throws DirectoryCreationError.
-void createDirectoryChain(const QString &path);
+// mkdir -p where every folder it makes is the user's alone (0700, whatever
+// the umask), and path itself must be a folder, not a link to one; throws
+// DirectoryCreationError.
+void createPrivateDirectory(const QString &path);

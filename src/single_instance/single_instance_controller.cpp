@@ -1,19 +1,24 @@
 #include "single_instance_controller.h"
 
 #include "duplicate_launch_request_store.h"
+#include "instance_lock.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
 
 namespace {
 
-void handOver(const DuplicateLaunchRequest &request, const SingleInstanceConfiguration &configuration)
+// Why the request did not reach the request folder; empty when it did.
+QString handOver(const DuplicateLaunchRequest &request, const SingleInstanceConfiguration &configuration)
 {
     try {
         DuplicateLaunchRequestStore::post(request, configuration);
+    } catch (const std::exception &e) {
+        return QString::fromLocal8Bit(e.what());
     } catch (...) {
-        // The running instance is signalled all the same; nothing to report.
+        return QStringLiteral("unknown error");
     }
+    return {};
 }
 
 } // namespace
@@ -45,24 +50,24 @@ SingleInstanceController::start(const SingleInstanceConfiguration &configuration
     const auto handOverRequest = [&] {
         if (completeForHandOver)
             completeForHandOver(request);
-        handOver(request, configuration);
+        return handOver(request, configuration);
     };
     if (configuration.policy.allowsMultipleInstances()) {
         return {SingleInstanceStartupResult::Kind::run,
                 std::shared_ptr<SingleInstanceController>(new SingleInstanceController(configuration, nullptr)),
-                nullptr};
+                nullptr, {}};
     }
     std::unique_ptr<InstanceLock> lock;
     try {
         lock = InstanceLock::acquire(configuration.lockURL());
     } catch (const InstanceLockError &e) {
-        handOverRequest();
+        const QString handOverError = handOverRequest();
         if (e == InstanceLockError::alreadyRunning())
-            return {SingleInstanceStartupResult::Kind::alreadyRunning, nullptr, nullptr};
-        return {SingleInstanceStartupResult::Kind::failed, nullptr, std::current_exception()};
+            return {SingleInstanceStartupResult::Kind::alreadyRunning, nullptr, nullptr, handOverError};
+        return {SingleInstanceStartupResult::Kind::failed, nullptr, std::current_exception(), {}};
     } catch (...) {
         handOverRequest();
-        return {SingleInstanceStartupResult::Kind::failed, nullptr, std::current_exception()};
+        return {SingleInstanceStartupResult::Kind::failed, nullptr, std::current_exception(), {}};
     }
 
     std::shared_ptr<SingleInstanceController> controller(
@@ -78,7 +83,30 @@ SingleInstanceController::start(const SingleInstanceConfiguration &configuration
                 self->activationSignalled();
         }, Qt::QueuedConnection);
     });
-    return {SingleInstanceStartupResult::Kind::run, controller, nullptr};
+    // Watched once it exists, which the running instance makes sure of.
+    const QString requests = configuration.duplicateLaunchRequestsURL();
+    try {
+        createPrivateDirectory(requests);
+        controller->requestWatcher_ = std::make_unique<QFileSystemWatcher>(QStringList{requests});
+        QObject::connect(controller->requestWatcher_.get(), &QFileSystemWatcher::directoryChanged,
+                         [weak](const QString &) {
+                             if (auto self = weak.lock())
+                                 self->requestsArrived();
+                         });
+    } catch (...) {
+        // The signal still brings them; the folder is made at the first request.
+    }
+    return {SingleInstanceStartupResult::Kind::run, controller, nullptr, {}};
+}
+
+void SingleInstanceController::requestsArrived()
+{
+    if (!activationHandler_)
+        return; // read when a handler is installed
+    // Each of our own reads changes the folder again: only what waits counts.
+    const QList<DuplicateLaunchRequest> waiting = DuplicateLaunchRequestStore::consumePending(configuration_);
+    if (!waiting.isEmpty())
+        activationHandler_(waiting);
 }
 
 void SingleInstanceController::activationSignalled()

@@ -9,6 +9,7 @@
 #include "instance_lock.h"
 #include "single_instance_configuration.h"
 
+#include <QFileSystemWatcher>
 #include <exception>
 #include <functional>
 
@@ -19,6 +20,9 @@ struct SingleInstanceStartupResult {
     Kind kind = Kind::alreadyRunning;
     std::shared_ptr<SingleInstanceController> controller; // run
     std::exception_ptr error;                             // failed
+    // alreadyRunning: why the request could not be handed over (empty when
+    // it was); the running instance was signalled all the same.
+    QString handOverError;
     // The failure's text, e.g. for the log line.
     QString errorDescription() const;
 };
@@ -46,11 +50,15 @@ private:
     SingleInstanceController(const SingleInstanceConfiguration &configuration,
                              std::unique_ptr<InstanceLock> lock);
     void activationSignalled(); // on the main thread
+    void requestsArrived();     // on the main thread
     void deliverPending();
 
     const SingleInstanceConfiguration configuration_;
     const std::unique_ptr<InstanceLock> lock_;
     std::unique_ptr<DuplicateLaunchSignalObservation> observation_;
+    // The request folder, watched as well: a signal lost (no session bus)
+    // never loses a request.
+    std::unique_ptr<QFileSystemWatcher> requestWatcher_;
     DuplicateLaunchHandler activationHandler_;
     bool pendingActivation_ = false;
 };

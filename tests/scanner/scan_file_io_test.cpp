@@ -8,6 +8,8 @@
 
 #include <QFile>
 #include <atomic>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
@@ -78,7 +80,7 @@ TEST(ScanFileIO, LoadsFromFilesAndPipesAlike)
     EXPECT_FALSE(error.isEmpty());
 }
 
-TEST(ScanFileIO, ReceptionKeepsACopyAndCountsTheBytes)
+TEST(ScanFileIO, ReceptionReadsAsItComesAndKeepsACopy)
 {
     TempTree t;
     int fds[2];
@@ -94,45 +96,67 @@ TEST(ScanFileIO, ReceptionKeepsACopyAndCountsTheBytes)
         EXPECT_EQ(write(fds[1], kSmall.constData() + half, size_t(kSmall.size() - half)), kSmall.size() - half);
         close(fds[1]);
     });
-    QByteArray received;
     std::vector<qint64> told;
     ScanFileReception reception;
-    reception.sink = [&](QByteArrayView chunk) {
-        received.append(chunk);
-        return true;
-    };
     reception.progress = [&](qint64 bytes) {
         told.push_back(bytes);
         lastTold = bytes;
     };
     QString error;
     bool kept = false;
-    EXPECT_TRUE(receiveScanFile(fds[0], QString::fromStdString(t.path("kept.json")), reception, &error, &kept));
+    const std::optional<ScanFileContents> received =
+        receiveScanFile(fds[0], QString::fromStdString(t.path("kept.json")), reception, &error, &kept);
     sender.join();
     close(fds[0]);
+    ASSERT_TRUE(received) << error.toStdString();
+    EXPECT_EQ(received->tree, contentsOf(kSmall).tree);
     EXPECT_TRUE(kept);
-    EXPECT_EQ(received, kSmall);
     EXPECT_EQ(slurp(t.path("kept.json")), kSmall);
     ASSERT_GE(told.size(), 2u);
     EXPECT_EQ(told.front(), kSmall.size() / 2);
     EXPECT_EQ(told.back(), kSmall.size());
 
-    // Stopped, or refused by the sink: no copy is left behind.
+    // Stopped, or not a scan file: no copy is left behind.
     for (const bool byStop : {true, false}) {
         ASSERT_EQ(pipe(fds), 0);
-        ASSERT_EQ(write(fds[1], "[1,", 3), 3);
+        ASSERT_EQ(write(fds[1], byStop ? "[1," : "\0\0\0\0\0\0\0\0\0", byStop ? 3 : 9), byStop ? 3 : 9);
         ScanFileReception stopping;
         if (byStop)
             stopping.stopped = [] { return true; };
         else
-            stopping.sink = [](QByteArrayView) { return false; };
+            close(fds[1]);
         EXPECT_FALSE(receiveScanFile(fds[0], QString::fromStdString(t.path("stopped.json")), stopping, &error, &kept));
         EXPECT_FALSE(kept);
-        EXPECT_FALSE(error.isEmpty());
+        EXPECT_TRUE(error.contains(byStop ? "stopped" : "not a scan file")) << error.toStdString();
         EXPECT_EQ(access(t.path("stopped.json").c_str(), F_OK), -1);
         close(fds[0]);
-        close(fds[1]);
+        if (byStop)
+            close(fds[1]);
     }
+
+    // Kept without reading it through: refused from its first bytes while
+    // the sender goes on (an endless stream of zeros).
+    signal(SIGPIPE, SIG_IGN); // the zeros' writer outlives the reading end
+    ASSERT_EQ(pipe(fds), 0);
+    std::atomic<bool> done{false};
+    std::thread zeros([&] {
+        const char nothing[4096] = {};
+        while (!done && write(fds[1], nothing, sizeof nothing) > 0) {
+        }
+    });
+    EXPECT_FALSE(keepScanFile(fds[0], QString::fromStdString(t.path("zeros.json")), &error));
+    EXPECT_TRUE(error.contains("not a scan file")) << error.toStdString();
+    done = true;
+    close(fds[0]);
+    zeros.join();
+    close(fds[1]);
+    EXPECT_EQ(access(t.path("zeros.json").c_str(), F_OK), -1);
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], kSmall.constData(), size_t(kSmall.size())), kSmall.size());
+    close(fds[1]);
+    EXPECT_TRUE(keepScanFile(fds[0], QString::fromStdString(t.path("kept2.json")), &error)) << error.toStdString();
+    close(fds[0]);
+    EXPECT_EQ(slurp(t.path("kept2.json")), kSmall);
 }
 
 TEST(ScanFile, BadFilesAreRefusedWithWhy)
@@ -143,10 +167,14 @@ TEST(ScanFile, BadFilesAreRefusedWithWhy)
         {"not json at all", "not a scan file"},
         {"\xbfncduEX1rest", "ncdu -f FILE -o FILE.json"},
         {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"../etc\"}]]", "holds a \"/\""},
-        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"x\"},{\"name\":\"x\"}]]", "names one entry twice"},
+        {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"x\"},{\"name\":\"x\"}]]", "twice"},
         {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"x\",\"asize\":-5}]]", "negative"},
         {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"x\",\"dsize\":123456789012345678901234}]]", "too large"},
         {"[1,2,{},[{\"name\":\"r\"}]]", "absolute"},
+        {"[1,2,{},[{\"name\":\"/r\"}]] trailing", "after the end"},
+        {"[1,2,{},[{\"name\":\"/r\\u0000/x\"}]]", "NUL"},
+        {"[1,2,{},[{\"name\":\"/r/../etc\"}]]", "\"..\""},
+        {"[1,2,{},[{\"name\":\"/r\"},[{\"name\":\"d\"},{\"name\":\"x\"},{\"name\":\"x\"}]]]", "/r/d/x"},
         {"[1,2,{},[{\"name\":\"/r\"},{\"name\":\"" + std::string(1 << 20, 'n') + "\"}]]", "longer than"},
     };
     for (const auto &[content, message] : cases) {
@@ -156,11 +184,12 @@ TEST(ScanFile, BadFilesAreRefusedWithWhy)
         EXPECT_TRUE(error.contains(QString::fromStdString(message))) << error.toStdString();
     }
     if (system("command -v zstd >/dev/null") == 0) {
-        // A few kilobytes that would grow to 300 MB, and a stream cut short.
+        // A few kilobytes that would grow to 300 MB of zeros (refused from
+        // its first bytes), and a stream cut short.
         TempTree t;
         ASSERT_EQ(system(("head -c 300000000 /dev/zero | zstd -q -19 > '" + t.path("bomb.zst") + "'").c_str()), 0);
         ASSERT_EQ(system(("printf '[1,2,{},[{\"name\":\"/r\"}]]' | zstd -q | head -c 12 > '" + t.path("cut.zst") + "'").c_str()), 0);
-        for (const auto &[file, message] : {std::pair{"bomb.zst", "decompresses to more than"},
+        for (const auto &[file, message] : {std::pair{"bomb.zst", "not a scan file"},
                                             std::pair{"cut.zst", "ends too early"}}) {
             QString error;
             EXPECT_FALSE(loadScanFile(QString::fromStdString(t.path(file)), &error)) << file;
@@ -183,4 +212,66 @@ TEST(ScanFile, BadFilesAreRefusedWithWhy)
     EXPECT_EQ(deep->summary.totalAllocatedSize, 4096);
     EXPECT_FALSE(readScanFile(nested(100000), &error));
     EXPECT_TRUE(error.contains("nest deeper than")) << error.toStdString();
+}
+
+namespace {
+
+// Hands out data a few bytes at a time, then fails or ends; counts what it gave.
+class TrickleSource : public ScanFileSource {
+public:
+    TrickleSource(QByteArray data, bool endless = false, bool failAtEnd = false)
+        : data_(std::move(data)), endless_(endless), failAtEnd_(failAtEnd)
+    {
+    }
+    qsizetype read(char *buffer, qsizetype max, QString *error) override
+    {
+        if (endless_) {
+            const qsizetype n = std::min<qsizetype>(max, 4096);
+            std::memset(buffer, 0, size_t(n));
+            given += n;
+            return n;
+        }
+        if (at_ == data_.size()) {
+            if (failAtEnd_)
+                *error = QStringLiteral("the line went down");
+            return failAtEnd_ ? -1 : 0;
+        }
+        const qsizetype n = std::min({max, data_.size() - at_, qsizetype(1 + at_ % 7)});
+        std::memcpy(buffer, data_.constData() + at_, size_t(n));
+        at_ += n;
+        given += n;
+        return n;
+    }
+    qint64 given = 0;
+
+private:
+    QByteArray data_;
+    qsizetype at_ = 0;
+    bool endless_, failAtEnd_;
+};
+
+} // namespace
+
+TEST(ScanFile, ReadAsItArrivesAsIfReadWhole)
+{
+    // Escapes, numbers and words cut at every place a piece can end.
+    const QByteArray json = "  [1,2,{\"progname\":\"ncdu\",\"x\":[true,false,null,-1.5e3]},[{\"name\":\"/r\"},"
+                            "{\"name\":\"caf\\u00e9 \\ud83d\\ude00\\n\",\"asize\":123456789,\"dsize\":4096,"
+                            "\"mtime\":1700000000.25},[{\"name\":\"d\",\"read_error\":false},"
+                            "{\"name\":\"l\",\"ino\":7,\"nlink\":2,\"hlnkc\":true,\"dsize\":512}]]]\n";
+    TrickleSource trickle(json);
+    QString error;
+    const std::optional<ScanFileContents> streamed = readScanFile(trickle, &error);
+    ASSERT_TRUE(streamed) << error.toStdString();
+    EXPECT_EQ(streamed->tree, contentsOf(json).tree);
+    EXPECT_EQ(streamed->summary.totalAllocatedSize, 4608);
+
+    // Endless zeros are refused from the first bytes; a broken input says so.
+    TrickleSource zeros({}, true);
+    EXPECT_FALSE(readScanFile(zeros, &error));
+    EXPECT_TRUE(error.contains("not a scan file")) << error.toStdString();
+    EXPECT_LE(zeros.given, 2 << 20);
+    TrickleSource broken(json.left(40), false, true);
+    EXPECT_FALSE(readScanFile(broken, &error));
+    EXPECT_TRUE(error.contains("the line went down")) << error.toStdString();
 }

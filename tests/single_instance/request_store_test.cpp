@@ -146,3 +146,27 @@ TEST(DuplicateLaunchRequestStore, ARequestFolderThatIsALinkIsRefused)
     EXPECT_THROW(DuplicateLaunchRequestStore::post(requestAt(0, "x"), config), RequestWriteError);
     EXPECT_EQ(QDir(QString::fromStdString(t.path("elsewhere"))).entryList(QDir::Files), QStringList{"precious.json"});
 }
+
+// The folders are the user's alone whatever the umask, and a request file
+// of another user is not taken for this user's.
+TEST(DuplicateLaunchRequestStore, FoldersArePrivateAndOnlyOwnRequestsCount)
+{
+    TempTree t;
+    const auto config = configIn(t);
+    const mode_t old = umask(0777);
+    DuplicateLaunchRequestStore::post(requestAt(0, "mine"), config);
+    umask(old);
+    for (const QString &folder : {QFileInfo(config.duplicateLaunchRequestsURL()).path(), config.duplicateLaunchRequestsURL()}) {
+        struct stat st;
+        ASSERT_EQ(lstat(QFile::encodeName(folder).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << folder.toStdString();
+    }
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a file of another user needs root to make";
+    const QString foreign = config.duplicateLaunchRequestsURL() + "/foreign.json";
+    writeFile(foreign, requestAt(0, "theirs").toJson());
+    ASSERT_EQ(chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
+    const QList<DuplicateLaunchRequest> got = DuplicateLaunchRequestStore::consumePending(config);
+    ASSERT_EQ(got.size(), 1);
+    EXPECT_EQ(got.first().arguments, QStringList{"mine"});
+}

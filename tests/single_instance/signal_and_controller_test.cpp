@@ -204,3 +204,40 @@ TEST(DuplicateLaunchSignal, WithoutASessionBusNothingFailsOrHangs)
     // The hand-over file was still written for the running instance.
     EXPECT_EQ(DuplicateLaunchRequestStore::consumePending(configuration).size(), 1);
 }
+
+// Without a session bus the signal never comes: the running instance still
+// sees the request arrive in its folder. A request folder it cannot write
+// is said to the launch that handed over.
+TEST(SingleInstanceController, RequestsArriveWithoutASignalAndFailedHandOversAreSaid)
+{
+    TempTree t;
+    const auto configuration = configIn(QString::fromStdString(t.root()));
+    const auto holder = SingleInstanceController::start(configuration, {});
+    ASSERT_EQ(holder.kind, SingleInstanceStartupResult::Kind::run);
+    QList<QUrl> opened;
+    holder.controller->setDuplicateLaunchHandler([&](const QList<DuplicateLaunchRequest> &requests) {
+        for (const DuplicateLaunchRequest &r : requests)
+            opened << r.fileURLs;
+    });
+
+    QProcessEnvironment noBus = QProcessEnvironment::systemEnvironment();
+    noBus.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QString::fromStdString(t.path("no-bus")));
+    QProcess helper;
+    helper.setProcessEnvironment(noBus);
+    helper.start(QStringLiteral(INSTANCE_HELPER), {"start", QString::fromStdString(t.root()), "/srv/w"});
+    ASSERT_TRUE(helper.waitForFinished(10000));
+    EXPECT_EQ(helper.exitCode(), 3);
+    EXPECT_TRUE(spinUntil([&] { return opened.contains(QUrl::fromLocalFile("/srv/w")); }));
+
+    // The request folder replaced by a file: the launch hears why.
+    ASSERT_TRUE(QDir(configuration.duplicateLaunchRequestsURL()).removeRecursively());
+    QFile blocker(configuration.duplicateLaunchRequestsURL());
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    DuplicateLaunchRequest request;
+    request.fileURLs = {QUrl::fromLocalFile("/srv/lost")};
+    request.createdAt = QDateTime::currentDateTimeUtc();
+    const auto second = SingleInstanceController::start(configuration, request);
+    EXPECT_EQ(second.kind, SingleInstanceStartupResult::Kind::alreadyRunning);
+    EXPECT_TRUE(second.handOverError.contains("cannot write a launch request")) << second.handOverError.toStdString();
+}

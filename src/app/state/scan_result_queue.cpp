@@ -127,12 +127,7 @@ void ScanResultQueue::receiveScanFile(int descriptor, const QString &keptPath)
     // Its own thread, not the pool's: the sender may take hours, and the
     // pool is waited for when the application quits.
     std::thread([self, id, descriptor, keptPath, closing = closing_] {
-        QByteArray data;
         ScanFileReception reception;
-        reception.sink = [&data](QByteArrayView chunk) {
-            data.append(chunk);
-            return true;
-        };
         reception.progress = [self, id](qint64 received) {
             QMetaObject::invokeMethod(QCoreApplication::instance(), [self, id, received] {
                 if (self)
@@ -144,9 +139,7 @@ void ScanResultQueue::receiveScanFile(int descriptor, const QString &keptPath)
         };
         reception.stopped = [&closing] { return closing->load(); };
         QString error;
-        std::optional<ScanFileContents> contents;
-        if (::receiveScanFile(descriptor, keptPath, reception, &error))
-            contents = readScanFile(data, &error);
+        std::optional<ScanFileContents> contents = ::receiveScanFile(descriptor, keptPath, reception, &error);
         if (!closing->load())
             finishOpening(self, id, std::move(contents), error);
     }).detach();

@@ -11,172 +11,38 @@
 #include <zstd.h>
 #include <vector>
 
-#ifndef BL_VERSION
-#define BL_VERSION "0"
-#endif
-
-namespace {
-
-// Names as ncdu writes them: the bytes as they are, with what JSON cannot
-// hold literally escaped.
-void appendString(QByteArray &out, QByteArrayView bytes)
-{
-    out += '"';
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\b': out += "\\b"; break;
-        case '\t': out += "\\t"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (c < 0x20 || c == 0x7f) {
-                static const char hex[] = "0123456789abcdef";
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 15];
-            } else {
-                out += ch;
-            }
-        }
-    }
-    out += '"';
-}
-
-void appendNumber(QByteArray &out, const char *key, qint64 value)
-{
-    out += ",\"";
-    out += key;
-    out += "\":";
-    out += QByteArray::number(value);
-}
-
-// The INFO object of r, named name; true when r is written as a directory array.
-bool appendInfo(QByteArray &out, const ScanTree::NodeRef &r, const QByteArray &name)
-{
-    const bool isDirectory = r.kind() != ScanNodeKind::file;
-    // ncdu writes a folder left out by a pattern as a plain object; as an
-    // array it reads back as the folder it is, and ncdu reads it too.
-    const bool asArray = isDirectory;
-    if (asArray)
-        out += '[';
-    out += "{\"name\":";
-    appendString(out, name);
-    // A folder's own size is not what it holds: only files and packages
-    // carry sizes.
-    if (r.kind() != ScanNodeKind::directory && !r.isSpecial()) {
-        if (r.logicalSize() > 0)
-            appendNumber(out, "asize", r.logicalSize());
-        if (r.allocatedSize() > 0)
-            appendNumber(out, "dsize", r.allocatedSize());
-    }
-    if (r.isSpecial())
-        out += ",\"notreg\":true";
-    if (const quint32 links = r.linkCount(); links > 1) {
-        if (const auto identity = r.linkedFile()) {
-            appendNumber(out, "dev", qint64(identity->device));
-            appendNumber(out, "ino", qint64(identity->inode));
-        }
-        appendNumber(out, "nlink", links);
-        out += ",\"hlnkc\":true";
-    }
-    if (const char *excluded = scanFileExclusionKey(r.mark())) {
-        out += ",\"excluded\":\"";
-        out += excluded;
-        out += '"';
-    } else if (r.mark() == ScanNodeMark::unreadable) {
-        out += ",\"read_error\":true";
-    }
-    out += '}';
-    return asArray;
-}
-
-} // namespace
-
-bool writeScanFile(const ScanTree &tree, const ScanSummary &summary, QIODevice &out, QString *error)
-{
-    QByteArray buffer;
-    constexpr qsizetype kFlushAt = 1 << 20;
-    buffer.reserve(kFlushAt + 4096);
-    const auto flush = [&] {
-        if (!buffer.isEmpty() && out.write(buffer) != buffer.size()) {
-            if (error)
-                *error = out.errorString();
-            return false;
-        }
-        buffer.clear();
-        return true;
-    };
-    const ScanTree::NodeRef root = tree.ref(tree.rootID);
-    if (!root.isValid()) {
-        if (error)
-            *error = QStringLiteral("the tree has no root");
-        return false;
-    }
-    const QDateTime when = summary.finishedAt.isValid() ? summary.finishedAt : QDateTime::currentDateTimeUtc();
-    buffer += "[1,2,{\"progname\":\"burrowlens\",\"progver\":\"" BL_VERSION "\",\"timestamp\":";
-    buffer += QByteArray::number(when.toSecsSinceEpoch());
-    buffer += "},\n";
-
-    // Depth first with a stack of child lists, so any depth is walked in
-    // constant stack space; a folder's array stays open while its children
-    // are written. Names come from the tree's columns: no record is made.
-    struct Frame {
-        QList<ScanTree::NodeRef> children;
-        qsizetype next = 0;
-    };
-    std::vector<Frame> stack;
-    const auto enter = [&](const ScanTree::NodeRef &r, const QByteArray &name) {
-        if (!appendInfo(buffer, r, name))
-            return;
-        const bool walked = r.kind() == ScanNodeKind::directory &&
-                            (r.mark() == ScanNodeMark::none || r.mark() == ScanNodeMark::unreadable);
-        if (walked)
-            stack.push_back({r.children(), 0});
-        else
-            buffer += ']';
-    };
-    enter(root, root.record().url.nativeFilePath());
-    while (!stack.empty()) {
-        Frame &top = stack.back();
-        if (top.next == top.children.size()) {
-            buffer += ']';
-            stack.pop_back();
-            continue;
-        }
-        const ScanTree::NodeRef child = top.children[top.next++];
-        buffer += ",\n";
-        enter(child, child.nativeName());
-        if (buffer.size() >= kFlushAt && !flush())
-            return false;
-    }
-    buffer += "]\n";
-    return flush();
-}
-
 namespace {
 
 // A JSON reader for exports: iterative, so that no nesting can exhaust the
-// stack, and strict about what it keeps, lenient about what it skips.
+// stack, and strict about what it keeps, lenient about what it skips. It
+// reads a mapped file where it lies and a stream through a window of its
+// own, so that what arrives on a pipe costs the tree it makes, not its bytes.
 class Reader {
 public:
-    explicit Reader(QByteArrayView data) : p_(data.data()), end_(data.data() + data.size()), begin_(p_) {}
+    explicit Reader(QByteArrayView data) : p_(data.data()), end_(data.data() + data.size()), begin_(data.data()) {}
+    explicit Reader(ScanFileSource &source) : source_(&source), window_(kWindow)
+    {
+        p_ = end_ = window_.data();
+    }
 
     QString error;
 
     bool fail(const QString &why)
     {
         if (error.isEmpty())
-            error = QStringLiteral("%1 (at byte %2)").arg(why).arg(qint64(p_ - begin_));
+            error = readError_.isEmpty() ? QStringLiteral("%1 (at byte %2)").arg(why).arg(position()) : readError();
         return false;
+    }
+
+    // At least want bytes ahead, unless the input ends first.
+    bool ensure(qsizetype want = 1)
+    {
+        return end_ - p_ >= want || refill(want);
     }
 
     void skipSpace()
     {
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
+        while (ensure() && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
             ++p_;
     }
     char peek()
@@ -198,6 +64,42 @@ public:
         return true;
     }
 
+    // The first bytes as they are, for the checks made before reading on.
+    QByteArrayView head(qsizetype want)
+    {
+        ensure(want);
+        return QByteArrayView(p_, std::min<qsizetype>(want, end_ - p_));
+    }
+
+    // Why the input could not be read, if it could not.
+    QString readError() const
+    {
+        return readError_.isEmpty() ? QString() : QStringLiteral("could not read the scan file: %1").arg(readError_);
+    }
+
+    // The rest of the input as it stands, unread: for a decompressor.
+    class Rest : public ScanFileSource {
+    public:
+        explicit Rest(Reader &reader) : r_(reader) {}
+        qsizetype read(char *buffer, qsizetype max, QString *error) override
+        {
+            if (r_.p_ < r_.end_) {
+                const qsizetype n = std::min(max, qsizetype(r_.end_ - r_.p_));
+                std::memcpy(buffer, r_.p_, size_t(n));
+                r_.p_ += n;
+                return n;
+            }
+            if (r_.drained_ || !r_.source_) {
+                *error = r_.readError_;
+                return r_.readError_.isEmpty() ? 0 : -1;
+            }
+            return r_.source_->read(buffer, max, error);
+        }
+
+    private:
+        Reader &r_;
+    };
+
     static constexpr qsizetype kLongestString = 64 * 1024;
 
     // A string's bytes, escapes decoded (\u as UTF-8, surrogate pairs joined).
@@ -214,14 +116,17 @@ public:
             if (out.size() + (p_ - run) > kLongestString)
                 return fail(QStringLiteral("a string is longer than %1 bytes").arg(kLongestString));
             out.append(run, p_ - run);
-            if (p_ >= end_)
+            if (p_ >= end_) {
+                if (ensure())
+                    continue;
                 return fail(QStringLiteral("the file ends inside a string"));
+            }
             const char c = *p_++;
             if (c == '"')
                 return true;
             if (out.size() >= kLongestString)
                 return fail(QStringLiteral("a string is longer than %1 bytes").arg(kLongestString));
-            if (p_ >= end_)
+            if (!ensure())
                 return fail(QStringLiteral("the file ends inside a string"));
             const char e = *p_++;
             switch (e) {
@@ -235,7 +140,7 @@ public:
                 char32_t code = 0;
                 if (!hex4(code))
                     return false;
-                if (code >= 0xD800 && code < 0xDC00 && end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') {
+                if (code >= 0xD800 && code < 0xDC00 && ensure(6) && p_[0] == '\\' && p_[1] == 'u') {
                     p_ += 2;
                     char32_t low = 0;
                     if (!hex4(low))
@@ -265,18 +170,18 @@ public:
         if (p_ >= end_ || *p_ < '0' || *p_ > '9')
             return fail(QStringLiteral("expected a number"));
         out = 0;
-        while (p_ < end_ && *p_ >= '0' && *p_ <= '9') {
+        while (ensure() && *p_ >= '0' && *p_ <= '9') {
             const quint64 digit = quint64(*p_++ - '0');
             if (out > (quint64(INT64_MAX) - digit) / 10)
                 return fail(QStringLiteral("a number is too large"));
             out = out * 10 + digit;
         }
-        if (p_ < end_ && *p_ == '.') {
+        if (ensure() && *p_ == '.') {
             ++p_;
-            while (p_ < end_ && *p_ >= '0' && *p_ <= '9')
+            while (ensure() && *p_ >= '0' && *p_ <= '9')
                 ++p_;
         }
-        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E'))
+        if (ensure() && (*p_ == 'e' || *p_ == 'E'))
             return fail(QStringLiteral("a number has an exponent"));
         return true;
     }
@@ -284,6 +189,7 @@ public:
     bool boolean(bool &out)
     {
         skipSpace();
+        ensure(5);
         if (end_ - p_ >= 4 && std::memcmp(p_, "true", 4) == 0) {
             p_ += 4;
             out = true;
@@ -324,8 +230,8 @@ public:
                     return false;
             } else if (c == '-' || (c >= '0' && c <= '9')) {
                 ++p_;
-                while (p_ < end_ && ((*p_ >= '0' && *p_ <= '9') || *p_ == '.' || *p_ == 'e' || *p_ == 'E' ||
-                                     *p_ == '+' || *p_ == '-'))
+                while (ensure() && ((*p_ >= '0' && *p_ <= '9') || *p_ == '.' || *p_ == 'e' || *p_ == 'E' ||
+                                    *p_ == '+' || *p_ == '-'))
                     ++p_;
             } else if (c == 't' || c == 'f' || c == 'n') {
                 bool ignored;
@@ -358,7 +264,7 @@ public:
 private:
     bool hex4(char32_t &out)
     {
-        if (end_ - p_ < 4)
+        if (!ensure(4))
             return fail(QStringLiteral("the file ends inside a string"));
         out = 0;
         for (int i = 0; i < 4; ++i) {
@@ -395,9 +301,42 @@ private:
         }
     }
 
-    const char *p_;
-    const char *end_;
-    const char *begin_;
+    static constexpr qsizetype kWindow = 1 << 20;
+
+    qint64 position() const { return base_ + qint64(p_ - (source_ ? window_.data() : begin_)); }
+
+    // Moves what is left to the front of the window and reads on behind it.
+    bool refill(qsizetype want)
+    {
+        if (!source_ || drained_)
+            return false;
+        const qsizetype left = end_ - p_;
+        base_ += p_ - window_.data();
+        std::memmove(window_.data(), p_, size_t(left));
+        p_ = window_.data();
+        end_ = p_ + left;
+        while (end_ - p_ < want && !drained_) {
+            QString why;
+            const qsizetype got = source_->read(const_cast<char *>(end_), kWindow - (end_ - p_), &why);
+            if (got <= 0) {
+                drained_ = true;
+                if (got < 0)
+                    readError_ = why.isEmpty() ? QStringLiteral("a read failed") : why;
+                break;
+            }
+            end_ += got;
+        }
+        return end_ - p_ >= want;
+    }
+
+    ScanFileSource *source_ = nullptr;
+    std::vector<char> window_;
+    const char *p_ = nullptr;
+    const char *end_ = nullptr;
+    const char *begin_ = nullptr;
+    qint64 base_ = 0; // the input's offset of the window's start
+    bool drained_ = false;
+    QString readError_;
 };
 
 // What an INFO object says of one entry.
@@ -504,67 +443,161 @@ qint64 clamp(quint64 v)
     return v > quint64(INT64_MAX) ? INT64_MAX : qint64(v);
 }
 
-// The whole of a zstd stream, or an empty result and why. Bounded: JSON
-// shrinks some tenfold, so a file that grows past a hundredfold (and past
-// 64 MiB) is a bomb, not an export.
-QByteArray decompressed(QByteArrayView data, QString &why)
+// The JSON inside a zstd stream (ncdu -c), decompressed as it is read.
+class ZstdSource : public ScanFileSource {
+public:
+    explicit ZstdSource(ScanFileSource &compressed) : compressed_(compressed), in_(ZSTD_DStreamInSize()) {}
+    ~ZstdSource() override { ZSTD_freeDStream(stream_); }
+
+    qsizetype read(char *buffer, qsizetype max, QString *error) override
+    {
+        if (!stream_) {
+            *error = QStringLiteral("not enough memory to decompress the scan file");
+            return -1;
+        }
+        ZSTD_outBuffer out{buffer, size_t(max), 0};
+        while (out.pos == 0) {
+            if (input_.pos == input_.size && !ended_) {
+                const qsizetype got = compressed_.read(in_.data(), qsizetype(in_.size()), error);
+                if (got < 0)
+                    return -1;
+                ended_ = got == 0;
+                input_ = {in_.data(), size_t(got), 0};
+            }
+            if (input_.pos == input_.size && ended_) {
+                if (status_ != 0) {
+                    *error = QStringLiteral("the compressed scan file ends too early");
+                    return -1;
+                }
+                return 0;
+            }
+            status_ = ZSTD_decompressStream(stream_, &out, &input_);
+            if (ZSTD_isError(status_)) {
+                *error = QStringLiteral("the compressed scan file is damaged: %1")
+                             .arg(QString::fromUtf8(ZSTD_getErrorName(status_)));
+                return -1;
+            }
+        }
+        return qsizetype(out.pos);
+    }
+
+private:
+    ScanFileSource &compressed_;
+    ZSTD_DStream *stream_ = ZSTD_createDStream();
+    std::vector<char> in_;
+    ZSTD_inBuffer input_{nullptr, 0, 0};
+    size_t status_ = 1; // nonzero: a frame is not complete yet
+    bool ended_ = false;
+};
+
+// Bytes of memory handed out as a source.
+class MemorySource : public ScanFileSource {
+public:
+    explicit MemorySource(QByteArrayView data) : data_(data) {}
+    qsizetype read(char *buffer, qsizetype max, QString *) override
+    {
+        const qsizetype n = std::min(max, data_.size() - at_);
+        std::memcpy(buffer, data_.data() + at_, size_t(n));
+        at_ += n;
+        return n;
+    }
+
+private:
+    QByteArrayView data_;
+    qsizetype at_ = 0;
+};
+
+constexpr char kZstdMagic[] = "\x28\xb5\x2f\xfd";
+constexpr char kNcduBinaryMagic[] = "\xbfncduEX1";
+
+bool startsWith(QByteArrayView head, const char *magic, qsizetype size)
 {
-    const qint64 limit = std::max<qint64>(qint64(64) << 20, qint64(data.size()) * 100);
-    ZSTD_DStream *stream = ZSTD_createDStream();
-    if (!stream) {
-        why = QStringLiteral("not enough memory to decompress the scan file");
-        return {};
-    }
-    QByteArray out;
-    ZSTD_inBuffer in{data.data(), size_t(data.size()), 0};
-    size_t status = 1;
-    while (in.pos < in.size || status != 0) {
-        const qsizetype before = out.size();
-        const qsizetype chunk = qsizetype(ZSTD_DStreamOutSize());
-        if (before + chunk > limit) {
-            why = QStringLiteral("the scan file decompresses to more than %1 MiB").arg(limit >> 20);
-            out.clear();
-            break;
-        }
-        out.resize(before + chunk);
-        ZSTD_outBuffer buffer{out.data() + before, size_t(chunk), 0};
-        status = ZSTD_decompressStream(stream, &buffer, &in);
-        out.resize(before + qsizetype(buffer.pos));
-        if (ZSTD_isError(status)) {
-            why = QStringLiteral("the compressed scan file is damaged: %1").arg(QString::fromUtf8(ZSTD_getErrorName(status)));
-            out.clear();
-            break;
-        }
-        if (in.pos == in.size && buffer.pos == 0 && status != 0) {
-            why = QStringLiteral("the compressed scan file ends too early");
-            out.clear();
-            break;
-        }
-    }
-    ZSTD_freeDStream(stream);
-    return out;
+    return head.size() >= size && std::memcmp(head.data(), magic, size_t(size)) == 0;
 }
+
+// Why the first bytes are not those of a scan file, or nothing: JSON begins
+// with "[" after white space, a compressed file with zstd's magic bytes.
+// White space alone is looked through only so far.
+QString startProblem(QByteArrayView head, bool whole)
+{
+    if (startsWith(head, kZstdMagic, 4))
+        return {};
+    if (startsWith(head, kNcduBinaryMagic, 8))
+        return QStringLiteral("This is ncdu's binary export, which Burrowlens does not read; convert it "
+                              "first with: ncdu -f FILE -o FILE.json");
+    for (const char c : head) {
+        if (c == '[')
+            return {};
+        if (c != ' ' && c != '\n' && c != '\r' && c != '\t')
+            break;
+    }
+    if (head.isEmpty() && whole)
+        return QStringLiteral("This is not a scan file: it is empty");
+    return QStringLiteral("This is not a scan file: it does not start as ncdu's JSON export does");
+}
+
+constexpr qsizetype kHeadBytes = 64 * 1024;
+
+std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error);
 
 } // namespace
 
+QString scanFileStartProblem(QByteArrayView head)
+{
+    return startProblem(head, true);
+}
+
+std::optional<ScanFileContents> readScanFile(ScanFileSource &source, QString *error)
+{
+    Reader in(source);
+    const QByteArrayView head = in.head(kHeadBytes);
+    QString problem = in.readError();
+    if (problem.isEmpty())
+        problem = startProblem(head, true);
+    if (!problem.isEmpty()) {
+        if (error)
+            *error = problem;
+        return std::nullopt;
+    }
+    if (startsWith(head, kZstdMagic, 4)) {
+        Reader::Rest compressed(in);
+        ZstdSource plain(compressed);
+        Reader json(plain);
+        return parse(json, 0, error);
+    }
+    return parse(in, 0, error);
+}
+
 std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error)
+{
+    const QString problem = startProblem(data.first(std::min(data.size(), kHeadBytes)), true);
+    if (!problem.isEmpty()) {
+        if (error)
+            *error = problem;
+        return std::nullopt;
+    }
+    if (startsWith(data, kZstdMagic, 4)) {
+        MemorySource compressed(data);
+        ZstdSource plain(compressed);
+        Reader json(plain);
+        return parse(json, 0, error);
+    }
+    Reader in(data);
+    // Room for as many entries as the file can hold at 13 bytes the
+    // smallest: pages are only touched as nodes come, and growing the
+    // columns would touch them all again.
+    return parse(in, std::min<qsizetype>(data.size() / 13 + 1, 16 * 1024 * 1024), error);
+}
+
+namespace {
+
+std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error)
 {
     const auto refuse = [&](const QString &why) -> std::optional<ScanFileContents> {
         if (error)
             *error = why;
         return std::nullopt;
     };
-    if (data.size() >= 4 && std::memcmp(data.data(), "\x28\xb5\x2f\xfd", 4) == 0) {
-        QString why;
-        const QByteArray plain = decompressed(data, why);
-        if (plain.isEmpty())
-            return refuse(why.isEmpty() ? QStringLiteral("the compressed scan file is empty") : why);
-        return readScanFile(plain, error);
-    }
-    if (data.size() >= 8 && std::memcmp(data.data(), "\xbfncduEX1", 8) == 0)
-        return refuse(QStringLiteral("This is ncdu's binary export, which Burrowlens does not read; convert it "
-                                     "first with: ncdu -f FILE -o FILE.json"));
-    Reader in(data);
     ScanFileContents contents;
     quint64 major = 0, minor = 0, timestamp = 0;
     if (in.peek() != '[')
@@ -610,10 +643,6 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
     // first: the marked ones are the file counted already.
     const bool fromGdu = contents.producer == u"gdu";
 
-    // Room for as many entries as the file can hold at 13 bytes the
-    // smallest: pages are only touched as nodes come, and growing the
-    // columns would touch them all again.
-    const qsizetype room = std::min<qsizetype>(data.size() / 13 + 1, 16 * 1024 * 1024);
     std::optional<ScanTree::Builder> nodes;
     std::vector<bool> uncharged;
     std::vector<bl::LinkedFile> linked;
@@ -656,6 +685,10 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
         if (isRoot) {
             if (!info.name.startsWith('/'))
                 return in.fail(QStringLiteral("the root's name is not an absolute path"));
+            if (info.name.contains('\0'))
+                return in.fail(QStringLiteral("the root's name holds a NUL byte"));
+            if (info.name.split('/').contains(".."))
+                return in.fail(QStringLiteral("the root's path holds \"..\""));
             QByteArray path = info.name;
             while (path.size() > 1 && path.endsWith('/'))
                 path.chop(1);
@@ -757,6 +790,12 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
     }
     if (!in.expect(']'))
         return refuse(QStringLiteral("The scan file is damaged: %1").arg(in.error));
+    if (!in.atEnd()) {
+        in.fail(QStringLiteral("there is more after the end of the scan file"));
+        return refuse(QStringLiteral("The scan file is damaged: %1").arg(in.error));
+    }
+    if (!in.readError().isEmpty())
+        return refuse(in.readError());
 
     // Totals bottom-up: every node comes after its parent.
     const size_t n = size_t(nodes->size());
@@ -788,7 +827,9 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
     qsizetype duplicate = -1;
     contents.tree = nodes->finish(&duplicate);
     if (duplicate >= 0)
-        return refuse(QStringLiteral("The scan file is damaged: the scan file names one entry twice: %1")
+        return refuse(QStringLiteral("The scan file is damaged: it names \u201C%1\u201D twice")
                           .arg(nodes->url(qint32(duplicate)).path()));
     return contents;
 }
+
+} // namespace
