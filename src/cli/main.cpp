@@ -65,26 +65,37 @@ struct Options {
     bool reportAsked = false; // --json, --segments or --top given
 };
 
-// The whole of file ("-": standard input); nullopt, said on standard error
-// after what, when it cannot be read.
-std::optional<QByteArray> readWhole(const QByteArray &file, const char *what)
+// The patterns of file ("-": standard input), read whole; nullopt, said on
+// standard error, when it cannot be read or is no file of patterns.
+std::optional<QByteArray> readPatternFile(const QByteArray &file)
 {
     QFile in(QFile::decodeName(file));
     const bool opened = file == "-" ? in.open(stdin, QIODevice::ReadOnly) : in.open(QIODevice::ReadOnly);
-    QByteArray data = opened ? in.readAll() : QByteArray();
-    if (!opened || in.error() != QFileDevice::NoError) {
-        std::fprintf(stderr, "burrowlens-scan: cannot read %s%s: %s\n", what, file.constData(),
-                     qPrintable(in.errorString()));
-        return std::nullopt;
+    QByteArray data;
+    QString why = opened ? QString() : in.errorString();
+    // Bounded, and text only: /dev/zero is no list of patterns.
+    constexpr qsizetype kLongest = 16 << 20;
+    while (why.isEmpty()) {
+        const QByteArray chunk = in.read(1 << 16);
+        if (in.error() != QFileDevice::NoError)
+            why = in.errorString();
+        else if (chunk.contains('\0'))
+            why = QStringLiteral("it holds a NUL byte, so it is not a text file");
+        else if (data.size() + chunk.size() > kLongest)
+            why = QStringLiteral("it is longer than %1 MiB").arg(kLongest >> 20);
+        else if (chunk.isEmpty())
+            return data;
+        data += chunk;
     }
-    return data;
+    std::fprintf(stderr, "burrowlens-scan: cannot read the patterns of %s: %s\n", file.constData(), qPrintable(why));
+    return std::nullopt;
 }
 
 // Appends the patterns of file, one a line; blank lines and lines starting
 // with # are left out. False, said on standard error, when it cannot be read.
 bool readPatterns(const QByteArray &file, QList<QByteArray> &patterns)
 {
-    const std::optional<QByteArray> text = readWhole(file, "the patterns of ");
+    const std::optional<QByteArray> text = readPatternFile(file);
     if (!text)
         return false;
     for (QByteArray line : text->split('\n')) {
@@ -293,16 +304,26 @@ std::optional<int> scanFolder(const Options &options, ScanUpdate::Finished &fini
     // it reads lives as long as the program.
     static std::atomic<bool> interrupted{false};
     static std::atomic<bool> writing{false};
-    std::thread watcher([watched, stream] {
-        int signal = 0;
-        sigwait(&watched, &signal);
-        if (signal == SIGUSR1)
-            return;
-        interrupted = true;
-        if (writing) // the report may be blocked on a pipe nobody reads
-            std::_Exit(130);
+    std::thread watcher;
+    try {
+        watcher = std::thread([watched, stream] {
+            int signal = 0;
+            sigwait(&watched, &signal);
+            if (signal == SIGUSR1)
+                return;
+            interrupted = true;
+            if (writing) // the report may be blocked on a pipe nobody reads
+                std::_Exit(130);
+            stream->abandon();
+        });
+    } catch (const std::system_error &e) {
         stream->abandon();
-    });
+        while (stream->next()) {
+        }
+        std::fprintf(stderr, "burrowlens-scan: not enough memory to scan %s: %s\n", url.path().toLocal8Bit().constData(),
+                     e.what());
+        return 1;
+    }
 
     const bool live = options.progress && isatty(STDERR_FILENO);
     std::optional<ScanUpdate> terminal;
@@ -360,23 +381,12 @@ std::optional<int> importFile(const Options &options, ScanUpdate::Finished &fini
 // under that name), or to standard output.
 bool exportTo(const QByteArray &target, const ScanUpdate::Finished &finished, QString &error)
 {
-    if (target == "-") {
-        QFile out;
-        if (!out.open(stdout, QIODevice::WriteOnly)) {
-            error = out.errorString();
-            return false;
-        }
-        const bool written = writeScanFile(finished.tree, finished.summary, out, &error) && out.flush();
-        if (!written && error.isEmpty())
-            error = out.errorString();
-        return written;
-    }
+    if (target == "-")
+        return exportScanFile(finished.tree, finished.summary, STDOUT_FILENO, &error);
     return saveScanFile(finished.tree, finished.summary, QFile::decodeName(target), &error);
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+int run(int argc, char **argv)
 {
     Options options;
     if (const auto status = parse(argc, argv, options))
@@ -416,4 +426,22 @@ int main(int argc, char **argv)
     // The engine is idle and everything is written: leave without taking a
     // tree of millions of records apart piece by piece.
     std::_Exit(0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        // What the scan and the reader cannot hold they report themselves;
+        // this is the rest (a report of millions of lines, say).
+        std::fputs("burrowlens-scan: not enough memory\n", stderr);
+        std::_Exit(1);
+    } catch (const std::system_error &e) {
+        // A thread that could not start, short of memory or of processes.
+        std::fprintf(stderr, "burrowlens-scan: not enough memory: %s\n", e.what());
+        std::_Exit(1);
+    }
 }

@@ -206,9 +206,12 @@ uint8_t kindFromDirentType(unsigned char type)
     }
 }
 
-// False when the entry vanished between the listing and its statx.
-bool fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_t &entry,
-               bl::EntryFacts *facts)
+// 0 when filled, 1 when the entry vanished between the listing and its
+// statx, or the errno that makes the whole folder unreadable: without
+// search permission no entry can be examined (ncdu marks the folder), and
+// without memory the scan cannot go on.
+int fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_t &entry,
+              bl::EntryFacts *facts)
 {
     struct statx sx;
     // No automount: an autofs mount point is reported, not mounted.
@@ -217,7 +220,9 @@ bool fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_
               STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_BLOCKS | STATX_NLINK | STATX_INO | STATX_MNT_ID,
               &sx) == 0;
     if (!statted && errno == ENOENT)
-        return false;
+        return 1;
+    if (!statted && (errno == EACCES || errno == ENOMEM))
+        return errno;
     if (facts) {
         *facts = {};
         if (statted) {
@@ -243,14 +248,14 @@ bool fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_
                 entry.logical_size = sx.stx_size;
         }
     } else {
-        // Listed but not searchable (read without execute permission): the
-        // entry is shown with the kind the listing gave and no size.
+        // Not examined for another reason: the entry is shown with the kind
+        // the listing gave and no size.
         entry.obj_type = kindFromDirentType(direntType);
         entry.is_readable = 0;
     }
     entry.is_package =
         entry.obj_type == BL_OBJ_DIRECTORY && bl_is_package_name(entry.name) ? 1 : 0;
-    return true;
+    return 0;
 }
 
 } // namespace
@@ -288,8 +293,15 @@ int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t cap
             *out_count = capacity;
             return 1;
         }
-        if (fillEntry(fd, name, type, entries[count], facts ? facts + count : nullptr))
+        const int filled = fillEntry(fd, name, type, entries[count], facts ? facts + count : nullptr);
+        if (filled == 0) {
             ++count;
+        } else if (filled != 1) {
+            *out_count = 0;
+            if (read_error)
+                *read_error = filled;
+            return 0;
+        }
     }
     *out_count = count;
     if (read_error)

@@ -99,14 +99,22 @@ bool statRoot(const char *path, mode_t &mode, uint64_t &mount, bool &kernel)
     return true;
 }
 
+void failScan(bl_scan_ctx_t *ctx, int error);
+
+// A folder that could not be listed; out of memory, it is the scan that
+// failed, not the folder.
 void noteUnreadable(bl_scan_ctx_t *ctx, int32_t index, int error)
 {
+    if (error == ENOMEM) {
+        failScan(ctx, ENOMEM);
+        return;
+    }
     bl::addRelaxed(ctx->result->_unreadable_count, 1);
     std::lock_guard lock(ctx->shared->mutex);
     try {
         ctx->shared->unreadable.push_back({index, error ? error : EIO});
     } catch (const std::bad_alloc &) {
-        // the count stands; only the reason is lost
+        failScan(ctx, ENOMEM);
     }
 }
 
@@ -674,6 +682,11 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     }
     scratch.release(); // the pool's own threads have ended with theirs
 
+    // A root that cannot be listed is no scan at all, whatever is below.
+    for (const bl_unreadable_t &u : shared->unreadable) {
+        if (u.node_index == 0 && !fatal)
+            fatal = u.error;
+    }
     if (fatal) {
         releaseArraysLocked(result, shared->mutex);
         return fail(fatal);

@@ -250,7 +250,16 @@ std::shared_ptr<UpdateStream> FastScanEngine::startScan(const FileUrl &rootURL)
     const int niceness = niceness_;
     const ScanOptions options = options_ ? options_() : ScanOptions{};
     executor_.submit([standardized, stream, state, interval, niceness, options, cancelled = cancelled_] {
-        performScan(standardized, stream, state, interval, niceness, options, *cancelled);
+        try {
+            performScan(standardized, stream, state, interval, niceness, options, *cancelled);
+        } catch (...) {
+            // Short of memory for the scan's own bookkeeping: it failed.
+            try {
+                stream->yield(ScanUpdate::failed(ScanFailure::insufficientMemory(standardized)));
+            } catch (...) {
+            }
+            stream->finish();
+        }
     });
     return stream;
 }
@@ -269,7 +278,9 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
     const QByteArray rootPath = rootURL.nativePath();
 
     PollSignal poll(pollIntervalMs);
-    std::thread poller([&poll, stream, state, rootURL] {
+    // The live view is a courtesy: short of memory for it, the scan goes on
+    // without it.
+    const auto pollLoop = [&poll, stream, state, rootURL] {
         std::vector<bl_flat_node_t> buffer(static_cast<size_t>(kSnapshotCap));
         int32_t lastCount = -1;
         uint64_t lastAllocated = 0, lastLogical = 0;
@@ -291,7 +302,28 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
                 lastLogical = buffer[0].logical_size;
             }
         }
-    });
+    };
+    std::thread poller;
+    try {
+        poller = std::thread([pollLoop] {
+            try {
+                pollLoop();
+            } catch (const std::bad_alloc &) {
+            }
+        });
+    } catch (const std::system_error &) {
+    }
+    // No poll update may follow the final ones, however this function ends.
+    struct StopPolling {
+        PollSignal &poll;
+        std::thread &poller;
+        ~StopPolling()
+        {
+            poll.cancel();
+            if (poller.joinable())
+                poller.join();
+        }
+    } stopPolling{poll, poller};
 
     bl_scan_options_t options{};
     options.cross_file_systems = scanOptions.crossFileSystems ? 1 : 0;
@@ -303,7 +335,8 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
     options.exclude_caches = scanOptions.excludeCaches ? 1 : 0;
     const int status = bl_full_scan_opts(rootPath.constData(), state->scanResult, state->cancelFlag, &options);
     poll.cancel();
-    poller.join(); // no poll update may follow the final ones
+    if (poller.joinable())
+        poller.join();
 
     bl_scan_result_t *result = state->scanResult;
     if (status == 1) {
@@ -311,7 +344,7 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
         stream->yield(ScanUpdate::cancelled());
     } else if (status != 0 || result->node_count < 1) {
         stream->yield(ScanUpdate::failed(options.error == ENOMEM ? ScanFailure::insufficientMemory(rootURL)
-                                                                 : ScanFailure::rootInaccessible(rootURL)));
+                                                                 : ScanFailure::rootInaccessible(rootURL, options.error)));
     } else {
         std::optional<ScanTree> tree;
         try {

@@ -181,10 +181,21 @@ QList<ChildEntry> LocalFileSystemProvider::childEntries(const FileUrl &directory
                 entry.values.boundary = bl::boundaryKind(fd, e->d_name) == BL_MARK_KERNEL_FS
                                             ? NodeResourceValues::Boundary::kernelFileSystem
                                             : NodeResourceValues::Boundary::otherFileSystem;
+        } else if (errno == ENOENT) {
+            errno = 0;
+            continue; // gone since it was listed: neither there nor unreadable
+        } else if (errno == EACCES || errno == ENOMEM) {
+            // Listed but not searchable: the folder itself could not be
+            // read, as ncdu has it; none of its entries is known.
+            const int error = errno;
+            closedir(dir);
+            throw FileSystemError(error, directory.path());
         } else {
-            // Kept, as an unreadable non-directory of unknown size.
+            // Kept with the kind the listing gave and no size.
             entry.values = NodeResourceValues{};
             entry.values.name = name;
+            entry.values.isDirectory = e->d_type == DT_DIR;
+            entry.values.isSpecial = e->d_type != DT_DIR && e->d_type != DT_REG;
             entry.values.hasMetadata = false;
         }
         hasFolders = hasFolders || entry.values.isDirectory;

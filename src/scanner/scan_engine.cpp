@@ -4,9 +4,9 @@
 #include "path_identifiers.h"
 #include "stable_scan_node_id.h"
 
-#include <QFuture>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
+#include "work_pool.h"
+
+#include <QThread>
 #include <atomic>
 #include <limits>
 #include <mutex>
@@ -28,6 +28,17 @@ struct Branch {
     std::vector<QByteArray> names;
     bool topUnreadable = false;
     std::vector<bl::LinkedFile> linked; // files with more than one link, by record index
+    // Subtrees walked by work items of their own, spliced in once every
+    // item has ended: no item ever waits for another.
+    struct Spawned {
+        qsizetype index;
+        std::unique_ptr<Branch> branch;
+    };
+    std::vector<Spawned> spawned;
+    // How the walk of this branch ended; nothing escapes a work item.
+    enum class Outcome : quint8 { walked, cancelled, outOfMemory, failed };
+    Outcome outcome = Outcome::walked;
+    std::optional<ScanFailure> failure; // the top's own, when it must fail the scan
 
     void splice(Branch &&other, qsizetype parent)
     {
@@ -83,9 +94,23 @@ void identifyAll(Branch &branch, const FileUrl &rootURL, const QUuid &rootID)
     bool split = false;
     if (n >= 20000) {
         try {
-            std::thread helper(runs, middle, n);
-            runs(0, middle);
+            std::exception_ptr failed;
+            std::thread helper([&] {
+                try {
+                    runs(middle, n);
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+            try {
+                runs(0, middle);
+            } catch (...) {
+                helper.join();
+                throw;
+            }
             helper.join();
+            if (failed)
+                std::rethrow_exception(failed);
             split = true;
         } catch (const std::system_error &) {
         }
@@ -108,13 +133,14 @@ struct ScanEngine::Scan {
     ScanOptions options;
     bl::Exclusions exclusions;
     qsizetype belowRootFrom = 0; // where a path below the root starts in a native path
-    std::atomic<bool> cancelled{false};
+    std::atomic<bool> cancelled{false}; // by the consumer
+    std::atomic<bool> stopped{false};   // by a walk that failed
     std::mutex countersMutex;
     ProgressSnapshot counters;
 
     void checkCancelled() const
     {
-        if (cancelled.load(std::memory_order_relaxed))
+        if (cancelled.load(std::memory_order_relaxed) || stopped.load(std::memory_order_relaxed))
             throw Cancelled{};
     }
 
@@ -147,131 +173,151 @@ struct ScanEngine::Scan {
                (exclusions.excludesCaches() && kind == ScanNodeKind::directory && fileSystem->holdsCacheTag(entry.url));
     }
 
-    Branch scanBranch(const FileUrl &url, bool shouldFailOnEnumerationError, int depth);
+    bl::WorkPool *pool = nullptr; // while the walk runs
+    void scanBranch(Branch &branch, const FileUrl &url, bool shouldFailOnEnumerationError, int depth);
+    void walk(Branch &branch, const FileUrl &url, bool shouldFailOnEnumerationError, int depth);
+    void assemble(Branch &branch, const FileUrl &rootURL, bool userCancelled);
     void perform(const FileUrl &rootURL);
 };
 
-// The subtree below the directory url, walked with a stack of its own (no
-// recursion, whatever the depth); the top levels hand independent subtrees
-// to the pool.
-Branch ScanEngine::Scan::scanBranch(const FileUrl &topURL, bool shouldFailOnEnumerationError, int topDepth)
+// The subtree below the directory topURL into branch, walked with a stack
+// of its own (no recursion, whatever the depth); the top levels hand
+// independent subtrees to work items of their own.
+void ScanEngine::Scan::scanBranch(Branch &branch, const FileUrl &topURL, bool shouldFailOnEnumerationError,
+                                  int topDepth)
 {
     struct Pending {
         FileUrl url;
         qsizetype index; // in branch.records; -1 for the top
         int depth;
     };
-    struct Spawned {
-        QFuture<Branch> future;
-        qsizetype index;
-    };
-    Branch branch;
     std::vector<Pending> stack{{topURL, -1, topDepth}};
-    std::vector<Spawned> spawned;
-
-    const auto waitForSpawned = [&] {
-        bool failed = false;
-        for (Spawned &s : spawned) {
-            try {
-                s.future.waitForFinished();
-            } catch (...) {
-                failed = true;
-            }
-        }
-        return failed;
-    };
-
-    try {
-        while (!stack.empty()) {
-            checkCancelled();
-            const Pending dir = std::move(stack.back());
-            stack.pop_back();
-            QList<ChildEntry> entries;
-            try {
-                entries = fileSystem->childEntries(dir.url);
-            } catch (const FileSystemError &) {
-                count(0, 0, 0, 1);
-                yieldProgress(dir.url);
-                if (shouldFailOnEnumerationError && dir.index < 0)
-                    throw ScanFailure::ioError(dir.url);
-                if (dir.index < 0)
-                    branch.topUnreadable = true;
-                else
-                    branch.records[size_t(dir.index)].mark = ScanNodeMark::unreadable;
-                continue;
-            }
-            std::vector<Pending> subdirectories;
-            for (const ChildEntry &entry : entries) {
-                checkCancelled();
-                const NodeResourceValues &v = entry.values;
-                if (!v.hasMetadata) {
-                    count(1, 0, 0, 1); // nothing to examine
-                    continue;
-                }
-                ScanNodeRecord r;
-                r.kind = v.isPackage ? ScanNodeKind::package
-                                     : (v.isDirectory ? ScanNodeKind::directory : ScanNodeKind::file);
-                r.url = entry.url;
-                r.displayName = v.name;
-                r.isHidden = v.isHidden;
-                r.isPackage = v.isPackage;
-                r.isReadable = v.isReadable;
-                r.isSpecial = v.isSpecial;
-                const NodeSize size = sizing.resolveSize(v);
-                r.allocatedSize = size.allocated;
-                r.logicalSize = size.logical;
-                const qsizetype index = qsizetype(branch.records.size());
-                using Boundary = NodeResourceValues::Boundary;
-                if (v.boundary == Boundary::kernelFileSystem ||
-                    (v.boundary == Boundary::otherFileSystem && !options.crossFileSystems)) {
-                    r.mark = v.boundary == Boundary::kernelFileSystem ? ScanNodeMark::kernelFileSystem
-                                                                      : ScanNodeMark::otherFileSystem;
-                    r.allocatedSize = r.logicalSize = 0; // not entered, not counted
-                } else if (isExcluded(entry, r.kind)) {
-                    r.mark = ScanNodeMark::excluded;
-                    r.allocatedSize = r.logicalSize = 0;
-                } else if (r.kind == ScanNodeKind::file && v.linkCount > 1) {
-                    r.linkCount = v.linkCount;
-                    branch.linked.push_back({index, v.file});
-                }
-                if (r.kind == ScanNodeKind::directory) {
-                    count(1, 1, 0, 0);
-                    if (r.mark == ScanNodeMark::none)
-                        subdirectories.push_back({r.url, index, dir.depth + 1});
-                } else {
-                    count(1, 0, 1, 0);
-                }
-                branch.names.push_back(entry.url.nativeLastPathComponent());
-                branch.records.push_back(std::move(r));
-                branch.parents.push_back(dir.index);
-            }
-            if (dir.depth < kParallelDepthLimit && subdirectories.size() >= size_t(kMinParallelSubdirectories)) {
-                // Independent subtrees on the pool; a waiting thread runs a
-                // queued branch itself, so nesting cannot exhaust the pool.
-                for (Pending &sub : subdirectories) {
-                    spawned.push_back({QtConcurrent::run(QThreadPool::globalInstance(), [this, sub] {
-                                           return scanBranch(sub.url, false, sub.depth);
-                                       }),
-                                       sub.index});
-                }
-            } else {
-                // Listing order: the first subdirectory is walked first.
-                for (auto it = subdirectories.rbegin(); it != subdirectories.rend(); ++it)
-                    stack.push_back(std::move(*it));
-            }
+    while (!stack.empty()) {
+        checkCancelled();
+        const Pending dir = std::move(stack.back());
+        stack.pop_back();
+        QList<ChildEntry> entries;
+        try {
+            entries = fileSystem->childEntries(dir.url);
+        } catch (const FileSystemError &e) {
+            if (e.code().value() == ENOMEM)
+                throw std::bad_alloc();
+            count(0, 0, 0, 1);
             yieldProgress(dir.url);
+            if (shouldFailOnEnumerationError && dir.index < 0)
+                throw ScanFailure::rootInaccessible(dir.url, e.code().value());
+            if (dir.index < 0)
+                branch.topUnreadable = true;
+            else
+                branch.records[size_t(dir.index)].mark = ScanNodeMark::unreadable;
+            continue;
+        }
+        std::vector<Pending> subdirectories;
+        for (const ChildEntry &entry : entries) {
+            checkCancelled();
+            const NodeResourceValues &v = entry.values;
+            ScanNodeRecord r;
+            r.kind = v.isPackage ? ScanNodeKind::package
+                                 : (v.isDirectory ? ScanNodeKind::directory : ScanNodeKind::file);
+            r.url = entry.url;
+            r.displayName = v.name;
+            r.isHidden = v.isHidden;
+            r.isPackage = v.isPackage;
+            r.isReadable = v.isReadable;
+            r.isSpecial = v.isSpecial;
+            const NodeSize size = sizing.resolveSize(v);
+            r.allocatedSize = size.allocated;
+            r.logicalSize = size.logical;
+            const qsizetype index = qsizetype(branch.records.size());
+            using Boundary = NodeResourceValues::Boundary;
+            if (v.boundary == Boundary::kernelFileSystem ||
+                (v.boundary == Boundary::otherFileSystem && !options.crossFileSystems)) {
+                r.mark = v.boundary == Boundary::kernelFileSystem ? ScanNodeMark::kernelFileSystem
+                                                                  : ScanNodeMark::otherFileSystem;
+                r.allocatedSize = r.logicalSize = 0; // not entered, not counted
+            } else if (isExcluded(entry, r.kind)) {
+                r.mark = ScanNodeMark::excluded;
+                r.allocatedSize = r.logicalSize = 0;
+            } else if (r.kind == ScanNodeKind::file && v.linkCount > 1) {
+                r.linkCount = v.linkCount;
+                branch.linked.push_back({index, v.file});
+            }
+            if (r.kind == ScanNodeKind::directory) {
+                count(1, 1, 0, 0);
+                if (r.mark == ScanNodeMark::none)
+                    subdirectories.push_back({r.url, index, dir.depth + 1});
+            } else {
+                count(1, 0, 1, 0);
+            }
+            branch.names.push_back(entry.url.nativeLastPathComponent());
+            branch.records.push_back(std::move(r));
+            branch.parents.push_back(dir.index);
+        }
+        if (dir.depth < kParallelDepthLimit && subdirectories.size() >= size_t(kMinParallelSubdirectories)) {
+            for (Pending &sub : subdirectories) {
+                branch.spawned.push_back({sub.index, std::make_unique<Branch>()});
+                Branch *into = branch.spawned.back().branch.get();
+                pool->submit([this, into, sub] { walk(*into, sub.url, false, sub.depth); });
+            }
+        } else {
+            // Listing order: the first subdirectory is walked first.
+            for (auto it = subdirectories.rbegin(); it != subdirectories.rend(); ++it)
+                stack.push_back(std::move(*it));
+        }
+        yieldProgress(dir.url);
+    }
+}
+
+void ScanEngine::Scan::walk(Branch &branch, const FileUrl &url, bool shouldFailOnEnumerationError, int depth)
+{
+    using Outcome = Branch::Outcome;
+    try {
+        scanBranch(branch, url, shouldFailOnEnumerationError, depth);
+    } catch (const Cancelled &) {
+        branch.outcome = Outcome::cancelled;
+    } catch (const std::bad_alloc &) {
+        branch.outcome = Outcome::outOfMemory;
+    } catch (const ScanFailure &failure) {
+        branch.outcome = Outcome::failed;
+        try {
+            branch.failure = failure;
+        } catch (...) {
+            branch.outcome = Outcome::outOfMemory;
         }
     } catch (...) {
-        waitForSpawned(); // none may outlive the scan's state
-        throw;
+        branch.outcome = Outcome::failed;
     }
-    if (waitForSpawned()) {
-        checkCancelled();
-        throw std::runtime_error("a branch of the scan failed");
+    if (branch.outcome != Outcome::walked)
+        stopped = true; // the scan has failed: the other items stop too
+}
+
+// The spawned subtrees spliced into their branches, bottom-up; the first
+// walk that did not end well ends the scan.
+void ScanEngine::Scan::assemble(Branch &branch, const FileUrl &rootURL, bool userCancelled)
+{
+    using Outcome = Branch::Outcome;
+    for (Branch::Spawned &s : branch.spawned)
+        assemble(*s.branch, rootURL, userCancelled);
+    const auto fail = [&](const Branch &b) {
+        switch (b.outcome) {
+        case Outcome::walked: return;
+        case Outcome::cancelled:
+            if (userCancelled)
+                throw Cancelled{};
+            return; // stopped because another walk failed: that one says why
+        case Outcome::outOfMemory: throw std::bad_alloc();
+        case Outcome::failed:
+            if (b.failure)
+                throw *b.failure;
+            throw ScanFailure::ioError(rootURL);
+        }
+    };
+    fail(branch);
+    for (Branch::Spawned &s : branch.spawned) {
+        fail(*s.branch);
+        branch.splice(std::move(*s.branch), s.index);
     }
-    for (Spawned &s : spawned)
-        branch.splice(s.future.takeResult(), s.index);
-    return branch;
+    branch.spawned.clear();
 }
 
 void ScanEngine::Scan::perform(const FileUrl &rootURL)
@@ -282,11 +328,11 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
         NodeResourceValues values;
         try {
             values = fileSystem->resourceValues(rootURL);
-        } catch (const FileSystemError &) {
-            throw ScanFailure::ioError(rootURL);
+        } catch (const FileSystemError &e) {
+            throw ScanFailure::rootInaccessible(rootURL, e.code().value());
         }
         if (!values.isDirectory && !values.isPackage)
-            throw ScanFailure::rootInaccessible(rootURL);
+            throw ScanFailure::rootInaccessible(rootURL, ENOTDIR);
 
         ScanNodeRecord root;
         root.id = stableScanNodeID(rootURL);
@@ -310,7 +356,15 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
         const auto factsOf = [](const ScanNodeRecord &r) -> const ScanNodeFacts & { return r; };
         ScanTree tree;
         if (root.kind == ScanNodeKind::directory && root.mark == ScanNodeMark::none) {
-            Branch branch = scanBranch(rootURL, true, 0);
+            Branch branch;
+            {
+                bl::WorkPool workers(std::max(1, QThread::idealThreadCount()));
+                pool = &workers;
+                workers.submit([&] { walk(branch, rootURL, true, 0); });
+                workers.run();
+                pool = nullptr;
+            }
+            assemble(branch, rootURL, cancelled.load());
             checkCancelled();
             identifyAll(branch, rootURL, root.id);
             // Totals bottom-up: every record comes after its parent.
@@ -411,7 +465,16 @@ std::shared_ptr<UpdateStream> ScanEngine::startScan(const FileUrl &rootURL)
     const FileUrl standardized = rootURL.standardized();
     auto stream = scan->stream;
     executor_.submit([scan, standardized] {
-        scan->perform(standardized);
+        try {
+            scan->perform(standardized);
+        } catch (...) {
+            // Short of memory before the walk began: it failed.
+            try {
+                scan->stream->yield(ScanUpdate::failed(ScanFailure::insufficientMemory(standardized)));
+            } catch (...) {
+            }
+            scan->stream->finish();
+        }
         scan->stream.reset(); // break the cycle stream -> callback -> scan
     });
     return stream;

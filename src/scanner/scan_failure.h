@@ -11,11 +11,12 @@ struct ScanFailure {
     enum class Kind { rootInaccessible, ioError, bookmarkResolutionFailed, insufficientMemory };
     Kind kind = Kind::ioError;
     FileUrl url; // empty for bookmarkResolutionFailed
+    int error = 0; // the system's reason (errno), when there is one
 
-    static ScanFailure rootInaccessible(const FileUrl &url) { return {Kind::rootInaccessible, url}; }
-    static ScanFailure ioError(const FileUrl &url) { return {Kind::ioError, url}; }
-    static ScanFailure insufficientMemory(const FileUrl &url) { return {Kind::insufficientMemory, url}; }
-    static ScanFailure bookmarkResolutionFailed() { return {Kind::bookmarkResolutionFailed, {}}; }
+    static ScanFailure rootInaccessible(const FileUrl &url, int error = 0) { return {Kind::rootInaccessible, url, error}; }
+    static ScanFailure ioError(const FileUrl &url, int error = 0) { return {Kind::ioError, url, error}; }
+    static ScanFailure insufficientMemory(const FileUrl &url) { return {Kind::insufficientMemory, url, 0}; }
+    static ScanFailure bookmarkResolutionFailed() { return {Kind::bookmarkResolutionFailed, {}, 0}; }
 
     QString message() const;
 

@@ -5,22 +5,125 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <QSaveFile>
+#include <QUuid>
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
+
+namespace {
+
+// Writes to a descriptor, every byte checked, errors in the system's words.
+class DescriptorDevice : public QIODevice {
+public:
+    explicit DescriptorDevice(int fd) : fd_(fd) { open(QIODevice::WriteOnly | QIODevice::Unbuffered); }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        qint64 done = 0;
+        while (done < size) {
+            const ssize_t n = ::write(fd_, data + done, size_t(size - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                setErrorString(qt_error_string(n < 0 ? errno : ENOSPC));
+                return -1;
+            }
+            done += n;
+        }
+        return done;
+    }
+
+private:
+    int fd_;
+};
+
+// Where a path leads: the regular file to replace, or nothing when the
+// bytes go into what is there (a device, a FIFO, standard output through
+// /proc or /dev/stdout).
+std::optional<QByteArray> replaceablePath(QByteArray path)
+{
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st;
+        if (lstat(path.constData(), &st) != 0)
+            return path; // a new name
+        if (S_ISREG(st.st_mode))
+            return path;
+        if (!S_ISLNK(st.st_mode))
+            return std::nullopt;
+        char target[4096];
+        const ssize_t n = readlink(path.constData(), target, sizeof target - 1);
+        if (n <= 0)
+            return std::nullopt;
+        QByteArray next(target, n);
+        if (!next.startsWith('/'))
+            next = path.left(path.lastIndexOf('/') + 1) + next;
+        if (next.startsWith("/proc/"))
+            return std::nullopt; // a descriptor of this process: written as it is
+        path = next;
+    }
+    return std::nullopt;
+}
+
+bool writeInto(const ScanTree &tree, const ScanSummary &summary, int fd, QString *why)
+{
+    DescriptorDevice out(fd);
+    return writeScanFile(tree, summary, out, why);
+}
+
+} // namespace
+
+bool exportScanFile(const ScanTree &tree, const ScanSummary &summary, int descriptor, QString *error)
+{
+    QString why;
+    const bool written = writeInto(tree, summary, descriptor, &why);
+    if (error)
+        *error = why;
+    return written;
+}
 
 bool saveScanFile(const ScanTree &tree, const ScanSummary &summary, const QString &path, QString *error)
 {
     QString why;
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly))
-        why = out.errorString();
-    else if (!writeScanFile(tree, summary, out, &why))
-        out.cancelWriting();
-    else if (!out.commit())
-        why = out.errorString();
-    if (why.isEmpty() && !QFile::exists(path))
-        why = QStringLiteral("the file was not written");
+    const QByteArray given = QFile::encodeName(path);
+    const std::optional<QByteArray> replaced = replaceablePath(given);
+    if (!replaced) {
+        // Into what is there, never over it: /dev/null stays a device.
+        const int fd = ::open(given.constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) {
+            why = qt_error_string(errno);
+        } else {
+            const bool written = writeInto(tree, summary, fd, &why);
+            if (::close(fd) != 0 && written && errno != EINTR)
+                why = qt_error_string(errno);
+        }
+    } else {
+        // Beside the target, then renamed over it: a failure leaves what was there.
+        const QByteArray &target = *replaced;
+        const QByteArray temporary =
+            target.left(target.lastIndexOf('/') + 1) + '.' + target.mid(target.lastIndexOf('/') + 1) + '.' +
+            QUuid::createUuid().toByteArray(QUuid::Id128).left(12);
+        // Made as any new file is (the umask applies); a replaced one keeps its mode.
+        const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            why = qt_error_string(errno);
+        } else {
+            struct stat st;
+            if (::stat(target.constData(), &st) == 0)
+                fchmod(fd, st.st_mode & 07777);
+            if (writeInto(tree, summary, fd, &why) && (fsync(fd) != 0 && errno != EINVAL))
+                why = qt_error_string(errno);
+            if (::close(fd) != 0 && why.isEmpty() && errno != EINTR)
+                why = qt_error_string(errno);
+            if (why.isEmpty() && ::rename(temporary.constData(), target.constData()) != 0)
+                why = qt_error_string(errno);
+            if (!why.isEmpty())
+                ::unlink(temporary.constData());
+        }
+    }
     if (error)
         *error = why;
     return why.isEmpty();

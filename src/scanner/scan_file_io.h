@@ -8,9 +8,13 @@
 
 #include <functional>
 
-// Writes the export of tree to path atomically: until the whole file is
-// written nothing changes under that name. False, with why in *error.
+// Writes the export of tree to path: a regular file (or a new name)
+// atomically, so that until the whole file is written nothing changes under
+// that name; a device, a FIFO or standard output (/dev/stdout) is written
+// into as it is, never replaced. False, with why in *error.
 bool saveScanFile(const ScanTree &tree, const ScanSummary &summary, const QString &path, QString *error);
+// Writes the export into descriptor (standard output), every write checked.
+bool exportScanFile(const ScanTree &tree, const ScanSummary &summary, int descriptor, QString *error);
 
 // Reads the scan file at path; a regular file is mapped, not copied, so a
 // file of gigabytes is read where the page cache holds it.

@@ -13,9 +13,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using bltest::TempTree;
@@ -38,15 +42,28 @@ ScanRunResult run(const QStringList &arguments)
 
 // burrowlens-scan with arguments as bytes (QProcess takes text only), stdout
 // to outFd, started in cwd; returns its pid. stderr goes to errPath.
-pid_t spawn(const std::vector<std::string> &args, int outFd, const std::string &cwd, const std::string &errPath)
+// Resource limits for a run, as ulimit sets them.
+using Limits = std::vector<std::pair<int, rlim_t>>;
+
+pid_t spawn(const std::vector<std::string> &args, int outFd, const std::string &cwd, const std::string &errPath,
+            const char *inPath = nullptr, const Limits &limits = {})
 {
     const pid_t pid = fork();
     if (pid == 0) {
+        for (const auto &[resource, value] : limits) {
+            const rlimit limit{value, value};
+            setrlimit(resource, &limit);
+        }
         if (chdir(cwd.c_str()) != 0)
             _exit(120);
+        if (inPath) {
+            const int in = open(inPath, O_RDONLY);
+            dup2(in, STDIN_FILENO);
+        }
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(outFd, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
+        close_range(3, ~0U, 0); // what the test holds is not the program's
         std::vector<char *> argv{const_cast<char *>(BURROWLENS_SCAN)};
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -76,12 +93,13 @@ struct RawRun {
     std::string out, err;
 };
 
-RawRun runRaw(const std::vector<std::string> &args, const std::string &cwd, const char *outPath = nullptr)
+RawRun runRaw(const std::vector<std::string> &args, const std::string &cwd, const char *outPath = nullptr,
+              const char *inPath = nullptr, const Limits &limits = {})
 {
     TempTree scratch;
     const std::string out = outPath ? outPath : scratch.path("out");
     const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const pid_t pid = spawn(args, fd, cwd, scratch.path("err"));
+    const pid_t pid = spawn(args, fd, cwd, scratch.path("err"), inPath, limits);
     close(fd);
     RawRun r{waitFor(pid, 60), {}, {}};
     const auto slurp = [](const std::string &path) {
@@ -254,12 +272,13 @@ TEST(BurrowlensScan, ExitStatusesAndMessages)
     t.file("plain", 10);
     const ScanRunResult missing = run({QString::fromStdString(t.path("missing"))});
     EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(missing.err.trimmed().toStdString(), "Could not access folder: " + t.path("missing"));
+    EXPECT_EQ(missing.err.trimmed().toStdString(),
+              "Could not access folder: " + t.path("missing") + " (No such file or directory)");
     EXPECT_TRUE(missing.out.isEmpty());
 
     const ScanRunResult file = run({"--engine", "recursive", QString::fromStdString(t.path("plain"))});
     EXPECT_EQ(file.exitCode, 1);
-    EXPECT_EQ(file.err.trimmed().toStdString(), "Could not access folder: " + t.path("plain"));
+    EXPECT_EQ(file.err.trimmed().toStdString(), "Could not access folder: " + t.path("plain") + " (Not a directory)");
 
     for (const QStringList &bad : {QStringList{}, QStringList{"--engine", "slow", "/"},
                                    QStringList{"--top", "-3", "/"}, QStringList{"--frobnicate", "/"},
@@ -528,4 +547,107 @@ TEST(BurrowlensScan, BadScanFilesAreRefused)
     const RawRun missing = runRaw({"--import", t.path("missing.json")}, t.root());
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_NE(missing.err.find("missing.json"), std::string::npos) << missing.err;
+}
+
+// Input that never ends or is no scan file is refused at once, never by
+// running out of memory; an export goes into a device, a FIFO or standard
+// output as it is, and a full one says so.
+TEST(BurrowlensScan, InputIsBoundedAndExportsGoWhereTheyAreSent)
+{
+    TempTree t;
+    t.dir("tree");
+    t.file("tree/a", 5000);
+    const RawRun zeros = runRaw({"--import", "-"}, t.root(), nullptr, "/dev/zero");
+    EXPECT_EQ(zeros.exitCode, 1);
+    EXPECT_NE(zeros.err.find("not a scan file"), std::string::npos) << zeros.err;
+    const RawRun patterns = runRaw({"--exclude-from", "/dev/zero", t.path("tree")}, t.root());
+    EXPECT_EQ(patterns.exitCode, 2);
+    EXPECT_NE(patterns.err.find("/dev/zero"), std::string::npos) << patterns.err;
+
+    const RawRun toStdout = runRaw({"--export", "/dev/stdout", t.path("tree")}, t.root());
+    EXPECT_EQ(toStdout.exitCode, 0) << toStdout.err;
+    EXPECT_EQ(toStdout.out.rfind("[1,2,", 0), 0u) << toStdout.out.substr(0, 40);
+
+    ASSERT_EQ(mkfifo(t.path("pipe").c_str(), 0600), 0);
+    std::string piped;
+    // Opened without waiting for a writer: a FIFO replaced by a file would
+    // never see one. It reads until the writer has come and gone.
+    const int fifo = open(t.path("pipe").c_str(), O_RDONLY | O_NONBLOCK);
+    std::thread reader([&] {
+        char chunk[65536];
+        for (int idle = 0; idle < 300;) {
+            pollfd wait{fifo, POLLIN, 0};
+            if (poll(&wait, 1, 100) == 0) {
+                ++idle;
+                continue;
+            }
+            const ssize_t n = read(fifo, chunk, sizeof chunk);
+            if (n > 0)
+                piped.append(chunk, size_t(n));
+            else if (n == 0 && !piped.empty())
+                break;
+            else if (n == 0)
+                usleep(10000); // no writer yet
+        }
+        close(fifo);
+    });
+    const RawRun toFifo = runRaw({"--export", t.path("pipe"), t.path("tree")}, t.root());
+    reader.join();
+    EXPECT_EQ(toFifo.exitCode, 0) << toFifo.err;
+    EXPECT_EQ(piped.rfind("[1,2,", 0), 0u);
+    struct stat st;
+    ASSERT_EQ(lstat(t.path("pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO is still a FIFO";
+
+    // Device nodes of its own, as /dev/null and /dev/full are (root may
+    // make them; the system's own are left alone should this ever fail):
+    // written into, not replaced, and a full one says so.
+    if (mknod(t.path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0 ||
+        mknod(t.path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0)
+        GTEST_SKIP() << "cannot make device nodes here";
+    const RawRun toNull = runRaw({"--export", t.path("null"), t.path("tree")}, t.root());
+    EXPECT_EQ(toNull.exitCode, 0) << toNull.err;
+    const RawRun full = runRaw({"--export", t.path("full"), t.path("tree")}, t.root());
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
+    for (const char *device : {"null", "full"}) {
+        ASSERT_EQ(lstat(t.path(device).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << device << " is still a device";
+    }
+}
+
+// Short of memory or of descriptors, a scan fails and says why; it never
+// passes off a part of the tree as the whole, nor dies of a signal.
+TEST(BurrowlensScan, ShortOfMemoryOrDescriptorsAScanFailsAndSaysWhy)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers reserve address space of their own";
+#endif
+    TempTree t;
+    t.wide("tree", 120, 40);
+    const RawRun whole = runRaw({"--json", t.path("tree")}, t.root());
+    ASSERT_EQ(whole.exitCode, 0) << whole.err;
+    const qint64 total = reportOf(whole)["allocated"].toInteger();
+    for (const char *engine : {"fast", "recursive"}) {
+        for (const rlim_t mib : {120, 160, 200, 260, 400}) {
+            const RawRun r = runRaw({"--engine", engine, "--json", t.path("tree")}, t.root(), nullptr, nullptr,
+                                    {{RLIMIT_AS, mib << 20}});
+            const std::string context = std::string(engine) + " at " + std::to_string(mib) + " MiB: " + r.err;
+            if (r.exitCode == 0) {
+                EXPECT_EQ(reportOf(r)["allocated"].toInteger(), total) << context;
+                EXPECT_EQ(reportOf(r)["unreadable"].toInteger(), 0) << context;
+            } else {
+                EXPECT_EQ(r.exitCode, 1) << context;
+                EXPECT_TRUE(r.err.find("Not enough memory") != std::string::npos ||
+                            r.err.find("not enough memory") != std::string::npos) << context;
+            }
+        }
+        for (const rlim_t descriptors : {6, 7, 8, 10}) {
+            const RawRun r = runRaw({"--engine", engine, "--json", t.path("tree")}, t.root(), nullptr, nullptr,
+                                    {{RLIMIT_NOFILE, descriptors}});
+            EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1) << engine << " with " << descriptors << ": " << r.err;
+            if (r.exitCode == 1)
+                EXPECT_FALSE(r.err.empty());
+        }
+    }
 }

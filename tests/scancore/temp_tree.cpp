@@ -130,10 +130,15 @@ void walkFd(int fd, WalkTotals &t, WalkScope &scope, const std::string &path)
     while (dirent *e = readdir(d)) {
         if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
             continue;
-        ++t.items;
         struct stat st;
         const bool statted = fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-        // Without search permission only the listing's own type is known.
+        if (!statted && errno == EACCES) {
+            // Listed but not searchable: the folder is unreadable, as ncdu
+            // has it, and none of its entries counts (the first is tried).
+            ++t.unreadable;
+            break;
+        }
+        ++t.items;
         const bool isDir = statted ? S_ISDIR(st.st_mode) : e->d_type == DT_DIR;
         if (isDir && !isPackageName(e->d_name)) {
             ++t.dirs;

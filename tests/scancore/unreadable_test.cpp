@@ -47,7 +47,8 @@ TEST(Unreadable, DirectoriesAreCountedAndTheScanFinishes)
     });
     if (!answer)
         GTEST_SKIP() << "cannot drop privileges to uid 65534 here; unreadable folders untested";
-    // "locked" cannot be opened; "listonly" lists, but its subdirectory cannot
-    // be opened. A root that cannot be listed still finishes, with one node.
-    EXPECT_EQ(*answer, "0 2 2 1 1 0 1 1 " + t.path("listonly/subdir") + ":1 " + t.path("locked") + ":1");
+    // "locked" cannot be opened; "listonly" lists, but none of its entries
+    // can be examined: the folder itself is unreadable. A root that cannot
+    // be listed fails with its reason.
+    EXPECT_EQ(*answer, "0 2 2 1 1 -1 0 1 " + t.path("listonly") + ":1 " + t.path("locked") + ":1");
 }
