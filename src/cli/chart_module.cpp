@@ -8,7 +8,7 @@
 #include <QTimer>
 
 extern "C" bool burrowlens_render_chart(const ScanTree *treePointer, const QString *filePointer, int side,
-                                        int argc, char **argv, QString *error)
+                                        int measure, int argc, char **argv, QString *error)
 {
     const ScanTree &tree = *treePointer;
     const QString &file = *filePointer;
@@ -17,6 +17,9 @@ extern "C" bool burrowlens_render_chart(const ScanTree *treePointer, const QStri
     QApplication app(argc, argv);
     SunburstCanvasView view;
     view.resize(side, side);
+    SunburstLayoutService layout;
+    layout.measure = SizeMeasure(measure);
+    view.setLayoutService(layout);
     QEventLoop wait;
     QObject::connect(&view, &SunburstCanvasView::segmentsChanged, &wait, &QEventLoop::quit);
     QTimer::singleShot(120000, &wait, &QEventLoop::quit);

@@ -3,7 +3,8 @@
 #include <QFileInfo>
 #include <QLibrary>
 
-bool renderChart(const ScanTree &tree, const QString &file, int side, int argc, char **argv, QString *error)
+bool renderChart(const ScanTree &tree, const QString &file, int side, SizeMeasure measure, int argc, char **argv,
+                 QString *error)
 {
     // Beside the executable in a build tree; in lib/burrowlens once installed.
     const QString bin = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
@@ -17,5 +18,5 @@ bool renderChart(const ScanTree &tree, const QString &file, int side, int argc, 
         *error = QStringLiteral("cannot load the chart renderer: %1").arg(library.errorString());
         return false;
     }
-    return render(&tree, &file, side, argc, argv, error);
+    return render(&tree, &file, side, int(measure), argc, argv, error);
 }

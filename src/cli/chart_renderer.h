@@ -5,11 +5,14 @@
 #pragma once
 
 #include "scan_tree.h"
+#include "size_order.h"
 
 #include <QString>
 
-extern "C" bool burrowlens_render_chart(const ScanTree *tree, const QString *file, int side, int argc,
+// measure: the SizeMeasure the angles follow, as an int across the C boundary.
+extern "C" bool burrowlens_render_chart(const ScanTree *tree, const QString *file, int side, int measure, int argc,
                                         char **argv, QString *error);
 
 // Loads the module beside the executable and renders through it.
-bool renderChart(const ScanTree &tree, const QString &file, int side, int argc, char **argv, QString *error);
+bool renderChart(const ScanTree &tree, const QString &file, int side, SizeMeasure measure, int argc, char **argv,
+                 QString *error);

@@ -406,7 +406,8 @@ int run(int argc, char **argv)
     }
     if (!options.chart.isEmpty()) {
         QString error;
-        if (!renderChart(finished.tree, options.chart, options.chartSize, argc, argv, &error)) {
+        if (!renderChart(finished.tree, options.chart, options.chartSize,
+                         options.apparentSize ? SizeMeasure::logical : SizeMeasure::allocated, argc, argv, &error)) {
             std::fprintf(stderr, "burrowlens-scan: %s\n", qPrintable(error));
             return 1;
         }

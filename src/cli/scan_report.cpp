@@ -131,7 +131,9 @@ QByteArray ScanReport::json() const
 QByteArray ScanReport::segmentsJson() const
 {
     QJsonArray array;
-    for (const SunburstSegment &segment : SunburstLayoutService().makeSegments(tree, tree.rootID)) {
+    SunburstLayoutService layout;
+    layout.measure = measure; // the angles follow the size the report shows
+    for (const SunburstSegment &segment : layout.makeSegments(tree, tree.rootID)) {
         array.append(QJsonObject{
             {"id", segment.id},
             {"node", segment.backingNodeID ? QJsonValue(uuidText(*segment.backingNodeID)) : QJsonValue()},

@@ -39,18 +39,38 @@ bool isValidUtf8(QByteArrayView bytes)
     return true;
 }
 
+namespace {
+
+// Control characters as the Unicode pictures of them (a newline as U+2424,
+// ESC as U+241B): a name never recolours a terminal or cuts a line short.
+bool showControlCharacters(QString &text)
+{
+    bool changed = false;
+    for (QChar &c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || u == 0x7f) {
+            c = QChar(u == 0x7f ? char16_t(0x2421) : char16_t(u == '\n' ? 0x2424 : 0x2400 + u));
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+} // namespace
+
 QString displayTextOf(QByteArrayView bytes, QByteArray *rawIfInvalid)
 {
     bool ascii = true;
     for (const char c : bytes)
         ascii = ascii && uchar(c) < 0x80;
-    if (ascii)
-        return QString::fromLatin1(bytes);
-    if (isValidUtf8(bytes))
-        return QString::fromUtf8(bytes);
-    if (rawIfInvalid)
+    bool exact = ascii || isValidUtf8(bytes);
+    // stateless: a cut sequence is repaired, not dropped
+    QString text = ascii ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
+    if (showControlCharacters(text))
+        exact = false;
+    if (!exact && rawIfInvalid)
         *rawIfInvalid = bytes.toByteArray();
-    return QString::fromUtf8(bytes); // stateless: a cut sequence is repaired, not dropped
+    return text;
 }
 
 FileUrl FileUrl::fromPath(const QString &path, bool isDirectory)

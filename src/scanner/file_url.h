@@ -87,6 +87,7 @@ private:
 // Strict UTF-8: no overlong forms, surrogates, code points past U+10FFFF or
 // sequences cut short, at the end included.
 bool isValidUtf8(QByteArrayView bytes);
-// The text people see for a name that is bytes (invalid sequences repaired),
-// and the bytes to keep beside it (empty when the text says it all).
+// The text people see for a name that is bytes (invalid sequences repaired,
+// control characters shown as their pictures, a newline as U+2424), and the
+// bytes to keep beside it (empty when the text says it all).
 QString displayTextOf(QByteArrayView bytes, QByteArray *rawIfInvalid);

@@ -109,6 +109,17 @@ TEST(SunburstLayout, EdgesThatCatchRealFaults)
     ASSERT_EQ(soleSegments.size(), 1);
     expectRange(soleSegments[0], 12.0, 348.0);
 
+    // Sizes near 2^63 (sparse files reach them): their sum saturates, and
+    // the chart still shows them in proportion.
+    TreeBuilder huge(INT64_MAX);
+    huge.add("/r", "a", INT64_MAX - 10);
+    huge.add("/r", "b", INT64_MAX / 2);
+    huge.add("/r", "c", INT64_MAX / 200);
+    const auto hugeSegments = layout(huge.tree, huge.tree.rootID);
+    ASSERT_EQ(hugeSegments.size(), 3) << "a and b shown, c gathered";
+    EXPECT_TRUE(hugeSegments[2].kind.isOther());
+    EXPECT_GT(hugeSegments[0].endDegrees - hugeSegments[0].startDegrees, 200.0);
+
     // Equal sizes order by name, ignoring case; the nineteenth is hidden
     // although it is large enough.
     TreeBuilder named(3);

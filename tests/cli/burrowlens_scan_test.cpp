@@ -315,6 +315,16 @@ TEST(BurrowlensScan, SegmentsOfTheRoot)
     EXPECT_EQ(other["items"].toInt(), 30);
     EXPECT_EQ(other["end"].toDouble(), 348.0);
     EXPECT_EQ(run({"--json", "--segments", "/"}).exitCode, 2);
+
+    // Apparent sizes: a sparse file of 50 MB that takes no blocks comes first.
+    t.file("sparse", 0);
+    ASSERT_EQ(truncate(t.path("sparse").c_str(), 50'000'000), 0);
+    const ScanRunResult apparent = run({"--segments", "--apparent-size", QString::fromStdString(t.root())});
+    const QJsonArray byApparent = QJsonDocument::fromJson(apparent.out).array();
+    ASSERT_FALSE(byApparent.isEmpty()) << apparent.err.toStdString();
+    EXPECT_GT(byApparent[0].toObject()["end"].toDouble(), 300.0) << "the sparse file takes most of the ring";
+    EXPECT_LT(QJsonDocument::fromJson(run({"--segments", QString::fromStdString(t.root())}).out).array()[0]
+                  .toObject()["end"].toDouble(), 300.0);
 }
 
 TEST(BurrowlensScan, ChartWrittenAsAPng)
@@ -332,6 +342,14 @@ TEST(BurrowlensScan, ChartWrittenAsAPng)
     // Ring 1 at three o'clock is the big folder's colour, not the background.
     EXPECT_GT(image.pixelColor(150 + 45, 150).saturationF(), 0.5);
     EXPECT_LT(image.pixelColor(150, 150 - 45).valueF(), 0.25) << "the opening at twelve o'clock";
+    // By apparent size a sparse file takes the place of the big folder.
+    t.file("sparse", 0);
+    ASSERT_EQ(truncate(t.path("sparse").c_str(), 50'000'000), 0);
+    const QString apparentPng = QString::fromStdString(t.path("apparent.png"));
+    ASSERT_EQ(run({"--chart", apparentPng, "--size", "300", "--apparent-size", "--top", "0",
+                   QString::fromStdString(t.root())}).exitCode, 0);
+    const QImage byApparent(apparentPng);
+    EXPECT_NE(byApparent.pixelColor(150 + 45, 150), image.pixelColor(150 + 45, 150));
 
     const ScanRunResult unwritable = run({"--chart", QString::fromStdString(t.path("no/such/dir.png")),
                                           QString::fromStdString(t.root())});
@@ -650,4 +668,19 @@ TEST(BurrowlensScan, ShortOfMemoryOrDescriptorsAScanFailsAndSaysWhy)
                 EXPECT_FALSE(r.err.empty());
         }
     }
+}
+
+// A name is text in the report, never a command to the terminal: control
+// characters come out as their pictures.
+TEST(BurrowlensScan, NamesNeverReachTheTerminalAsControlBytes)
+{
+    TempTree t;
+    t.file("\x1b]0;owned\x07", 100);
+    t.file("red\x1b[31m\nline", 200);
+    const RawRun r = runRaw({t.root()}, t.root());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char c : r.out)
+        EXPECT_TRUE(c == '\n' || uchar(c) >= 0x20) << "byte " << int(uchar(c));
+    EXPECT_NE(r.out.find("red\u241B[31m\u2424line"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\u241B]0;owned\u2407"), std::string::npos) << r.out;
 }

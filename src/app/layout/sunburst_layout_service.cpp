@@ -5,6 +5,17 @@
 
 #include <cmath>
 
+namespace {
+
+// Sizes near 2^63 (sparse files) would overflow a plain sum.
+qint64 saturatingAdd(qint64 a, qint64 b)
+{
+    qint64 sum;
+    return __builtin_add_overflow(a, b, &sum) ? INT64_MAX : sum;
+}
+
+} // namespace
+
 QList<SunburstSegment> SunburstLayoutService::makeSegments(const ScanTree &tree,
                                                            const QUuid &focusedNodeID) const
 {
@@ -46,11 +57,11 @@ void SunburstLayoutService::appendSegments(const ScanTree &tree, const QUuid &pa
         const double fraction = double(size) / parentSize;
         if (fraction < minimumFraction || span * fraction < minimumAngleDegrees ||
             visible.size() >= maximumVisibleChildrenPerParent) {
-            hiddenSize += size;
+            hiddenSize = saturatingAdd(hiddenSize, size);
             ++hiddenCount;
         } else {
             visible.append(&child);
-            visibleSize += size;
+            visibleSize = saturatingAdd(visibleSize, size);
         }
     }
 
@@ -58,7 +69,7 @@ void SunburstLayoutService::appendSegments(const ScanTree &tree, const QUuid &pa
     double available = span - siblingGapDegrees * double(gaps);
     if (!(available >= 0))
         available = 0; // also when not a number
-    const qint64 total = visibleSize + hiddenSize;
+    const qint64 total = saturatingAdd(visibleSize, hiddenSize);
     if (total < 1)
         return;
 
