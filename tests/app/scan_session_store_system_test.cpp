@@ -355,9 +355,10 @@ INSTANTIATE_TEST_SUITE_P(ScanSessionStoreSystem, RevealWithoutABus, ::testing::B
 
 #include "scan_session_store_system_test.moc"
 
-// A scan file opens as a result: its tree as written, Trash offered only for
-// what is on this machine, Rescan scanning its folder here; a file that is
-// not an export fails with the reader's message.
+// A scan file opens as a result: its tree as written, for looking only (no
+// Trash, Open or Reveal, though its folder and a file of the same name are
+// here), Rescan scanning its folder here as a new result; a file that is not
+// an export fails with the reader's message.
 TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
 {
     Folders f{"here", "files"};
@@ -376,7 +377,11 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
     }
     ScanSessionServices services;
     auto panel = std::make_shared<ScriptedOpenPanel>();
+    auto reveal = std::make_shared<RecordingReveal>();
+    auto trash = std::make_shared<ScriptedTrash>();
     services.openPanel = panel;
+    services.finderRevealService = reveal;
+    services.trashService = trash;
     auto store = realStore(services);
     panel->answer = f.path("files/scan.json"); // the open panel takes scan files too
     store->chooseFolder();
@@ -387,16 +392,24 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
     EXPECT_EQ(opened->summary->totalAllocatedSize, 4096 + 12288);
     EXPECT_EQ(opened->summary->finishedAt, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
 
-    // The list offers the Trash only on rows that are here.
+    // Nothing is acted on, not even kept.bin, which is here too (its size
+    // in the file may be another file's); the list says why.
     const ScanWorkspaceView workspace(*store);
-    EXPECT_FALSE(workspace.sidebar()->offersTrash(*opened->tree->node(idOf(f.path("here/away.bin")))));
-    EXPECT_TRUE(workspace.sidebar()->offersTrash(*opened->tree->node(idOf(f.path("here/kept.bin")))));
-    store->focusNode(idOf(f.path("here/away.bin")));
-    EXPECT_FALSE(store->canTrashActiveSelection()) << "not on this machine";
-    store->requestTrashForNode(idOf(f.path("here/away.bin")));
-    EXPECT_FALSE(store->pendingTrashNode());
-    store->focusNode(idOf(f.path("here/kept.bin")));
-    EXPECT_TRUE(store->canTrashActiveSelection());
+    for (const char *name : {"here/away.bin", "here/kept.bin"}) {
+        EXPECT_FALSE(workspace.sidebar()->offersTrash(*opened->tree->node(idOf(f.path(name)))));
+        store->focusNode(idOf(f.path(name)));
+        EXPECT_FALSE(store->canTrashActiveSelection()) << name;
+        store->requestTrashForNode(idOf(f.path(name)));
+        EXPECT_FALSE(store->pendingTrashNode()) << name;
+        store->openNode(idOf(f.path(name)));
+        store->revealFocusedNode();
+    }
+    settle();
+    EXPECT_TRUE(reveal->asked.isEmpty());
+    EXPECT_TRUE(trash->moved.empty());
+    EXPECT_TRUE(workspace.fromFileNote()->isVisibleTo(&workspace));
+    EXPECT_EQ(workspace.fromFileNote()->text(), "Read from a file: scan this folder here to act on it");
+    EXPECT_FALSE(workspace.revealButton()->isEnabled());
 
     // Saved again, as the file it came from says.
     QStringList saved;
@@ -420,10 +433,19 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
     ASSERT_TRUE(spinUntil([&] { return !saved.isEmpty(); }));
     EXPECT_FALSE(saved.value(1).isEmpty()) << "a save that fails says so";
 
-    store->rescanActiveResult(); // the folder is here: scanned on this machine
+    const QUuid fromFile = store->activeResultID().value();
+    store->rescanActiveResult(); // the folder is here: scanned on this machine, as a new result
     ASSERT_TRUE(spinUntil([&] { return allReady(*store) && !store->activeResult()->sourceFile; }));
     EXPECT_EQ(store->activeResult()->summary->totalAllocatedSize, 4096);
-    EXPECT_EQ(store->results().size(), 1);
+    ASSERT_EQ(store->results().size(), 2);
+    EXPECT_EQ(store->result(fromFile)->summary->totalAllocatedSize, 4096 + 12288) << "the file's result stays";
+    const QUuid scannedHere = store->activeResultID().value();
+    store->activateResult(fromFile);
+    writeFile(f.path("here/new.bin"), 5000);
+    store->rescanActiveResult(); // again: the result scanned here comes forward and is scanned again
+    EXPECT_EQ(store->activeResultID(), scannedHere);
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store) && store->activeResult()->summary->filesScanned == 2; }));
+    EXPECT_EQ(store->results().size(), 2);
 
     store->acceptIncoming({QUrl::fromLocalFile(f.path("files/notes.txt"))});
     ASSERT_TRUE(spinUntil([&] { return store->activeResult()->phase == ScanResultPhase::failed; }));

@@ -62,11 +62,35 @@ public:
     void moveToTrash(const TrashTarget &target, Completion done) const override
     {
         moved.push_back(target.url);
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [done, e = error] { done(e); },
+        answer(done);
+    }
+    void deletePermanently(const TrashTarget &target, Completion done) const override
+    {
+        deleted.push_back(target.url);
+        answer(done);
+    }
+    mutable std::vector<FileUrl> moved, deleted;
+    std::optional<QString> error;
+    mutable bool noTrash = false; // the next move finds no Trash
+
+private:
+    void answer(const Completion &done) const
+    {
+        TrashOutcome outcome;
+        if (std::exchange(noTrash, false))
+            outcome = {TrashOutcome::Kind::noTrash, QStringLiteral("/media/stick (vfat)")};
+        else if (error)
+            outcome = {TrashOutcome::Kind::failed, *error};
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [done, outcome] { done(outcome); },
                                   Qt::QueuedConnection);
     }
-    mutable std::vector<FileUrl> moved;
-    std::optional<QString> error;
+};
+
+class RecordingReveal : public FinderRevealService {
+public:
+    void reveal(const QList<FileUrl> &urls, Failed) const override { asked += urls; }
+    void open(const FileUrl &url, Failed) const override { asked << url; }
+    mutable QList<FileUrl> asked;
 };
 
 // A tree of root plus the given relative paths ("dir/" for a directory),

@@ -549,6 +549,45 @@ TEST(WindowTrash, TheConfirmationMovesOnlyWhenAccepted)
     QTest::mouseClick(move, Qt::LeftButton);
     ASSERT_TRUE(spinUntil([&] { return !w.trash->moved.empty(); }));
     EXPECT_EQ(w.trash->moved.front().path(), r + "/Photos");
+    ASSERT_TRUE(spinUntil([&] { return w.engine->starts.size() == 2; })) << "rescanned after the move";
+    w.deliver(ScanUpdate::finished(makeTree(r, {{"b", 1}}), summaryOf(2, 0, 1)));
+
+    // Where there is no Trash: the item and its file system are named, and
+    // only a second yes, to "cannot be undone", deletes it.
+    const auto clickButton = [](QMessageBox *box, const QString &text) {
+        for (QAbstractButton *b : box->buttons()) {
+            if (b->text() == text) {
+                QTest::mouseClick(b, Qt::LeftButton);
+                return true;
+            }
+        }
+        return false;
+    };
+    for (const bool confirmed : {false, true}) {
+        w.trash->noTrash = true;
+        w.store->focusNode(idOf(r + "/b"));
+        w.store->requestTrashForActiveSelection();
+        w.sync();
+        ASSERT_TRUE(clickButton(w.view->trashAlert(), "Move to Trash"));
+        ASSERT_TRUE(spinUntil([&] { return w.view->deletionAlert() != nullptr; }));
+        EXPECT_EQ(w.view->deletionAlert()->text(), u"\u201Cb\u201D cannot be moved to the Trash");
+        EXPECT_TRUE(w.view->deletionAlert()->informativeText().contains("/media/stick (vfat) has no Trash"));
+        ASSERT_TRUE(clickButton(w.view->deletionAlert(), "Delete Permanently\u2026"));
+        ASSERT_TRUE(w.view->deletionAlert());
+        EXPECT_EQ(w.view->deletionAlert()->informativeText(), "This cannot be undone.");
+        EXPECT_TRUE(w.trash->deleted.empty()) << "asked twice before anything goes";
+        if (!confirmed) {
+            QTest::keyClick(w.view->deletionAlert(), Qt::Key_Escape);
+            w.sync();
+            EXPECT_FALSE(w.store->pendingDeletion());
+            settle();
+            EXPECT_TRUE(w.trash->deleted.empty());
+            continue;
+        }
+        ASSERT_TRUE(clickButton(w.view->deletionAlert(), "Delete Permanently"));
+        ASSERT_TRUE(spinUntil([&] { return !w.trash->deleted.empty(); }));
+        EXPECT_EQ(w.trash->deleted.front().path(), r + "/b");
+    }
 }
 
 namespace {

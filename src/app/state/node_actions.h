@@ -14,15 +14,20 @@ public:
     void requestTrashForNode(const QUuid &id);
     bool canTrashActiveSelection() const;
     void confirmTrashRequest();
+    void confirmPermanentDeletion();
     void revealNode(const QUuid &id);
     void openNode(const QUuid &id);
     void scanAsNewResult(const QUuid &id);
     bool canScanAsNewResult(const ScanNodeRecord &node) const;
-    bool existsHere(const ScanNodeRecord &node) const;
+    bool canActOn(const ScanNodeRecord &node) const;
 
 private:
+    // What the scan of the pending request's result saw of node.
+    std::optional<TrashTarget> targetOf(const ScanNodeRecord &node) const;
+    void finishRemoval(const QUuid &resultID, const FileUrl &removed, const TrashOutcome &outcome,
+                       const QString &failure);
+
     ScanSessionStore &s_;
-    // The result the pending request was made in, and its item as it was then.
-    QUuid pendingTrashResultID_;
-    std::optional<FileIdentity> pendingTrashItem_;
+    // The result the pending request (to the Trash, or for good) was made in.
+    QUuid pendingResultID_;
 };

@@ -256,6 +256,19 @@ void ScanResultQueue::rescanResult(const QUuid &id)
         return;
     const ScanResultState *target = s_.result(id);
     const FileUrl root = target->rootURL;
+    if (target->sourceFile) {
+        // Scanned here as a result of its own (again, when there is one):
+        // the one read from the file stays what the file says.
+        for (const ScanResultState &r : s_.results_) {
+            if (r.rootURL == root && !r.sourceFile) {
+                s_.assign(s_.activeResultID_, std::optional(r.id), &ScanSessionStore::activeResultIDChanged);
+                rescanResult(r.id);
+                return;
+            }
+        }
+        startScan(root, std::nullopt);
+        return;
+    }
     // A rescan during a rescan, before the focus came back, keeps the
     // deeper path it remembered.
     QList<FileUrl> path = focusPathURLs(*target);
@@ -283,8 +296,10 @@ void ScanResultQueue::startScan(const FileUrl &url, const std::optional<QUuid> &
 {
     const FileUrl root = url.standardized();
     if (!reusing) {
+        // A folder with a result of its own scanned here only comes forward;
+        // one read from a file is another thing.
         for (const ScanResultState &r : s_.results_) {
-            if (r.rootURL == root) {
+            if (r.rootURL == root && !r.sourceFile) {
                 activateResult(r.id);
                 return;
             }

@@ -126,6 +126,11 @@ void ScanSessionStore::requestTrashForActiveSelection()
 }
 bool ScanSessionStore::canTrashActiveSelection() const { return actions_->canTrashActiveSelection(); }
 void ScanSessionStore::confirmTrashRequest() { actions_->confirmTrashRequest(); }
+void ScanSessionStore::confirmPermanentDeletion() { actions_->confirmPermanentDeletion(); }
+void ScanSessionStore::cancelPendingDeletion()
+{
+    assign(pendingDeletion_, std::optional<PendingDeletion>(), &ScanSessionStore::pendingDeletionChanged);
+}
 void ScanSessionStore::revealFocusedNode()
 {
     if (const std::optional<ScanNodeRecord> node = activeSelectedNode())
@@ -138,4 +143,10 @@ bool ScanSessionStore::canScanAsNewResult(const ScanNodeRecord &node) const
 {
     return actions_->canScanAsNewResult(node);
 }
-bool ScanSessionStore::existsHere(const ScanNodeRecord &node) const { return actions_->existsHere(node); }
+bool ScanSessionStore::canActOn(const ScanNodeRecord &node) const { return actions_->canActOn(node); }
+QString ScanSessionStore::whyNotActing() const
+{
+    const ScanResultState *active = activeResult();
+    return active && active->sourceFile ? QStringLiteral("Read from a file: scan this folder here to act on it")
+                                        : QString();
+}

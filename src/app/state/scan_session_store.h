@@ -50,6 +50,14 @@ public:
     const QList<ScanResultState> &results() const { return results_; }
     const std::optional<QUuid> &activeResultID() const { return activeResultID_; }
     const std::optional<ScanNodeRecord> &pendingTrashNode() const { return pendingTrashNode_; }
+    // An item the Trash could not take, its file system having none: the
+    // user may delete it for good instead. where: which file system.
+    struct PendingDeletion {
+        ScanNodeRecord node;
+        QString where;
+        friend bool operator==(const PendingDeletion &, const PendingDeletion &) = default;
+    };
+    const std::optional<PendingDeletion> &pendingDeletion() const { return pendingDeletion_; }
     const ScanTask *scanTask() const { return scanTask_.get(); }
     const QList<QUuid> &queuedResultIDs() const { return queuedResultIDs_; }
     const std::optional<QUuid> &currentScanningResultID() const { return currentScanningResultID_; }
@@ -87,7 +95,8 @@ public:
     // Remembers the result's focus path and scans its folder again.
     void rescanResult(const QUuid &id);
     // A result opened from a scan file is scanned again only once it is
-    // whole and when its folder is on this machine.
+    // whole and when its folder is on this machine: as a new result, the
+    // one read from the file stays as it was.
     bool canRescan(const QUuid &id) const;
     bool canRescanActiveResult() const;
 
@@ -119,6 +128,10 @@ public:
     void confirmTrashRequest();
     // The window's dismissal of the confirmation sets it absent.
     void setPendingTrashNode(std::optional<ScanNodeRecord> node);
+    // Deletes the pending item for good (the window asked twice); nothing
+    // of it goes through a link, and a failure part-way says what is left.
+    void confirmPermanentDeletion();
+    void cancelPendingDeletion();
     void revealFocusedNode();
     void revealNode(const QUuid &id);
     // Opens the node with the desktop's default application (a folder with
@@ -127,14 +140,18 @@ public:
     // A folder of the active result, scanned as a result of its own.
     void scanAsNewResult(const QUuid &id);
     bool canScanAsNewResult(const ScanNodeRecord &node) const;
-    // Whether the node of the active result is on this machine: always for
-    // a scan made here, by its path for one opened from a file.
-    bool existsHere(const ScanNodeRecord &node) const;
+    // Whether Trash, Open and Reveal may act on the node of the active
+    // result: only on a scan made here. A result read from a file is for
+    // looking, however much its paths look like this machine's.
+    bool canActOn(const ScanNodeRecord &node) const;
+    // Why they may not, for the list and the menus; empty when they may.
+    QString whyNotActing() const;
 
 signals:
     void resultsChanged();
     void activeResultIDChanged();
     void pendingTrashNodeChanged();
+    void pendingDeletionChanged();
     void scanTaskChanged();
     void queuedResultIDsChanged();
     void currentScanningResultIDChanged();
@@ -170,6 +187,7 @@ private:
     QList<ScanResultState> results_;
     std::optional<QUuid> activeResultID_;
     std::optional<ScanNodeRecord> pendingTrashNode_;
+    std::optional<PendingDeletion> pendingDeletion_;
     std::shared_ptr<ScanTask> scanTask_;
     QList<QUuid> queuedResultIDs_;
     std::optional<QUuid> currentScanningResultID_;

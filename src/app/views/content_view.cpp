@@ -116,7 +116,8 @@ ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(par
 
     for (auto changed : {&ScanSessionStore::resultsChanged, &ScanSessionStore::activeResultIDChanged,
                          &ScanSessionStore::currentScanningResultIDChanged, &ScanSessionStore::focusedChildrenChanged,
-                         &ScanSessionStore::pendingTrashNodeChanged, &ScanSessionStore::sizeMeasureChanged}) {
+                         &ScanSessionStore::pendingTrashNodeChanged, &ScanSessionStore::sizeMeasureChanged,
+                         &ScanSessionStore::pendingDeletionChanged}) {
         connect(&store_, changed, this, &ContentView::scheduleRefresh);
     }
     connect(&store_, &ScanSessionStore::actionFailed, this, &ContentView::showFailure);
@@ -189,6 +190,7 @@ void ContentView::refresh()
     screens_->setCurrentIndex(int(screen));
     actions_->refresh();
     updateTrashAlert();
+    updateDeletionOffer();
 }
 
 bool ContentView::eventFilter(QObject *watched, QEvent *event)
@@ -246,6 +248,42 @@ void ContentView::updateTrashAlert()
                         else
                             store_.setPendingTrashNode(std::nullopt);
                     });
+}
+
+void ContentView::updateDeletionOffer()
+{
+    const std::optional<ScanSessionStore::PendingDeletion> &pending = store_.pendingDeletion();
+    if (!pending) {
+        if (deletionAlert_)
+            deletionAlert_->close();
+        return;
+    }
+    if (deletionAlert_)
+        return;
+    // Twice asked: what the Trash could not take, then that it cannot be undone.
+    const QString name = QStringLiteral("\u201C") + pending->node.displayName + QStringLiteral("\u201D");
+    deletionAlert_ = askBox(
+        QMessageBox::Warning, QStringLiteral("No Trash"), name + QStringLiteral(" cannot be moved to the Trash"),
+        QStringLiteral("%1 has no Trash. You can delete the item permanently instead.").arg(pending->where),
+        {QStringLiteral("Delete Permanently\u2026"), QMessageBox::DestructiveRole}, QStringLiteral("Cancel"), false,
+        [this, name](bool offered) {
+            deletionAlert_ = nullptr;
+            if (!offered) {
+                store_.cancelPendingDeletion();
+                return;
+            }
+            deletionAlert_ = askBox(QMessageBox::Critical, QStringLiteral("Delete Permanently?"),
+                                    QStringLiteral("Delete %1 permanently?").arg(name),
+                                    QStringLiteral("This cannot be undone."),
+                                    {QStringLiteral("Delete Permanently"), QMessageBox::DestructiveRole},
+                                    QStringLiteral("Cancel"), false, [this](bool deleted) {
+                                        deletionAlert_ = nullptr;
+                                        if (deleted)
+                                            store_.confirmPermanentDeletion();
+                                        else
+                                            store_.cancelPendingDeletion();
+                                    });
+        });
 }
 
 QMessageBox *ContentView::askBox(QMessageBox::Icon icon, const QString &title, const QString &text,

@@ -51,6 +51,7 @@ public:
     ScanWorkspaceView *workspace() const { return workspace_; }
     WindowActions *actions() const { return actions_; }
     QMessageBox *trashAlert() const { return alert_; }
+    QMessageBox *deletionAlert() const { return deletionAlert_; }
     // What did not happen and why, after a confirmed move or a reveal failed.
     QMessageBox *failureAlert() const { return failureAlert_; }
 
@@ -67,6 +68,7 @@ private:
     void scheduleRefresh();
     void setDropTargeted(bool targeted);
     void updateTrashAlert();
+    void updateDeletionOffer();
     void showFailure(const QString &message, const QString &reason);
     static void showAsPlainText(QMessageBox &box);
     // A question of two buttons, open until answered; done learns whether it was act.
@@ -85,6 +87,7 @@ private:
     QWidget *dropHighlight_ = nullptr;
     WindowActions *actions_ = nullptr;
     QPointer<QMessageBox> alert_;
+    QPointer<QMessageBox> deletionAlert_; // the offer to delete for good, then its confirmation
     QPointer<QMessageBox> failureAlert_;
     QPointer<PreferencesDialog> preferences_;
     QPointer<QMessageBox> rescanOffer_;

@@ -159,10 +159,17 @@ QWidget *ScanWorkspaceView::buildBody()
     });
     sidebar_->setOnContextMenu(menu);
     sidebar_->setOnTrash([this](const QUuid &id) { store_.requestTrashForNode(id); });
-    // Of a scan opened from a file, only what is on this machine.
+    // Nothing of a scan read from a file: it says why instead.
     sidebar_->setOffersTrash([this](const ScanNodeRecord &node) {
-        return ScanSessionStore::isTrashable(node) && store_.existsHere(node);
+        return ScanSessionStore::isTrashable(node) && store_.canActOn(node);
     });
+    fromFile_ = style::label(QString(), style::font(12), style::white(0.56), sidebarCard);
+    fromFile_->setWordWrap(true);
+    fromFile_->hide();
+    auto *fromFileRow = new QHBoxLayout;
+    fromFileRow->setContentsMargins(14, 2, 14, 6);
+    fromFileRow->addWidget(fromFile_);
+    sidebarLayout->addLayout(fromFileRow);
     sidebarLayout->addWidget(sidebar_);
     charts->addWidget(sidebarCard);
     column->addLayout(charts, 1);
@@ -180,6 +187,12 @@ void ScanWorkspaceView::refresh()
     unreadable_->setText(unreadable);
     unreadable_->setVisible(!unreadable.isEmpty());
     trash_->setEnabled(store_.canTrashActiveSelection());
+    const QString whyNot = store_.whyNotActing();
+    reveal_->setEnabled(whyNot.isEmpty());
+    fromFile_->setText(whyNot);
+    fromFile_->setVisible(!whyNot.isEmpty());
+    reveal_->setToolTip(whyNot.isEmpty() ? QStringLiteral("Show the selected item in the file manager") : whyNot);
+    trash_->setToolTip(whyNot.isEmpty() ? QStringLiteral("Move the selected item to the Trash (Delete)") : whyNot);
 
     if (!active || !active->tree || !active->focusedNodeID) {
         body_->setCurrentIndex(1);

@@ -5,6 +5,7 @@
 
 #include "scan_session_store.h"
 
+#include <QLabel>
 #include <QDialog>
 #include <QLineEdit>
 #include <QPointer>
@@ -50,6 +51,7 @@ public:
     QPushButton *unreadableButton() const { return unreadable_; }
     QPushButton *revealButton() const { return reveal_; }
     QPushButton *trashButton() const { return trash_; }
+    const QLabel *fromFileNote() const { return fromFile_; }
     QPushButton *rescanButton() const { return rescan_; }
     QPushButton *scanAnotherButton() const { return scanAnother_; }
     BreadcrumbBar *breadcrumb() const { return breadcrumb_; }
@@ -72,6 +74,7 @@ private:
     QPointer<QDialog> unreadableDialog_;
     QPushButton *reveal_ = nullptr;
     QPushButton *trash_ = nullptr;
+    QLabel *fromFile_ = nullptr; // why nothing of a result read from a file is acted on
     QPushButton *rescan_ = nullptr;
     QPushButton *scanAnother_ = nullptr;
     QStackedWidget *body_ = nullptr;

@@ -135,7 +135,7 @@ QMenu *WindowActions::nodeMenu(ScanSessionStore &store, const QUuid &id, QWidget
     const std::optional<ScanNodeRecord> node = store.activeTreeNode(id);
     if (!active || !node)
         return menu;
-    const bool here = store.existsHere(*node);
+    const bool here = store.canActOn(*node);
     const bool isRoot = id == active->tree->rootID;
     QPointer<ScanSessionStore> s(&store);
     auto item = [menu](const QString &text, bool enabled, std::function<void()> run, const QKeySequence &keys = {}) {
@@ -145,6 +145,10 @@ QMenu *WindowActions::nodeMenu(ScanSessionStore &store, const QUuid &id, QWidget
         a->setShortcutVisibleInContextMenu(!keys.isEmpty());
         QObject::connect(a, &QAction::triggered, menu, std::move(run));
     };
+    if (const QString whyNot = store.whyNotActing(); !whyNot.isEmpty()) {
+        menu->addAction(whyNot)->setEnabled(false);
+        menu->addSeparator();
+    }
     item(QStringLiteral("Open"), here, [s, id] { if (s) s->openNode(id); });
     item(QStringLiteral("Reveal in File Manager"), here, [s, id] { if (s) s->revealNode(id); });
     item(QStringLiteral("Copy Path"), true, [n = *node] { copyPath(n); }, QKeySequence::Copy);
