@@ -25,7 +25,7 @@ namespace {
 
 const char *const kUsage =
     "usage: burrowlens-scan [--engine fast|recursive] [--json | --segments] [--top N] [--progress]\n"
-    "                       [--cross-file-systems | -x] [--apparent-size]\n"
+    "                       [-x | --cross-file-systems] [--apparent-size]\n"
     "                       [--exclude PATTERN]... [--exclude-from FILE] [--exclude-caches]\n"
     "                       [--chart FILE.png [--size N]] [--export FILE] [--] PATH\n"
     "       burrowlens-scan --import FILE [report options] [--export FILE]\n"

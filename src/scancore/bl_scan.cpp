@@ -691,7 +691,8 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
         releaseArraysLocked(result, shared->mutex);
         return fail(fatal);
     }
-    if (bl::loadRelaxed(*cancel_flag) != 0) {
+    const int32_t asked = bl::loadRelaxed(*cancel_flag);
+    if (asked != 0 && asked != 2) {
         releaseArraysLocked(result, shared->mutex);
         return 1;
     }
@@ -699,7 +700,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     std::lock_guard lock(shared->mutex);
     bl_accumulate_sizes(result);
     bl_build_children(result);
-    return 0;
+    return asked == 2 ? 2 : 0;
 }
 
 extern "C" int bl_full_scan_threads(const char *root_path, bl_scan_result_t *result,
@@ -799,6 +800,14 @@ extern "C" void bl_request_cancel(int32_t *cancel_flag)
 {
     if (cancel_flag)
         bl::storeRelaxed(*cancel_flag, int32_t(1));
+}
+
+extern "C" void bl_request_stop(int32_t *cancel_flag)
+{
+    if (!cancel_flag)
+        return;
+    int32_t running = 0;
+    std::atomic_ref<int32_t>(*cancel_flag).compare_exchange_strong(running, 2, std::memory_order_relaxed);
 }
 
 extern "C" void bl_release_nodes(bl_scan_result_t *result, int32_t from, int32_t to)

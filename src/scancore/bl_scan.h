@@ -56,8 +56,9 @@ typedef struct bl_dir_entry_t {
 } bl_dir_entry_t;
 
 /* Scans the tree below root_path; blocks until done. The caller zeroes
- * *result and *cancel_flag first. Returns 0 done, 1 cancelled, -1 when the
- * root is missing, not a directory, or memory ran out. */
+ * *result and *cancel_flag first. Returns 0 done, 1 cancelled, 2 stopped
+ * (bl_request_stop: what was found is kept, summed and indexed as a finished
+ * scan), -1 when the root is missing, not a directory, or memory ran out. */
 int bl_full_scan(const char *root_path, bl_scan_result_t *result, int32_t *cancel_flag);
 
 /* Choices and outcomes of one scan beyond what bl_full_scan takes. Zero it
@@ -153,6 +154,8 @@ int32_t bl_get_files_scanned(const bl_scan_result_t *result);
 int32_t bl_get_unreadable_count(const bl_scan_result_t *result);
 
 void bl_request_cancel(int32_t *cancel_flag);
+/* Ends the scan early keeping what it found; a cancel still wins. */
+void bl_request_stop(int32_t *cancel_flag);
 
 /* The caller is done with records [from, to) of a finished scan: the whole
  * pages under them go back to the system and read as zeros from then on. */

@@ -246,6 +246,7 @@ std::shared_ptr<UpdateStream> FastScanEngine::startScan(const FileUrl &rootURL)
     // The termination callback holds the state, so the native memory
     // outlives a consumer that walks away while the scan still runs.
     stream->setOnTermination([state] { bl_request_cancel(state->cancelFlag); });
+    stream->setOnStop([state] { bl_request_stop(state->cancelFlag); });
     const int interval = pollIntervalMs_;
     const int niceness = niceness_;
     const ScanOptions options = options_ ? options_() : ScanOptions{};
@@ -342,7 +343,7 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
     if (status == 1) {
         ++cancelled;
         stream->yield(ScanUpdate::cancelled());
-    } else if (status != 0 || result->node_count < 1) {
+    } else if ((status != 0 && status != 2) || result->node_count < 1) {
         stream->yield(ScanUpdate::failed(options.error == ENOMEM ? ScanFailure::insufficientMemory(rootURL)
                                                                  : ScanFailure::rootInaccessible(rootURL, options.error)));
     } else {
@@ -361,7 +362,7 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
             return;
         }
         const ProgressSnapshot counters = countersOf(result, rootURL);
-        if (std::atomic_ref<int32_t>(*state->cancelFlag).load(std::memory_order_relaxed) != 0) {
+        if (std::atomic_ref<int32_t>(*state->cancelFlag).load(std::memory_order_relaxed) == 1) {
             ++cancelled; // nobody waits for this tree any more
             stream->yield(ScanUpdate::cancelled());
         } else if (!tree) {
@@ -375,6 +376,7 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
             summary.directoriesScanned = counters.directoriesScanned;
             summary.filesScanned = counters.filesScanned;
             summary.unreadableCount = counters.unreadableCount;
+            summary.isPartial = status == 2;
             const auto root = tree->rootNode();
             summary.totalAllocatedSize = root ? root->allocatedSize : 0;
             stream->yield(ScanUpdate::progress(counters));

@@ -135,12 +135,14 @@ struct ScanEngine::Scan {
     qsizetype belowRootFrom = 0; // where a path below the root starts in a native path
     std::atomic<bool> cancelled{false}; // by the consumer
     std::atomic<bool> stopped{false};   // by a walk that failed
+    std::atomic<bool> stopRequested{false}; // by the consumer, keeping what was found
     std::mutex countersMutex;
     ProgressSnapshot counters;
 
     void checkCancelled() const
     {
-        if (cancelled.load(std::memory_order_relaxed) || stopped.load(std::memory_order_relaxed))
+        if (cancelled.load(std::memory_order_relaxed) || stopped.load(std::memory_order_relaxed) ||
+            stopRequested.load(std::memory_order_relaxed))
             throw Cancelled{};
     }
 
@@ -365,7 +367,8 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
                 pool = nullptr;
             }
             assemble(branch, rootURL, cancelled.load());
-            checkCancelled();
+            if (cancelled)
+                throw Cancelled{};
             identifyAll(branch, rootURL, root.id);
             // Totals bottom-up: every record comes after its parent.
             root.allocatedSize = root.logicalSize = 0;
@@ -417,8 +420,10 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
             builder.setDisplayName(0, root.displayName);
             tree = builder.finish();
         }
-        checkCancelled();
+        if (cancelled)
+            throw Cancelled{};
         ScanSummary summary;
+        summary.isPartial = stopRequested;
         const ProgressSnapshot counters = snapshot(rootURL);
         summary.rootURL = rootURL;
         summary.startedAt = startedAt;
@@ -461,6 +466,10 @@ std::shared_ptr<UpdateStream> ScanEngine::startScan(const FileUrl &rootURL)
     scan->stream->setOnTermination([weak] {
         if (auto s = weak.lock())
             s->cancelled = true;
+    });
+    scan->stream->setOnStop([weak] {
+        if (auto s = weak.lock())
+            s->stopRequested = true;
     });
     const FileUrl standardized = rootURL.standardized();
     auto stream = scan->stream;

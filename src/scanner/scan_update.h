@@ -27,6 +27,8 @@ struct ScanSummary {
     qint64 filesScanned = 0;
     qint64 unreadableCount = 0;
     qint64 totalAllocatedSize = 0;
+    // Stopped before the end: what was found until then, never the whole.
+    bool isPartial = false;
 
     friend bool operator==(const ScanSummary &, const ScanSummary &) = default;
 };

@@ -112,3 +112,23 @@ bool UpdateStream::isTerminated() const
     std::lock_guard lock(mutex_);
     return terminated_;
 }
+
+void UpdateStream::setOnStop(std::function<void()> callback)
+{
+    std::lock_guard lock(mutex_);
+    onStop_ = std::move(callback);
+}
+
+void UpdateStream::requestStop()
+{
+    std::function<void()> onStop;
+    {
+        std::lock_guard lock(mutex_);
+        if (terminated_)
+            return;
+        onStop = std::move(onStop_);
+        onStop_ = nullptr;
+    }
+    if (onStop)
+        onStop();
+}

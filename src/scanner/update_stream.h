@@ -40,6 +40,12 @@ public:
     void abandon();
     // Called (on the producer's thread) whenever an update or the end arrives.
     void setOnReady(std::function<void()> callback);
+    // Asks the producer to stop early and finish with what it found so far
+    // (a finished update whose summary is partial); once, and only while the
+    // stream runs.
+    void requestStop();
+    // Producer side: what requestStop does.
+    void setOnStop(std::function<void()> callback);
 
     bool isTerminated() const;
 
@@ -53,4 +59,5 @@ private:
     bool terminated_ = false;
     std::function<void()> onTermination_;
     std::function<void()> onReady_;
+    std::function<void()> onStop_;
 };

@@ -347,6 +347,33 @@ TEST(WindowShelf, RowsCollapseAndTheActiveRow)
     EXPECT_TRUE(shelf.countLabel()->isVisible());
 }
 
+// At the window's default size with more folders than fit, the active row
+// is in sight; folders of one name tell where they are.
+TEST(WindowShelf, TheActiveRowStaysInSightAndNamesAreToldApart)
+{
+    Folders f{"a", "b", "c", "d", "usr/share", "home/.local/share"};
+    Window w;
+    w.view->resize(860, 580);
+    w.store->acceptIncoming({f.url("a"), f.url("b"), f.url("c"), f.url("d")});
+    for (const char *name : {"a", "b", "c"})
+        w.deliver(ScanUpdate::finished(makeTree(f.path(name), {}), summaryOf(1, 1, 0)));
+    settle();
+    const QList<ResultShelfRow *> rows = w.view->shelf()->rows();
+    ASSERT_EQ(rows.size(), 4);
+    ASSERT_TRUE(rows.last()->isActive());
+    EXPECT_EQ(rows.last()->visibleRegion().boundingRect().height(), rows.last()->height())
+        << "the whole active row is in sight";
+
+    w.store->acceptIncoming({f.url("usr/share"), f.url("home/.local/share")});
+    settle();
+    const QList<ResultShelfRow *> named = w.view->shelf()->rows();
+    ASSERT_EQ(named.size(), 6);
+    EXPECT_TRUE(named[0]->parentLabel()->isHidden()) << "a name of its own needs no place";
+    EXPECT_FALSE(named[4]->parentLabel()->isHidden());
+    EXPECT_EQ(named[4]->parentLabel()->text(), f.path("usr"));
+    EXPECT_EQ(named[5]->parentLabel()->text(), f.path("home/.local"));
+}
+
 TEST(WindowLists, SidebarClicksAndBreadcrumbChevrons)
 {
     SidebarListView list;

@@ -229,6 +229,36 @@ TEST(ScanEngines, NamesThatAreNotUtf8KeepTheirOwnIdentity)
     }
 }
 
+// A stop keeps what was found: a finished tree, marked partial, whose every
+// node is in its parent and whose totals are those of the files in it.
+TEST(ScanEngines, AStoppedScanFinishesWithWhatItFound)
+{
+    TempTree t(bltest::fastScratch());
+    t.wide("w", 300, 20);
+    for (ScanEngineProviding *engine : {static_cast<ScanEngineProviding *>(&fastEngine()),
+                                        static_cast<ScanEngineProviding *>(&recursiveEngine())}) {
+        auto stream = engine->startScan(FileUrl::fromPath(QString::fromStdString(t.root()), true));
+        stream->requestStop();
+        std::optional<ScanUpdate> last;
+        while (auto update = stream->next())
+            last = std::move(update);
+        ASSERT_TRUE(last && last->kind() == ScanUpdate::Kind::finished);
+        const auto &[tree, summary] = last->get<ScanUpdate::Finished>();
+        EXPECT_TRUE(summary.isPartial);
+        EXPECT_LT(tree.size(), 1 + 2 + 300 + 6000) << "stopped at the start, not at the end";
+        qint64 files = 0;
+        tree.forEachNode([&](const ScanNodeRecord &r) {
+            if (r.parentID)
+                EXPECT_TRUE(tree.childIDs(*r.parentID).contains(r.id));
+            if (r.kind == ScanNodeKind::file)
+                files += r.allocatedSize;
+        });
+        EXPECT_EQ(tree.rootNode()->allocatedSize, files);
+        // The next scan is whole again.
+        EXPECT_FALSE(finishedOf(scanWith(*engine, t.root())).summary.isPartial);
+    }
+}
+
 // Deeper than the call stack of a recursive walk would allow.
 TEST(ScanEngines, ChainsOfAnyDepth)
 {

@@ -10,6 +10,12 @@
 
 enum class ScanResultPhase { queued, scanning, ready, failed };
 
+// What every view says of a scan that was stopped before its end.
+inline QString partialScanText()
+{
+    return QStringLiteral("Stopped \u2014 partial");
+}
+
 struct ScanResultState {
     QUuid id; // kept across rescans
     FileUrl rootURL; // standardized

@@ -339,8 +339,9 @@ void ScanResultQueue::beginScan(const QUuid &resultID, const FileUrl &rootURL)
     QPointer<ScanSessionStore> self(&s_);
     auto task = std::make_shared<ScanTask>();
     ScanTask *raw = task.get();
+    task->stream = s_.scanEngine_->startScan(rootURL);
     task->reader = std::make_unique<UpdateStreamReader>(
-        s_.scanEngine_->startScan(rootURL),
+        task->stream,
         [self, resultID](const ScanUpdate &update) {
             if (self)
                 self->queue_->consume(update, resultID);
@@ -352,6 +353,17 @@ void ScanResultQueue::beginScan(const QUuid &resultID, const FileUrl &rootURL)
             std::erase_if(self->queue_->endingTasks_, [raw](const auto &t) { return t.get() == raw; });
         });
     s_.setScanTask(std::move(task));
+}
+
+bool ScanResultQueue::canStopScan() const
+{
+    return s_.currentScanningResultID_ && s_.scanTask_ && s_.scanTask_->stream;
+}
+
+void ScanResultQueue::stopScan()
+{
+    if (canStopScan())
+        s_.scanTask_->stream->requestStop();
 }
 
 void ScanResultQueue::startNextQueuedScanIfPossible()

@@ -13,6 +13,7 @@
 
 class ScanSessionStore::ScanTask {
 public:
+    std::shared_ptr<UpdateStream> stream; // for a stop that keeps what was found
     std::unique_ptr<UpdateStreamReader> reader;
 };
 
@@ -33,6 +34,9 @@ public:
     void clearAll();
     void rescanResult(const QUuid &id);
     bool canRescan(const QUuid &id) const;
+    // Ends the running scan early; its result keeps what was found, partial.
+    void stopScan();
+    bool canStopScan() const;
     // A new result for url, or (reusing) a rescan of that result.
     void startScan(const FileUrl &url, const std::optional<QUuid> &reusing);
 

@@ -96,6 +96,8 @@ void ScanSessionStore::rescanActiveResult()
 }
 void ScanSessionStore::rescanResult(const QUuid &id) { queue_->rescanResult(id); }
 bool ScanSessionStore::canRescan(const QUuid &id) const { return queue_->canRescan(id); }
+void ScanSessionStore::stopScan() { queue_->stopScan(); }
+bool ScanSessionStore::canStopScan() const { return queue_->canStopScan(); }
 bool ScanSessionStore::canRescanActiveResult() const { return activeResultID_ && canRescan(*activeResultID_); }
 
 // --- Handed to focus navigation -------------------------------------------

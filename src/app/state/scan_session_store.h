@@ -99,6 +99,10 @@ public:
     // one read from the file stays as it was.
     bool canRescan(const QUuid &id) const;
     bool canRescanActiveResult() const;
+    // Ends the running scan early: its result keeps what was found, marked
+    // partial ("Stopped — partial"), and can be rescanned.
+    void stopScan();
+    bool canStopScan() const;
 
     // Focuses a node of the active result and remembers the former focus
     // for focusBack.

@@ -2,6 +2,8 @@
 
 #include "byte_count_text.h"
 
+#include <QDir>
+#include <QHash>
 #include <QLocale>
 
 #include <QHBoxLayout>
@@ -65,7 +67,10 @@ ResultShelfRow::ResultShelfRow(QWidget *parent) : CardFrame(parent)
     texts->setSpacing(4);
     name_ = new ShrinkingLabel(style::font(14, QFont::DemiBold), 1, style::white(), this, Qt::ElideMiddle);
     status_ = new ShrinkingLabel(style::font(11, QFont::Medium), 1, style::white(0.6), this);
+    parent_ = new ShrinkingLabel(style::font(11), 1, style::white(0.4), this, Qt::ElideMiddle);
+    parent_->hide();
     texts->addWidget(name_);
+    texts->addWidget(parent_);
     texts->addWidget(status_);
     row->addLayout(texts, 1);
     row->addSpacing(8);
@@ -96,6 +101,12 @@ void ResultShelfRow::setResult(const ScanResultState &result, bool isActive, Siz
     name_->setToolTip(style::plainToolTip(path_));
     status_->setFullText(ResultsShelfView::statusText(result, measure));
     spinner_->setVisible(result.phase == ScanResultPhase::queued || result.phase == ScanResultPhase::scanning);
+}
+
+void ResultShelfRow::setParentPath(const QString &path)
+{
+    parent_->setFullText(path);
+    parent_->setVisible(!path.isEmpty());
 }
 
 void ResultShelfRow::mouseReleaseEvent(QMouseEvent *event)
@@ -203,11 +214,28 @@ void ResultsShelfView::setResults(const QList<ScanResultState> &results, const s
         row->setResult(result, activeResultID == result.id, measure_);
         kept << row;
     }
+    // Folders of one name (/usr/share, ~/.local/share) are told apart by
+    // where they are, without hovering.
+    QHash<QString, int> named;
+    for (const ScanResultState &result : results)
+        ++named[displayName(result)];
+    for (qsizetype i = 0; i < results.size(); ++i) {
+        const ScanResultState &result = results[i];
+        QString parent;
+        if (named.value(displayName(result)) > 1 && result.rootURL.path() != u"/") {
+            parent = result.rootURL.path().left(std::max<qsizetype>(result.rootURL.path().lastIndexOf(u'/'), 1));
+            const QString home = QDir::homePath();
+            if (home != u"/" && (parent == home || parent.startsWith(home + u'/')))
+                parent = u'~' + parent.mid(home.size());
+        }
+        kept[i]->setParentPath(parent);
+    }
     for (ResultShelfRow *r : std::as_const(rows_)) {
         if (!kept.contains(r))
             delete r;
     }
-    if (kept != rows_) {
+    const bool rowsChanged = kept != rows_;
+    if (rowsChanged) {
         // Laid out again only when rows come, go or move, not on every progress update.
         for (ResultShelfRow *row : std::as_const(kept)) {
             rowsLayout_->removeWidget(row);
@@ -232,6 +260,20 @@ void ResultsShelfView::setResults(const QList<ScanResultState> &results, const s
     if (active)
         activeName_->setFullText(displayName(*active));
     rowsScroll_->updateGeometry();
+    // The active row in sight, once the rows are laid out: when it or the
+    // rows change, not on every update (the user may scroll the shelf).
+    const std::optional<QUuid> shown = active ? std::optional(active->id) : std::nullopt;
+    if (active && (rowsChanged || shown != inSight_))
+        QMetaObject::invokeMethod(
+            this,
+            [this, id = active->id] {
+                for (ResultShelfRow *row : std::as_const(rows_)) {
+                    if (row->resultID() == id && expanded_)
+                        rowsScroll_->ensureWidgetVisible(row, 0, 0);
+                }
+            },
+            Qt::QueuedConnection);
+    inSight_ = shown;
 }
 
 namespace {
@@ -269,6 +311,7 @@ QString ResultsShelfView::statusText(const ScanResultState &result, SizeMeasure 
             return QStringLiteral("Ready");
         return byteCountText(result.totalSize(measure)) + QStringLiteral(" \u2022 ")
             + QString::number(result.summary->itemsScanned) + QStringLiteral(" items") + rootMarkText(result)
+            + (result.summary->isPartial ? QStringLiteral(" \u2022 ") + partialScanText() : QString())
             + (result.sourceFile ? QStringLiteral(" \u2022 from a file of ")
                                        + QLocale().toString(result.summary->finishedAt.toLocalTime().date(), QLocale::ShortFormat)
                                  : QString());

@@ -24,6 +24,10 @@ public:
     bool isActive() const { return active_; }
     ShrinkingLabel *nameLabel() const { return name_; }
     ShrinkingLabel *statusLabel() const { return status_; }
+    // The folder the root lies in, shown (dimmer) when another result has
+    // the same name; empty hides it.
+    void setParentPath(const QString &path);
+    ShrinkingLabel *parentLabel() const { return parent_; }
     bool showsActivity() const { return !spinner_->isHidden(); }
     QPushButton *removeButton() const { return remove_; }
 
@@ -37,6 +41,7 @@ private:
     QWidget *dot_ = nullptr;
     ShrinkingLabel *name_ = nullptr;
     ShrinkingLabel *status_ = nullptr;
+    ShrinkingLabel *parent_ = nullptr;
     QWidget *spinner_ = nullptr;
     QPushButton *remove_ = nullptr;
     std::function<void()> onActivate_;
@@ -82,6 +87,7 @@ private:
     QScrollArea *rowsScroll_ = nullptr;
     QVBoxLayout *rowsLayout_ = nullptr;
     QList<ResultShelfRow *> rows_;
+    std::optional<QUuid> inSight_; // the active row last scrolled into view
     SizeMeasure measure_ = SizeMeasure::allocated;
     std::function<void(const QUuid &)> onActivate_;
     std::function<void(const QUuid &)> onRemove_;

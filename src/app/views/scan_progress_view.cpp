@@ -6,6 +6,7 @@
 #include "view_style.h"
 
 #include <QPainter>
+#include <QHBoxLayout>
 #include <QVBoxLayout>
 
 ScanProgressView::ScanProgressView(ScanSessionStore &store, Mode mode, QWidget *parent)
@@ -46,7 +47,19 @@ ScanProgressView::ScanProgressView(ScanSessionStore &store, Mode mode, QWidget *
         if (id)
             store_.removeResult(*id);
     });
-    layout->addWidget(action_, 0, Qt::AlignHCenter);
+    stop_ = new QPushButton(QStringLiteral("Stop"), this);
+    stop_->setStyleSheet(style::buttonStyleSheet(style::ButtonStyle::bordered, 14));
+    stop_->setCursor(Qt::PointingHandCursor);
+    stop_->setMinimumHeight(32);
+    stop_->setToolTip(QStringLiteral("Stop the scan and keep what it found (Ctrl+.)"));
+    connect(stop_, &QPushButton::clicked, this, [this] { store_.stopScan(); });
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(12);
+    buttons->addStretch(1);
+    buttons->addWidget(stop_);
+    buttons->addWidget(action_);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
     layout->addStretch(1);
 
     version_ = style::label({}, style::font(11, QFont::Medium, style::Design::monospaced), style::white(0.48), this);
@@ -81,6 +94,7 @@ void ScanProgressView::refresh()
     path_->setVisible(!fullPath_.isEmpty());
     elidePath();
     action_->setText(mode_ == Mode::queued ? QStringLiteral("Remove from Queue") : QStringLiteral("Cancel"));
+    stop_->setVisible(mode_ == Mode::scanning && !(active && active->sourceFile) && store_.canStopScan());
 }
 
 QString ScanProgressView::titleText(const ScanResultState *activeResult, Mode mode)

@@ -30,6 +30,7 @@ public:
     ShrinkingLabel *statusLabel() const { return status_; }
     QLabel *pathLabel() const { return path_; }
     QPushButton *actionButton() const { return action_; }
+    QPushButton *stopButton() const { return stop_; }
     QLabel *versionLabel() const { return version_; }
 
 protected:
@@ -48,5 +49,6 @@ private:
     QLabel *path_ = nullptr;
     QString fullPath_;
     QPushButton *action_ = nullptr;
+    QPushButton *stop_ = nullptr;
     QLabel *version_ = nullptr;
 };

@@ -80,6 +80,9 @@ QWidget *ScanWorkspaceView::buildHeader()
     reveal_ = button(QStringLiteral("Reveal in File Manager"), style::ButtonStyle::bordered);
     trash_ = button(QStringLiteral("Move to Trash"), style::ButtonStyle::bordered);
     rescan_ = button(QStringLiteral("Rescan"), style::ButtonStyle::bordered);
+    stop_ = button(QStringLiteral("Stop"), style::ButtonStyle::bordered);
+    stop_->setToolTip(QStringLiteral("Stop the scan and keep what it found (Ctrl+.)"));
+    stop_->hide();
     scanAnother_ = button(QStringLiteral("Scan Another Folder"), style::ButtonStyle::prominent);
     reveal_->setToolTip(QStringLiteral("Show the selected item in the file manager"));
     trash_->setToolTip(QStringLiteral("Move the selected item to the Trash (Delete)"));
@@ -88,6 +91,7 @@ QWidget *ScanWorkspaceView::buildHeader()
     connect(reveal_, &QPushButton::clicked, this, [this] { store_.revealFocusedNode(); });
     connect(trash_, &QPushButton::clicked, this, [this] { store_.requestTrashForActiveSelection(); });
     connect(rescan_, &QPushButton::clicked, this, [this] { store_.rescanActiveResult(); });
+    connect(stop_, &QPushButton::clicked, this, [this] { store_.stopScan(); });
     connect(scanAnother_, &QPushButton::clicked, this, [this] { store_.chooseFolder(); });
     return card;
 }
@@ -187,6 +191,10 @@ void ScanWorkspaceView::refresh()
     unreadable_->setText(unreadable);
     unreadable_->setVisible(!unreadable.isEmpty());
     trash_->setEnabled(store_.canTrashActiveSelection());
+    // While its own scan runs, Stop takes Rescan's place.
+    const bool stoppable = active && store_.currentScanningResultID() == active->id && store_.canStopScan();
+    stop_->setVisible(stoppable);
+    rescan_->setVisible(!stoppable);
     const QString whyNot = store_.whyNotActing();
     reveal_->setEnabled(whyNot.isEmpty());
     fromFile_->setText(whyNot);
@@ -276,7 +284,12 @@ QString whenText(const ScanSummary &summary, bool saved)
 QString ScanWorkspaceView::summaryText(const ScanSummary &summary, bool saved)
 {
     return byteCountText(summary.totalAllocatedSize) + QStringLiteral(" \u2022 ") + QString::number(summary.itemsScanned)
-        + QStringLiteral(" items \u2022 ") + whenText(summary, saved);
+        + QStringLiteral(" items \u2022 ") + whenText(summary, saved) + partialSuffix(summary);
+}
+
+QString ScanWorkspaceView::partialSuffix(const ScanSummary &summary)
+{
+    return summary.isPartial ? QStringLiteral(" \u2022 ") + partialScanText() : QString();
 }
 
 QString ScanWorkspaceView::detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode, bool saved,
@@ -285,7 +298,8 @@ QString ScanWorkspaceView::detailText(const ScanSummary &summary, const ScanNode
     const QString marked = scanNodeMarkText(focusedNode);
     return byteCountText(sizeOf(focusedNode, measure)) + QStringLiteral(" selected \u2022 ")
         + (marked.isEmpty() ? QString() : marked + QStringLiteral(" \u2022 "))
-        + QString::number(summary.itemsScanned) + QStringLiteral(" items total \u2022 ") + whenText(summary, saved);
+        + QString::number(summary.itemsScanned) + QStringLiteral(" items total \u2022 ") + whenText(summary, saved)
+        + partialSuffix(summary);
 }
 
 QString ScanWorkspaceView::subtitleText(const ScanSessionStore &store)

@@ -29,6 +29,8 @@ public:
     static QString scanDuration(const ScanSummary &summary);
     // savedIn: the result was opened from a scan file, which says when it
     // was made rather than how long the scan took.
+    // " • Stopped — partial" for a scan stopped early, else nothing.
+    static QString partialSuffix(const ScanSummary &summary);
     static QString summaryText(const ScanSummary &summary, bool saved = false);
     static QString detailText(const ScanSummary &summary, const ScanNodeRecord &focusedNode, bool saved = false,
                               SizeMeasure measure = SizeMeasure::allocated);
@@ -53,6 +55,7 @@ public:
     QPushButton *trashButton() const { return trash_; }
     const QLabel *fromFileNote() const { return fromFile_; }
     QPushButton *rescanButton() const { return rescan_; }
+    QPushButton *stopButton() const { return stop_; }
     QPushButton *scanAnotherButton() const { return scanAnother_; }
     BreadcrumbBar *breadcrumb() const { return breadcrumb_; }
     SunburstCanvasView *chart() const { return chart_; }
@@ -76,6 +79,7 @@ private:
     QPushButton *trash_ = nullptr;
     QLabel *fromFile_ = nullptr; // why nothing of a result read from a file is acted on
     QPushButton *rescan_ = nullptr;
+    QPushButton *stop_ = nullptr;
     QPushButton *scanAnother_ = nullptr;
     QStackedWidget *body_ = nullptr;
     BreadcrumbBar *breadcrumb_ = nullptr;

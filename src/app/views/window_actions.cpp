@@ -20,6 +20,7 @@ WindowActions::WindowActions(ScanSessionStore &store, QWidget &window, ScanWorks
     using K = QKeySequence;
     add(Command::open, QStringLiteral("Open Folder\u2026"), {K::Open}, [this] { store_.chooseFolder(); });
     add(Command::rescan, QStringLiteral("Rescan"), {K(Qt::Key_F5), K(Qt::CTRL | Qt::Key_R)}, [this] { store_.rescanActiveResult(); });
+    add(Command::stop, QStringLiteral("Stop Scan"), {K(Qt::CTRL | Qt::Key_Period)}, [this] { store_.stopScan(); });
     add(Command::save, QStringLiteral("Save Scan\u2026"), {K::Save}, [this] { store_.saveActiveResult(); });
     add(Command::closeResult, QStringLiteral("Remove from Shelf"), {K(Qt::CTRL | Qt::Key_W)}, [this] {
         if (store_.activeResultID())
@@ -60,6 +61,7 @@ void WindowActions::refresh()
     const std::optional<ScanNodeRecord> focused =
         active && active->tree ? active->tree->node(active->focusedNodeID) : std::nullopt;
     action(Command::rescan)->setEnabled(store_.canRescanActiveResult());
+    action(Command::stop)->setEnabled(store_.canStopScan());
     action(Command::save)->setEnabled(store_.canSaveActiveResult());
     action(Command::closeResult)->setEnabled(active != nullptr);
     action(Command::parent)->setEnabled(focused && focused->parentID);
@@ -76,6 +78,7 @@ QList<WindowActions::Shortcut> WindowActions::shortcuts()
     return {
         {QStringLiteral("Open a folder or a scan file"), QStringLiteral("Ctrl+O")},
         {QStringLiteral("Rescan"), QStringLiteral("F5, Ctrl+R")},
+        {QStringLiteral("Stop the scan, keeping what it found"), QStringLiteral("Ctrl+.")},
         {QStringLiteral("Save the scan"), QStringLiteral("Ctrl+S")},
         {QStringLiteral("Remove the result from the shelf"), QStringLiteral("Ctrl+W")},
         {QStringLiteral("Quit"), QStringLiteral("Ctrl+Q")},

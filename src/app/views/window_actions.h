@@ -14,7 +14,7 @@ class ScanWorkspaceView;
 class WindowActions : public QObject {
 public:
     enum class Command {
-        open, rescan, save, closeResult, quit, parent, root, back, forward, copyPath, trash, filter, preferences,
+        open, rescan, stop, save, closeResult, quit, parent, root, back, forward, copyPath, trash, filter, preferences,
         shortcuts
     };
     struct Shortcut {
