@@ -1,6 +1,7 @@
 // readme_screens OUTDIR: renders each screen of the window offscreen from the
 // real widgets and writes landing.png, progress.png, workspace.png (with a
-// hover card), shelf.png, trash.png, failed.png, queued.png and drop.png for the README. The folders are real
+// hover card), shelf.png, trash.png, no-trash.png, from-file.png, failed.png,
+// queued.png, drop.png and preferences.png for the README. The folders are real
 // (empty) directories; their trees come from a staged engine, so the
 // pictures are the same on every machine.
 #include "content_view.h"
@@ -12,6 +13,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -98,6 +100,7 @@ public:
         } else if (name != u"slow") {
             const ScanTree tree = stagedTree(rootURL.path());
             ScanSummary summary;
+            summary.isPartial = name == u"stopped";
             summary.rootURL = rootURL;
             summary.startedAt = QDateTime::currentDateTimeUtc();
             summary.finishedAt = summary.startedAt.addMSecs(2840);
@@ -120,6 +123,17 @@ private:
 class NoActivation : public AppActivationService {
 public:
     void bringToFront() const override {}
+};
+
+// A Trash that, as on a stick without one, is not there.
+class NoTrash : public TrashService {
+public:
+    void moveToTrash(const TrashTarget &, Completion done) const override
+    {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [done] {
+            done({TrashOutcome::Kind::noTrash, QStringLiteral("/media/stick (vfat)")});
+        }, Qt::QueuedConnection);
+    }
 };
 
 bool save(const QImage &image, const QString &path)
@@ -145,12 +159,13 @@ int main(int argc, char **argv)
     const QDir out(QString::fromLocal8Bit(argv[1]));
     QDir().mkpath(out.path());
     QTemporaryDir folders;
-    for (const char *name : {"home", "slow", "broken", "Media", "Backups"})
+    for (const char *name : {"home", "slow", "broken", "Media", "stopped", "usr/share", "local/share"})
         QDir(folders.path()).mkpath(name);
     auto url = [&](const char *name) { return QUrl::fromLocalFile(folders.filePath(name)); };
 
     ScanSessionServices services;
     services.appActivation = std::make_shared<NoActivation>();
+    services.trashService = std::make_shared<NoTrash>();
     ScanSessionStore store(std::make_shared<StagedEngine>(), services);
     ContentView window(store);
     window.setWindowTitle("Burrowlens");
@@ -198,7 +213,7 @@ int main(int argc, char **argv)
     ok &= save(window.grab().toImage(), out.filePath("workspace.png"));
 
     window.shelf()->setExpanded(true);
-    store.acceptIncoming({url("broken"), url("Media"), url("Backups"), url("slow")});
+    store.acceptIncoming({url("usr/share"), url("local/share"), url("stopped"), url("broken"), url("Media"), url("slow")});
     spin(200);
     store.acceptIncoming({url("Media")}); // a second drop only activates
     store.activateResult(store.results().first().id);
@@ -245,7 +260,29 @@ int main(int argc, char **argv)
         return picture;
     };
     ok &= save(withDialog(window.trashAlert()), out.filePath("trash.png"));
-    store.setPendingTrashNode(std::nullopt);
+    // Its file system has no Trash: the offer to delete it for good.
+    store.confirmTrashRequest();
+    spin(300);
+    window.resize(1100, 720);
+    spin(50);
+    ok &= save(withDialog(window.deletionAlert()), out.filePath("no-trash.png"));
+    store.cancelPendingDeletion();
+    spin(100);
+
+    // A scan read from a file: for looking, and it says so.
+    {
+        QFile file(folders.filePath("server.json"));
+        file.open(QIODevice::WriteOnly);
+        QByteArray json = "[1,2,{\"progname\":\"burrowlens\",\"timestamp\":1764700000},\n[{\"name\":\"/var/log\"}";
+        const char *names[] = {"journal", "nginx", "postgresql", "apt", "installer"};
+        for (int i = 0; i < 5; ++i)
+            json += ",\n[{\"name\":\"" + QByteArray(names[i]) + "\"},{\"name\":\"current.log\",\"asize\":" +
+                    QByteArray::number(qint64(4e9) >> i) + ",\"dsize\":" + QByteArray::number(qint64(4e9) >> i) + "}]";
+        file.write(json + ",\n{\"name\":\"syslog\",\"asize\":90000000,\"dsize\":90000000}]]\n");
+    }
+    store.acceptIncoming({QUrl::fromLocalFile(folders.filePath("server.json"))});
+    window.shelf()->setExpanded(false);
+    ok &= shoot("from-file.png");
 
     // Preferences as a user who leaves out build output and caches sees them.
     const QTemporaryDir settings;
