@@ -235,6 +235,27 @@ TEST(WindowEndToEnd, ClickARingThenASecondLaunchHandsOverItsFolder)
     ASSERT_TRUE(piped.waitForFinished(20000));
     EXPECT_EQ(piped.exitCode(), 0);
     EXPECT_TRUE(waitForTrace(trace, "shelf", [](const QString &s) { return s.startsWith("3 ") && s.contains("/srv/far="); }));
+
+    // What is not a scan file is refused at once, and a hand-over that
+    // cannot be written is said: neither launch claims success.
+    QProcess zeros;
+    zeros.setProcessEnvironment(env);
+    zeros.setStandardInputFile("/dev/zero");
+    zeros.start(burrowlens(), {"-"});
+    ASSERT_TRUE(zeros.waitForFinished(20000));
+    EXPECT_EQ(zeros.exitCode(), 1);
+    EXPECT_TRUE(zeros.readAllStandardError().contains("not a scan file"));
+    const QString requests = home.path() + "/com.quillfen.burrowlens/DuplicateLaunchRequests";
+    ASSERT_TRUE(QDir(requests).removeRecursively());
+    QFile blocker(requests);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QProcess lost;
+    lost.setProcessEnvironment(env);
+    lost.start(burrowlens(), {folders.filePath("music")});
+    ASSERT_TRUE(lost.waitForFinished(20000));
+    EXPECT_EQ(lost.exitCode(), 1);
+    EXPECT_TRUE(lost.readAllStandardError().contains("did not get what this launch opens"));
 }
 
 // Only the keyboard, through the X server: find a folder by name, focus it,
