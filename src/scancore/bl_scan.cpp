@@ -480,6 +480,7 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
     } owned{dir};
 
     if (stopped(ctx)) {
+        ctx->skipped.store(true, std::memory_order_relaxed);
         // Nothing listed; the parent still hears that this child is done.
         if (dir->parent)
             releaseUse(ctx, dir->parent);
@@ -662,6 +663,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
 
     const int threads = options && options->threads > 0 ? options->threads : bl::WorkPool::defaultThreadCount();
     int fatal = 0;
+    bool skipped = false;
     try {
         bl::WorkPool pool(threads);
         bl_scan_ctx_t ctx{result, shared, &pool, cancel_flag};
@@ -677,6 +679,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
         }
         pool.run();
         fatal = ctx.fatal.load();
+        skipped = ctx.skipped.load();
     } catch (...) {
         fatal = ENOMEM;
     }
@@ -700,7 +703,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     std::lock_guard lock(shared->mutex);
     bl_accumulate_sizes(result);
     bl_build_children(result);
-    return asked == 2 ? 2 : 0;
+    return asked == 2 && skipped ? 2 : 0; // a stop after the last folder cut nothing
 }
 
 extern "C" int bl_full_scan_threads(const char *root_path, bl_scan_result_t *result,

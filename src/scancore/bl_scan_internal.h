@@ -54,6 +54,7 @@ struct bl_scan_ctx_t {
     int32_t *cancel_flag;
     std::atomic<int32_t> fatal{0};   // errno that ends the whole scan
     std::atomic<int32_t> heldFds{0}; // descriptors kept open for children
+    std::atomic<bool> skipped{false}; // a folder left unlisted by a stop or cancel
     int32_t fdBudget = 0;
     const char *rootPath = nullptr;
     bool crossFileSystems = false;

@@ -136,6 +136,7 @@ struct ScanEngine::Scan {
     std::atomic<bool> cancelled{false}; // by the consumer
     std::atomic<bool> stopped{false};   // by a walk that failed
     std::atomic<bool> stopRequested{false}; // by the consumer, keeping what was found
+    std::atomic<bool> cut{false};           // a walk the stop ended early
     std::mutex countersMutex;
     ProgressSnapshot counters;
 
@@ -277,6 +278,7 @@ void ScanEngine::Scan::walk(Branch &branch, const FileUrl &url, bool shouldFailO
         scanBranch(branch, url, shouldFailOnEnumerationError, depth);
     } catch (const Cancelled &) {
         branch.outcome = Outcome::cancelled;
+        cut = true;
     } catch (const std::bad_alloc &) {
         branch.outcome = Outcome::outOfMemory;
     } catch (const ScanFailure &failure) {
@@ -423,7 +425,7 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
         if (cancelled)
             throw Cancelled{};
         ScanSummary summary;
-        summary.isPartial = stopRequested;
+        summary.isPartial = stopRequested && cut;
         const ProgressSnapshot counters = snapshot(rootURL);
         summary.rootURL = rootURL;
         summary.startedAt = startedAt;

@@ -4,7 +4,6 @@
 #include "content_view.h"
 #include "fast_scan_engine.h"
 #include "preferences_dialog.h"
-#include "results_shelf_view.h"
 #include "scan_file.h"
 #include "scan_workspace_view.h"
 #include "sidebar_list_view.h"
@@ -451,35 +450,6 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
     store->acceptIncoming({QUrl::fromLocalFile(f.path("files/notes.txt"))});
     ASSERT_TRUE(spinUntil([&] { return store->activeResult()->phase == ScanResultPhase::failed; }));
     EXPECT_TRUE(store->activeResult()->errorMessage->startsWith("Could not open the scan file: ")) << store->activeResult()->errorMessage->toStdString();
-}
-
-// A stopped scan keeps what it found, says so wherever its figures show,
-// and a rescan makes it whole.
-TEST(ScanSessionStoreSystem, AStoppedScanKeepsWhatItFoundAndSaysSo)
-{
-    Folders f{"r"};
-    for (int i = 0; i < 40; ++i)
-        writeFile(f.path("r/d%1/f").arg(i), 1000);
-    auto store = realStore();
-    ContentView window(*store);
-    store->acceptIncoming({f.url("r")});
-    ASSERT_TRUE(store->canStopScan());
-    window.workspace()->refresh();
-    store->stopScan(); // before it listed anything: the root alone
-    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
-    const ScanResultState *stopped = store->activeResult();
-    ASSERT_TRUE(stopped->summary && stopped->tree);
-    EXPECT_TRUE(stopped->summary->isPartial);
-    EXPECT_EQ(stopped->phase, ScanResultPhase::ready);
-    EXPECT_LT(stopped->tree->size(), 81);
-    EXPECT_FALSE(store->canStopScan());
-    EXPECT_TRUE(ResultsShelfView::statusText(*stopped).endsWith("Stopped \u2014 partial"));
-    EXPECT_TRUE(ScanWorkspaceView::subtitleText(*store).endsWith("Stopped \u2014 partial"));
-    EXPECT_TRUE(store->canRescanActiveResult());
-    store->rescanActiveResult();
-    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
-    EXPECT_FALSE(store->activeResult()->summary->isPartial);
-    EXPECT_EQ(store->activeResult()->tree->size(), 81);
 }
 
 // Preferences through the window's own shortcut: what is chosen is written

@@ -461,3 +461,29 @@ TEST(ScanSessionStoreTrash, TheMoveBelongsToTheResultItWasAskedFrom)
     EXPECT_EQ(h.engine->starts[4].rootURL.path(), f.path("r/a/inner"));
     EXPECT_EQ(h.resultAt(f.path("other")).phase, ScanResultPhase::ready);
 }
+
+// Stop asks the running scan to end early; what it then finishes with is
+// kept, partial, and reads so; a rescan makes it whole.
+TEST(ScanSessionStoreUpdates, AStoppedScanKeepsWhatItFound)
+{
+    Folders f{"r"};
+    const QString r = f.path("r");
+    Harness h;
+    EXPECT_FALSE(h.store->canStopScan());
+    h.store->acceptIncoming({f.url("r")});
+    ASSERT_TRUE(h.store->canStopScan());
+    h.store->stopScan();
+    EXPECT_EQ(h.engine->stops, 1);
+    ScanSummary partial;
+    partial.rootURL = FileUrl::fromPath(r, true);
+    partial.isPartial = true;
+    partial.itemsScanned = 2;
+    h.deliver({ScanUpdate::finished(makeTree(r, {{"a", 5}}), partial)});
+    const ScanResultState &stopped = h.resultAt(r);
+    EXPECT_EQ(stopped.phase, ScanResultPhase::ready);
+    EXPECT_TRUE(stopped.summary->isPartial);
+    EXPECT_FALSE(h.store->canStopScan());
+    h.store->rescanActiveResult();
+    h.finish(r, makeTree(r, {{"a", 5}, {"b", 6}}));
+    EXPECT_FALSE(h.resultAt(r).summary->isPartial);
+}

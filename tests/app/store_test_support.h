@@ -32,9 +32,11 @@ public:
     std::shared_ptr<UpdateStream> startScan(const FileUrl &rootURL) override
     {
         auto stream = UpdateStream::create();
+        stream->setOnStop([this] { ++stops; });
         starts.push_back({rootURL, stream});
         return stream;
     }
+    int stops = 0;
     std::shared_ptr<UpdateStream> last() const { return starts.back().stream; }
     std::vector<Start> starts;
 };

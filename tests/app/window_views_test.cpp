@@ -81,6 +81,29 @@ struct Window {
 
 } // namespace
 
+// A scan stopped early says so wherever its figures show: the shelf, the
+// header; while it runs, Stop stands where Rescan was.
+TEST(WindowTexts, AStoppedScanReadsPartialWhereverItsFiguresShow)
+{
+    Folders f{"r"};
+    const QString r = f.path("r");
+    Window w;
+    w.store->acceptIncoming({f.url("r")});
+    w.deliver(ScanUpdate::intermediateTree(makeTree(r, {{"a", 5}})));
+    w.sync();
+    EXPECT_TRUE(w.view->workspace()->stopButton()->isVisibleTo(w.view.get()));
+    EXPECT_FALSE(w.view->workspace()->rescanButton()->isVisibleTo(w.view.get()));
+    ScanSummary partial = summaryOf(2, 0.5, 5);
+    partial.rootURL = FileUrl::fromPath(r, true);
+    partial.isPartial = true;
+    w.deliver(ScanUpdate::finished(makeTree(r, {{"a", 5}}), partial));
+    w.sync();
+    EXPECT_TRUE(ResultsShelfView::statusText(*w.store->activeResult()).endsWith(u"Stopped \u2014 partial"));
+    EXPECT_TRUE(w.view->workspace()->subtitleLabel()->fullText().endsWith(u"Stopped \u2014 partial"));
+    EXPECT_FALSE(w.view->workspace()->stopButton()->isVisibleTo(w.view.get()));
+    EXPECT_TRUE(w.view->workspace()->rescanButton()->isVisibleTo(w.view.get()));
+}
+
 TEST(WindowTexts, DurationsSummariesAndProgressLines)
 {
     const std::pair<double, const char *> durations[] = {
