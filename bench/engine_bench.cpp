@@ -70,5 +70,7 @@ int main(int argc, char **argv)
     const qsizetype nodes = tree.size();
     std::printf("%lld %.6f %.1f %.0f\n", static_cast<long long>(nodes), seconds,
                 double(usage.ru_maxrss) / 1024.0, double(after - before) / double(std::max<qsizetype>(nodes, 1)));
+    if (qEnvironmentVariableIsSet("BL_TREE_COLUMNS"))
+        std::fprintf(stderr, "columns %.1f bytes per node\n", double(tree.memoryUse()) / double(std::max<qsizetype>(nodes, 1)));
     return 0;
 }

@@ -2,6 +2,7 @@
 // the facts, without following symbolic links.
 #include "bl_scan_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -144,7 +145,6 @@ public:
                 }
                 length_ = n;
                 offset_ = 0;
-                ++batches_;
             }
             const auto *d = reinterpret_cast<const LinuxDirent64 *>(buffer_ + offset_);
             offset_ += d->d_reclen;
@@ -157,23 +157,6 @@ public:
         }
     }
 
-    // Back to the first entry; a listing that fit in one read is replayed
-    // from the buffer instead of being read again.
-    bool rewind()
-    {
-        if (batches_ == 1 && exhausted_) {
-            offset_ = 0;
-            return true;
-        }
-        if (lseek(fd_, 0, SEEK_SET) != 0)
-            return false;
-        offset_ = length_ = 0;
-        batches_ = 0;
-        exhausted_ = false;
-        error_ = 0;
-        return true;
-    }
-
     int error() const { return error_; }
 
 private:
@@ -181,7 +164,6 @@ private:
     char *buffer_;
     long length_ = 0;
     long offset_ = 0;
-    int batches_ = 0;
     bool exhausted_ = false;
     int error_ = 0;
 };
@@ -210,37 +192,36 @@ uint8_t kindFromDirentType(unsigned char type)
 // statx, or the errno that makes the whole folder unreadable: without
 // search permission no entry can be examined (ncdu marks the folder), and
 // without memory the scan cannot go on.
-int fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_t &entry,
-              bl::EntryFacts *facts)
+int fillEntry(int fd, const char *name, unsigned char direntType, Listing &out)
 {
     struct statx sx;
     // No automount: an autofs mount point is reported, not mounted.
-    const bool statted =
-        statx(fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
-              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_BLOCKS | STATX_NLINK | STATX_INO | STATX_MNT_ID,
-              &sx) == 0;
+    const bool statted = statx(fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
+                               STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_BLOCKS | STATX_NLINK | STATX_INO |
+                                   STATX_MNT_ID | STATX_MTIME,
+                               &sx) == 0;
     if (!statted && errno == ENOENT)
         return 1;
     if (!statted && (errno == EACCES || errno == ENOMEM))
         return errno;
-    if (facts) {
-        *facts = {};
-        if (statted) {
-            facts->mount = bl::mountOf(sx);
-            facts->file = {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
-            facts->links = (sx.stx_mask & STATX_NLINK) ? sx.stx_nlink : 1;
-        }
+    EntryFacts facts{};
+    ListedEntry entry;
+    if (statted) {
+        facts.mount = bl::mountOf(sx);
+        facts.file = {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
+        facts.links = (sx.stx_mask & STATX_NLINK) ? sx.stx_nlink : 1;
     }
-
-    const size_t len = strnlen(name, sizeof entry.name - 1);
-    std::memcpy(entry.name, name, len);
-    entry.name[len] = '\0';
-    entry.allocated_size = 0;
-    entry.logical_size = 0;
+    const size_t len = strnlen(name, 255);
+    entry.name_offset = uint32_t(out.names.size());
+    entry.name_length = uint8_t(len);
+    out.names.append(name, len);
+    out.names.push_back('\0');
     entry.is_hidden = 0; // Linux has no hidden flag; a leading dot is not one
     if (statted && (sx.stx_mask & STATX_TYPE)) {
         entry.obj_type = kindFromMode(sx.stx_mode);
         entry.is_readable = (sx.stx_mode & S_IRUSR) ? 1 : 0;
+        if (sx.stx_mask & STATX_MTIME)
+            entry.modified_time = sx.stx_mtime.tv_sec;
         if (entry.obj_type == BL_OBJ_FILE) {
             if (sx.stx_mask & STATX_BLOCKS)
                 entry.allocated_size = sx.stx_blocks * 512;
@@ -254,59 +235,30 @@ int fillEntry(int fd, const char *name, unsigned char direntType, bl_dir_entry_t
         entry.is_readable = 0;
     }
     entry.is_package =
-        entry.obj_type == BL_OBJ_DIRECTORY && bl_is_package_name(entry.name) ? 1 : 0;
+        entry.obj_type == BL_OBJ_DIRECTORY && bl_is_package_name(out.names.data() + entry.name_offset) ? 1 : 0;
+    out.entries.push_back(entry);
+    out.facts.push_back(facts);
     return 0;
 }
 
 } // namespace
 
-int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t capacity,
-                      int32_t *out_count, OverflowFill fill, int *read_error, EntryFacts *facts)
+void listOpenDirectory(int fd, char *buffer, Listing &out, int *read_error)
 {
-    *out_count = 0;
-    if (read_error)
-        *read_error = 0;
+    out.clear();
+    *read_error = 0;
     DirentReader reader(fd, buffer);
     const char *name;
     unsigned char type;
-
-    if (fill == OverflowFill::none) {
-        // Count first, so that a directory too large for capacity costs no
-        // statx until the caller comes back with room for all of it.
-        int64_t total = 0;
-        while (reader.next(name, type)) {
-            if (++total > capacity) {
-                *out_count = capacity;
-                return 1;
-            }
-        }
-        if (total == 0 || !reader.rewind()) {
-            if (read_error)
-                *read_error = reader.error() ? reader.error() : (total ? errno : 0);
-            return 0;
-        }
-    }
-
-    int32_t count = 0;
     while (reader.next(name, type)) {
-        if (count == capacity) {
-            *out_count = capacity;
-            return 1;
-        }
-        const int filled = fillEntry(fd, name, type, entries[count], facts ? facts + count : nullptr);
-        if (filled == 0) {
-            ++count;
-        } else if (filled != 1) {
-            *out_count = 0;
-            if (read_error)
-                *read_error = filled;
-            return 0;
+        const int filled = fillEntry(fd, name, type, out);
+        if (filled != 0 && filled != 1) {
+            out.clear();
+            *read_error = filled;
+            return;
         }
     }
-    *out_count = count;
-    if (read_error)
-        *read_error = reader.error();
-    return 0;
+    *read_error = reader.error();
 }
 
 } // namespace bl
@@ -325,8 +277,27 @@ extern "C" int bl_list_directory(const char *path, bl_dir_entry_t *entries, int3
     char *buffer = static_cast<char *>(std::malloc(bl::kListingBufferBytes));
     int status = -1;
     if (buffer) {
-        status = bl::listOpenDirectory(fd, buffer, entries, capacity, out_count,
-                                       bl::OverflowFill::firstEntries);
+        try {
+            bl::Listing listing;
+            int error = 0;
+            bl::listOpenDirectory(fd, buffer, listing, &error);
+            const int32_t n = int32_t(std::min<size_t>(listing.size(), size_t(capacity)));
+            for (int32_t i = 0; i < n; ++i) {
+                const bl::ListedEntry &e = listing.entries[size_t(i)];
+                bl_dir_entry_t &to = entries[i];
+                std::memcpy(to.name, listing.name(size_t(i)), size_t(e.name_length) + 1);
+                to.allocated_size = e.allocated_size;
+                to.logical_size = e.logical_size;
+                to.modified_time = e.modified_time;
+                to.obj_type = e.obj_type;
+                to.is_hidden = e.is_hidden;
+                to.is_package = e.is_package;
+                to.is_readable = e.is_readable;
+            }
+            *out_count = n;
+            status = listing.size() > size_t(capacity) ? 1 : 0;
+        } catch (const std::bad_alloc &) {
+        }
         std::free(buffer);
     }
     close(fd);

@@ -3,6 +3,7 @@
 #include "bl_scan_internal.h"
 
 #include "bl_atomic.h"
+#include "name_arena.h"
 #include "node_memory.h"
 #include "work_pool.h"
 
@@ -22,53 +23,47 @@
 namespace {
 
 // Per-thread listing memory, kept across the work items of one scan: a scan
-// lists thousands of directories and would otherwise allocate over a
-// megabyte for each. Released when the scan ends (see releaseScratch).
+// lists thousands of directories and would otherwise allocate for each.
+// Released when the scan ends (see releaseScratch).
 struct ListingScratch {
     char *buffer = nullptr;
-    bl_dir_entry_t *entries = nullptr;
-    bl::EntryFacts *facts = nullptr;
-    int32_t capacity = 0;
+    bl::Listing listing;
 
     ~ListingScratch() { release(); }
 
     void release()
     {
         std::free(buffer);
-        std::free(entries);
-        std::free(facts);
         buffer = nullptr;
-        entries = nullptr;
-        facts = nullptr;
-        capacity = 0;
+        listing = bl::Listing();
     }
 
-    bool reserve(int32_t wanted)
+    bool reserve()
     {
-        if (!buffer && !(buffer = static_cast<char *>(std::malloc(bl::kListingBufferBytes))))
-            return false;
-        if (capacity >= wanted)
-            return true;
-        std::free(entries);
-        std::free(facts);
-        entries = static_cast<bl_dir_entry_t *>(std::malloc(sizeof(bl_dir_entry_t) * size_t(wanted)));
-        facts = static_cast<bl::EntryFacts *>(std::malloc(sizeof(bl::EntryFacts) * size_t(wanted)));
-        capacity = entries && facts ? wanted : 0;
-        return capacity != 0;
+        return buffer || (buffer = static_cast<char *>(std::malloc(bl::kListingBufferBytes)));
+    }
+
+    // After a folder of a million entries its room goes, not the scan's end.
+    void trim()
+    {
+        if (listing.entries.capacity() > (size_t(1) << 16))
+            listing = bl::Listing();
     }
 };
 
 thread_local ListingScratch scratch;
 
-void writeRootNode(bl_flat_node_t &node, const char *rootPath, mode_t mode)
+void writeRootNode(bl_flat_node_t &node, bl::NameArena &names, const char *rootPath, mode_t mode, int64_t modified)
 {
     const char *slash = std::strrchr(rootPath, '/');
     const char *name = slash ? slash + 1 : rootPath;
-    const size_t len = strnlen(name, sizeof node.name - 1);
+    const size_t len = strnlen(name, 255);
     std::memset(&node, 0, sizeof node);
-    std::memcpy(node.name, name, len);
+    node.name_offset = names.add(name, len);
+    node.name_length = uint8_t(len);
+    node.modified_time = modified;
     node.parent_index = -1;
-    node.is_package = static_cast<uint8_t>(bl_is_package_name(node.name));
+    node.is_package = static_cast<uint8_t>(bl_is_package_name(names.at(node.name_offset)));
     node.obj_type = node.is_package ? BL_OBJ_PACKAGE : BL_OBJ_DIRECTORY;
     node.is_hidden = 0;
     node.is_readable = (mode & S_IRUSR) ? 1 : 0;
@@ -79,14 +74,15 @@ void writeRootNode(bl_flat_node_t &node, const char *rootPath, mode_t mode)
 // What the scan needs of its root, at any depth: its mode, its mount, and
 // whether it is a kernel file system, which is not entered even when asked
 // for. Fails with ENOTDIR for anything but a directory.
-bool statRoot(const char *path, mode_t &mode, uint64_t &mount, bool &kernel)
+bool statRoot(const char *path, mode_t &mode, uint64_t &mount, bool &kernel, int64_t &modified)
 {
     const int fd = bl::openDirectory(path, true, O_PATH);
     if (fd < 0)
         return false;
     struct statx sx;
     struct statfs fs;
-    const bool ok = statx(fd, "", AT_EMPTY_PATH, STATX_MODE | STATX_MNT_ID, &sx) == 0 && fstatfs(fd, &fs) == 0;
+    const bool ok = statx(fd, "", AT_EMPTY_PATH, STATX_MODE | STATX_MNT_ID | STATX_MTIME, &sx) == 0 &&
+                    fstatfs(fd, &fs) == 0;
     const int error = errno;
     close(fd);
     if (!ok) {
@@ -94,6 +90,7 @@ bool statRoot(const char *path, mode_t &mode, uint64_t &mount, bool &kernel)
         return false;
     }
     mode = sx.stx_mode;
+    modified = (sx.stx_mask & STATX_MTIME) ? sx.stx_mtime.tv_sec : 0;
     mount = bl::mountOf(sx);
     kernel = bl::isKernelFileSystem(long(fs.f_type));
     return true;
@@ -140,17 +137,19 @@ bool noteFacts(bl::ScanShared &shared, int32_t index, const bl::EntryFacts &f)
     return first;
 }
 
-bool isLinkedFile(const bl_dir_entry_t &e, const bl::EntryFacts &f)
+bool isLinkedFile(const bl::ListedEntry &e, const bl::EntryFacts &f)
 {
     return e.obj_type == BL_OBJ_FILE && f.links > 1;
 }
 
 // Appends one listing under the mutex; false when the array cannot grow.
-bool appendBlock(bl_scan_ctx_t *ctx, int32_t parentIndex, int32_t anchor,
-                 const bl_dir_entry_t *entries, const bl::EntryFacts *facts, int32_t count,
+bool appendBlock(bl_scan_ctx_t *ctx, int32_t parentIndex, int32_t anchor, const bl::Listing &listing,
                  int32_t &base)
 {
     bl_scan_result_t *r = ctx->result;
+    const bl::ListedEntry *entries = listing.entries.data();
+    const bl::EntryFacts *facts = listing.facts.data();
+    const int32_t count = int32_t(listing.size());
     std::lock_guard lock(ctx->shared->mutex);
     base = r->node_count;
     const int64_t needed = int64_t(base) + count;
@@ -171,11 +170,15 @@ bool appendBlock(bl_scan_ctx_t *ctx, int32_t parentIndex, int32_t anchor,
     bl_flat_node_t *out = r->nodes + base;
     uint64_t beyondAllocated = 0, beyondLogical = 0;
     for (int32_t i = 0; i < count; ++i) {
-        const bl_dir_entry_t &e = entries[i];
+        const bl::ListedEntry &e = entries[i];
         bl_flat_node_t &n = out[i];
-        // Up to the terminator only: the rest of the 256 bytes carries no
-        // meaning, and skipping it halves the memory this loop writes.
-        std::memcpy(n.name, e.name, std::strlen(e.name) + 1);
+        try {
+            n.name_offset = ctx->names->add(listing.name(size_t(i)), e.name_length);
+        } catch (const std::bad_alloc &) {
+            return false; // node_count is not advanced: the block is not there
+        }
+        n.name_length = e.name_length;
+        n.modified_time = e.modified_time;
         n.parent_index = parentIndex;
         n.obj_type = e.is_package ? uint8_t(BL_OBJ_PACKAGE) : e.obj_type;
         n.is_hidden = e.is_hidden;
@@ -445,9 +448,9 @@ std::string pathBelowRoot(const DirRef *d)
 
 // Marks the entries of dir's listing that the user's patterns or a cache
 // tag leave out; entries marked already (mount points) are left as they are.
-void markExcluded(bl_scan_ctx_t *ctx, const DirRef *dir, int fd, const bl_dir_entry_t *entries,
-                  bl::EntryFacts *facts, int32_t count)
+void markExcluded(bl_scan_ctx_t *ctx, const DirRef *dir, int fd, bl::Listing &listing)
 {
+    const int32_t count = int32_t(listing.size());
     const bl::Exclusions &ex = *ctx->exclusions;
     std::string below;
     if (ex.wantsPath()) {
@@ -457,16 +460,18 @@ void markExcluded(bl_scan_ctx_t *ctx, const DirRef *dir, int fd, const bl_dir_en
     }
     const size_t stem = below.size();
     for (int32_t i = 0; i < count; ++i) {
-        if (facts[i].mark)
+        bl::EntryFacts &facts = listing.facts[size_t(i)];
+        if (facts.mark)
             continue;
-        const bl_dir_entry_t &e = entries[i];
+        const bl::ListedEntry &e = listing.entries[size_t(i)];
+        const char *name = listing.name(size_t(i));
         if (ex.wantsPath()) {
             below.resize(stem);
-            below += e.name;
+            below += name;
         }
-        if (ex.excludes(e.name, ex.wantsPath() ? below.c_str() : nullptr) ||
-            (ex.excludesCaches() && e.obj_type == BL_OBJ_DIRECTORY && !e.is_package && bl::holdsCacheTag(fd, e.name)))
-            facts[i].mark = BL_MARK_EXCLUDED;
+        if (ex.excludes(name, ex.wantsPath() ? below.c_str() : nullptr) ||
+            (ex.excludesCaches() && e.obj_type == BL_OBJ_DIRECTORY && !e.is_package && bl::holdsCacheTag(fd, name)))
+            facts.mark = BL_MARK_EXCLUDED;
     }
 }
 
@@ -492,50 +497,42 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
         keepForChildren(ctx, dir, -1, 0);
         return;
     }
-    int32_t capacity = bl::kInitialEntryCapacity;
-    int32_t count = 0;
-    int status = 1;
     int readError = 0;
-    while (status == 1) {
-        if (!scratch.reserve(capacity)) {
-            noteUnreadable(ctx, dir->index, ENOMEM);
-            keepForChildren(ctx, dir, fd, 0);
-            return;
-        }
-        status = bl::listOpenDirectory(fd, scratch.buffer, scratch.entries, capacity, &count,
-                                       bl::OverflowFill::none, &readError, scratch.facts);
-        if (status == 1) {
-            // Listed again from the start with twice the room.
-            if (capacity > INT32_MAX / 2 || lseek(fd, 0, SEEK_SET) != 0) {
-                noteUnreadable(ctx, dir->index, capacity > INT32_MAX / 2 ? EOVERFLOW : errno);
-                keepForChildren(ctx, dir, fd, 0);
-                return;
-            }
-            capacity *= 2;
-        }
+    if (!scratch.reserve()) {
+        noteUnreadable(ctx, dir->index, ENOMEM);
+        keepForChildren(ctx, dir, fd, 0);
+        return;
+    }
+    bl::Listing &listing = scratch.listing;
+    try {
+        bl::listOpenDirectory(fd, scratch.buffer, listing, &readError);
+    } catch (const std::bad_alloc &) {
+        failScan(ctx, ENOMEM);
+        keepForChildren(ctx, dir, fd, 0);
+        return;
     }
     if (readError)
         noteUnreadable(ctx, dir->index, readError); // what was read is kept
+    const int32_t count = int32_t(listing.size());
     if (count == 0) {
         keepForChildren(ctx, dir, fd, 0);
         return;
     }
 
-    const bl_dir_entry_t *entries = scratch.entries;
-    bl::EntryFacts *facts = scratch.facts;
     // Mount points below: a kernel file system is never entered, another
     // one only when the scan crosses file systems. Unstatted entries have
     // mount 0 and are left alone.
     for (int32_t i = 0; i < count; ++i) {
-        if (facts[i].mount == dir->mount || facts[i].mount == 0)
+        bl::EntryFacts &facts = listing.facts[size_t(i)];
+        if (facts.mount == dir->mount || facts.mount == 0)
             continue;
-        const int kind = bl::boundaryKind(fd, entries[i].name);
+        const int kind = bl::boundaryKind(fd, listing.name(size_t(i)));
         if (kind == BL_MARK_KERNEL_FS || !ctx->crossFileSystems)
-            facts[i].mark = uint8_t(kind);
+            facts.mark = uint8_t(kind);
     }
     if (ctx->exclusions && ctx->exclusions->active()) {
         try {
-            markExcluded(ctx, dir, fd, entries, facts, count);
+            markExcluded(ctx, dir, fd, listing);
         } catch (const std::bad_alloc &) {
             failScan(ctx, ENOMEM);
             keepForChildren(ctx, dir, fd, 0);
@@ -543,12 +540,14 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
         }
     }
     int32_t base = 0;
-    if (!appendBlock(ctx, dir->index, dir->anchor, entries, facts, count, base)) {
+    if (!appendBlock(ctx, dir->index, dir->anchor, listing, base)) {
         failScan(ctx, ENOMEM);
         keepForChildren(ctx, dir, fd, 0);
         return;
     }
 
+    const bl::ListedEntry *entries = listing.entries.data();
+    const bl::EntryFacts *facts = listing.facts.data();
     int32_t dirs = 0;
     for (int32_t i = 0; i < count; ++i)
         dirs += entries[i].obj_type == BL_OBJ_DIRECTORY && !entries[i].is_package;
@@ -569,7 +568,7 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
     for (int32_t i = 0; i < count; ++i) {
         if (entries[i].obj_type != BL_OBJ_DIRECTORY || entries[i].is_package || facts[i].mark)
             continue;
-        DirRef *child = DirRef::make(dir, base + i, entries[i].name, std::strlen(entries[i].name));
+        DirRef *child = DirRef::make(dir, base + i, listing.name(size_t(i)), entries[i].name_length);
         if (!child) {
             noteUnreadable(ctx, base + i, ENOMEM);
             continue;
@@ -587,6 +586,7 @@ extern "C" void bl_scan_one_dir(bl_scan_ctx_t *ctx, DirRef *dir)
             DirRef::release(child);
         }
     }
+    scratch.trim();
 }
 
 extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result,
@@ -602,21 +602,32 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     mode_t mode = 0;
     uint64_t mount = 0;
     bool kernelRoot = false;
-    if (!statRoot(root_path, mode, mount, kernelRoot))
+    int64_t modified = 0;
+    if (!statRoot(root_path, mode, mount, kernelRoot, modified))
         return fail(errno);
 
     bl_flat_node_t *nodes = bl::allocateNodes(bl::kInitialNodeCapacity);
     auto *shared = new (std::nothrow) bl::ScanShared;
-    if (!nodes || !shared) {
+    auto *names = new (std::nothrow) bl::NameArena;
+    if (!nodes || !shared || !names) {
         bl::releaseNodes(nodes, bl::kInitialNodeCapacity);
         delete shared;
+        delete names;
         return fail(ENOMEM);
     }
+    result->_names = names;
     // Pollers may already be reading these fields from other threads.
     for (int32_t *counter : {&result->_items_scanned, &result->_dirs_scanned,
                              &result->_files_scanned, &result->_unreadable_count})
         bl::storeRelaxed(*counter, 0);
-    writeRootNode(nodes[0], root_path, mode);
+    try {
+        writeRootNode(nodes[0], *names, root_path, mode, modified);
+    } catch (const std::bad_alloc &) {
+        bl::releaseNodes(nodes, bl::kInitialNodeCapacity);
+        delete shared;
+        bl_scan_result_free(result);
+        return fail(ENOMEM);
+    }
     result->node_capacity = bl::kInitialNodeCapacity;
     result->children = nullptr;
     result->children_count = 0;
@@ -666,7 +677,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     bool skipped = false;
     try {
         bl::WorkPool pool(threads);
-        bl_scan_ctx_t ctx{result, shared, &pool, cancel_flag};
+        bl_scan_ctx_t ctx{result, shared, names, &pool, cancel_flag};
         ctx.fdBudget = fdBudget(threads);
         ctx.rootPath = root->name;
         ctx.crossFileSystems = options && options->cross_file_systems;
@@ -815,8 +826,21 @@ extern "C" void bl_request_stop(int32_t *cancel_flag)
 
 extern "C" void bl_release_nodes(bl_scan_result_t *result, int32_t from, int32_t to)
 {
-    if (result && result->nodes)
-        bl::releaseNodes(result->nodes, from, to < result->node_count ? to : result->node_count);
+    if (!result || !result->nodes)
+        return;
+    const int32_t end = to < result->node_count ? to : result->node_count;
+    // Names are written in record order: those of [from, end) lie between
+    // the two records' names (read before their pages go).
+    if (auto *names = static_cast<bl::NameArena *>(result->_names); names && from >= 0 && from < end)
+        names->release(result->nodes[from].name_offset,
+                       end < result->node_count ? result->nodes[end].name_offset : names->size());
+    bl::releaseNodes(result->nodes, from, end);
+}
+
+extern "C" const char *bl_node_name(const bl_scan_result_t *result, const bl_flat_node_t *node)
+{
+    const auto *names = result ? static_cast<const bl::NameArena *>(result->_names) : nullptr;
+    return names && node ? names->at(node->name_offset) : "";
 }
 
 extern "C" void bl_scan_result_free(bl_scan_result_t *result)
@@ -829,6 +853,8 @@ extern "C" void bl_scan_result_free(bl_scan_result_t *result)
     }
     bl::releaseNodes(result->nodes, result->node_capacity);
     std::free(result->children);
+    delete static_cast<bl::NameArena *>(result->_names);
+    result->_names = nullptr;
     result->nodes = nullptr;
     result->children = nullptr;
     result->node_count = 0;

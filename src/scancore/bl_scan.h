@@ -1,6 +1,7 @@
 /* Native scan core: walks a folder tree in parallel into one flat array of
- * fixed-size node records. Used by the fast scan engine and by scancore_bench.
- * Plain C linkage so that any caller can link it; no Qt below this line. */
+ * fixed-size node records, their names in an arena beside it. Used by the
+ * fast scan engine and by scancore_bench. Plain C linkage so that any caller
+ * can link it; no Qt below this line. */
 #ifndef BL_SCAN_H
 #define BL_SCAN_H
 
@@ -19,13 +20,17 @@ enum {
     BL_OBJ_PACKAGE = 5
 };
 
+/* 56 bytes a record; its name (NUL-terminated, at most 255 bytes) is in the
+ * result's arena: bl_node_name. */
 typedef struct bl_flat_node_t {
-    char name[256];
-    int32_t parent_index;
+    uint64_t name_offset;
     uint64_t allocated_size;
     uint64_t logical_size;
+    int64_t modified_time; /* seconds since the epoch (st_mtime); 0 when unknown */
+    int32_t parent_index;
     int32_t child_count;
     int32_t first_child;
+    uint8_t name_length;
     uint8_t obj_type;
     uint8_t is_hidden;
     uint8_t is_package;
@@ -43,12 +48,18 @@ typedef struct bl_scan_result_t {
     int32_t _files_scanned;
     int32_t _unreadable_count;
     void *_scan_shared; /* the scan's lock and what it guards (internal) */
+    void *_names;       /* the records' names (internal): bl_node_name */
 } bl_scan_result_t;
+
+/* The name of a record of result's array or of a snapshot copy of it; valid
+ * until bl_scan_result_free or bl_release_nodes past the record. */
+const char *bl_node_name(const bl_scan_result_t *result, const bl_flat_node_t *node);
 
 typedef struct bl_dir_entry_t {
     char name[256];
     uint64_t allocated_size;
     uint64_t logical_size;
+    int64_t modified_time; /* seconds since the epoch; 0 when unknown */
     uint8_t obj_type;
     uint8_t is_hidden;
     uint8_t is_package;
@@ -158,7 +169,8 @@ void bl_request_cancel(int32_t *cancel_flag);
 void bl_request_stop(int32_t *cancel_flag);
 
 /* The caller is done with records [from, to) of a finished scan: the whole
- * pages under them go back to the system and read as zeros from then on. */
+ * pages under them, and under their names, go back to the system; the
+ * records read as zeros from then on and their names are gone. */
 void bl_release_nodes(bl_scan_result_t *result, int32_t from, int32_t to);
 
 /* Releases what the core allocated; counters stay readable. Idempotent. */

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <cstddef>
 #include <mutex>
+#include <string>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -47,9 +48,14 @@ inline uint64_t saturatingAdd(uint64_t a, uint64_t b)
 }
 } // namespace bl
 
+namespace bl {
+class NameArena;
+}
+
 struct bl_scan_ctx_t {
     bl_scan_result_t *result;
     bl::ScanShared *shared;
+    bl::NameArena *names; // written under shared->mutex
     bl::WorkPool *pool;
     int32_t *cancel_flag;
     std::atomic<int32_t> fatal{0};   // errno that ends the whole scan
@@ -80,7 +86,6 @@ int bl_full_scan_threads(const char *root_path, bl_scan_result_t *result,
 namespace bl {
 
 constexpr int32_t kInitialNodeCapacity = 65536;
-constexpr int32_t kInitialEntryCapacity = 4096;
 constexpr std::size_t kListingBufferBytes = 256 * 1024;
 
 // open(2) for a directory path of any length: paths of PATH_MAX bytes or more
@@ -123,17 +128,41 @@ int openWaitingForDescriptors(Open open, BeforeRetry beforeRetry)
     return fd;
 }
 
-enum class OverflowFill { none, firstEntries };
+// One entry of a listing; its name is in the listing's names.
+struct ListedEntry {
+    uint64_t allocated_size = 0;
+    uint64_t logical_size = 0;
+    int64_t modified_time = 0;
+    uint32_t name_offset = 0;
+    uint8_t name_length = 0;
+    uint8_t obj_type = 0;
+    uint8_t is_hidden = 0;
+    uint8_t is_package = 0;
+    uint8_t is_readable = 0;
+};
 
-// Lists the open directory fd. With OverflowFill::none an overflowing
-// directory is only counted (no statx), since the caller lists it again with
-// more room; with firstEntries the first capacity entries are filled. A read
-// error part-way keeps what was read and sets *read_error to its errno
-// (0 when the listing ended normally); read_error may be NULL.
-// facts, when given, receives each entry's facts beside entries.
-int listOpenDirectory(int fd, char *buffer, bl_dir_entry_t *entries, int32_t capacity,
-                      int32_t *out_count, OverflowFill fill, int *read_error = nullptr,
-                      EntryFacts *facts = nullptr);
+// One directory's listing, kept by a thread from one listing to the next:
+// 70 bytes an entry plus its name, however long the folder.
+struct Listing {
+    std::vector<ListedEntry> entries;
+    std::vector<EntryFacts> facts; // beside entries
+    std::string names;             // each NUL-terminated
+    const char *name(size_t i) const { return names.data() + entries[i].name_offset; }
+    size_t size() const { return entries.size(); }
+    void clear()
+    {
+        entries.clear();
+        facts.clear();
+        names.clear();
+    }
+};
+
+// Lists the open directory fd into out (cleared first), buffer being
+// kListingBufferBytes of room for getdents. A read error part-way keeps what
+// was read and sets *read_error to its errno (0 when the listing ended
+// normally); a folder whose entries cannot be examined at all (no search
+// permission, no memory) keeps none and sets it too. Throws std::bad_alloc.
+void listOpenDirectory(int fd, char *buffer, Listing &out, int *read_error);
 
 inline ScanShared *sharedOf(const bl_scan_result_t *result)
 {

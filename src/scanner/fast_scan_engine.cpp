@@ -63,8 +63,9 @@ bool isDirectoryKind(uint8_t objType)
 // threads at once, a run of siblings (one listing, contiguous) at a time.
 class NodeReader {
 public:
-    NodeReader(const bl_flat_node_t *nodes, int32_t count, const FileUrl &rootURL)
-        : nodes_(nodes), count_(count), folderOf_(size_t(count), -1), paths_(rootURL.nativeFilePath())
+    // names: the result whose arena holds the records' names.
+    NodeReader(const bl_flat_node_t *nodes, int32_t count, const bl_scan_result_t &names, const FileUrl &rootURL)
+        : nodes_(nodes), names_(names), count_(count), folderOf_(size_t(count), -1), paths_(rootURL.nativeFilePath())
     {
         folderOf_[0] = 0;
         for (int32_t i = 1; i < count_; ++i)
@@ -117,7 +118,7 @@ public:
 
     QByteArrayView rawName(int32_t i) const
     {
-        return QByteArrayView(nodes_[i].name, qsizetype(strnlen(nodes_[i].name, sizeof nodes_[i].name)));
+        return QByteArrayView(bl_node_name(&names_, &nodes_[i]), qsizetype(nodes_[i].name_length));
     }
 
     ScanTree::NodeFacts facts(int32_t i) const
@@ -131,6 +132,7 @@ public:
         f.isSpecial = n.obj_type == BL_OBJ_SYMLINK || n.obj_type == BL_OBJ_OTHER;
         f.allocatedSize = saturated(n.allocated_size);
         f.logicalSize = saturated(n.logical_size);
+        f.modifiedAt = n.modified_time;
         f.childCount = n.child_count;
         return f;
     }
@@ -139,6 +141,7 @@ public:
 
 private:
     const bl_flat_node_t *nodes_;
+    const bl_scan_result_t &names_;
     int32_t count_;
     std::vector<int32_t> folderOf_;
     PathIdentifiers paths_;
@@ -197,19 +200,47 @@ ScanNodeMark markOf(int32_t kind)
 }
 
 // What the array says of its first count nodes beside their columns: the
-// root's display name and the marks, in node order.
+// root's display name and the marks, in node order; position maps a record
+// to its node (none: the same).
 void describeNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t count,
-                   const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL)
+                   const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL,
+                   const std::vector<int32_t> &position = {})
 {
     builder.setDisplayName(0, FastScanEngine::displayName(0, QString::fromUtf8(reader.rawName(0)), rootURL));
     for (const bl_node_mark_t &m : marks) {
         if (m.node_index < 0 || m.node_index >= count)
             continue;
+        const int32_t at = position.empty() ? m.node_index : position[size_t(m.node_index)];
         if (m.kind == BL_MARK_HARD_LINK)
-            builder.setLinkCount(m.node_index, m.link_count);
+            builder.setLinkCount(at, m.link_count);
         else
-            builder.setMark(m.node_index, markOf(m.kind));
+            builder.setMark(at, markOf(m.kind));
     }
+}
+
+// Where each record goes in the tree: breadth first, each folder's children
+// after the children of the folders before it, so that a folder's children
+// are a range of nodes and need no list (ScanTree's rows). Empty without
+// the children index.
+std::vector<int32_t> breadthFirstPositions(const bl_scan_result_t &result)
+{
+    const int32_t n = result.node_count;
+    if (!result.children || n < 1)
+        return {};
+    std::vector<int32_t> order(static_cast<size_t>(n)); // node -> record
+    std::vector<int32_t> position(static_cast<size_t>(n), -1);
+    int32_t next = 1;
+    order[0] = 0;
+    for (int32_t k = 0; k < next; ++k) {
+        const bl_flat_node_t &node = result.nodes[order[size_t(k)]];
+        for (int32_t c = 0; c < node.child_count && next < n; ++c)
+            order[size_t(next++)] = result.children[node.first_child + c];
+    }
+    if (next != n)
+        return {}; // a record not reached from the root: keep the array's order
+    for (int32_t k = 0; k < n; ++k)
+        position[size_t(order[size_t(k)])] = k;
+    return position;
 }
 
 // The nodes of a flat array in a builder: ids from identify(), marks in node order.
@@ -293,7 +324,8 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
             if (n >= 1 && (n != lastCount || buffer[0].allocated_size != lastAllocated ||
                            buffer[0].logical_size != lastLogical)) {
                 try {
-                    if (auto tree = buildSnapshotTree(buffer.data(), n, rootURL, marksOf(state->scanResult, n)))
+                    if (auto tree = buildSnapshotTree(buffer.data(), n, *state->scanResult, rootURL,
+                                                      marksOf(state->scanResult, n)))
                         stream->yield(ScanUpdate::intermediateTree(*tree));
                 } catch (const std::bad_alloc &) {
                     continue; // the next round tries again
@@ -387,12 +419,12 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
 }
 
 std::optional<ScanTree> FastScanEngine::buildSnapshotTree(const bl_flat_node_t *nodes, int32_t count,
-                                                          const FileUrl &rootURL,
+                                                          const bl_scan_result_t &names, const FileUrl &rootURL,
                                                           const std::vector<bl_node_mark_t> &marks)
 {
     if (count < 1)
         return std::nullopt;
-    const NodeReader reader(nodes, count, rootURL);
+    const NodeReader reader(nodes, count, names, rootURL);
     std::vector<QUuid> ids(static_cast<size_t>(count));
     reader.identify(0, count, ids.data());
     ScanTree::Builder builder(rootURL, count, nameBytesOf(reader, count));
@@ -406,7 +438,7 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     if (n <= 0 || !result.nodes)
         return std::nullopt;
     const bl_flat_node_t *nodes = result.nodes;
-    const NodeReader reader(nodes, n, rootURL);
+    const NodeReader reader(nodes, n, result, rootURL);
     // Folders that could not be listed, wholly or in part.
     std::vector<int32_t> unreadable;
     {
@@ -419,14 +451,18 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
         }
     }
     const std::vector<bl_node_mark_t> marks = marksOf(&result, n);
+    const std::vector<int32_t> position = breadthFirstPositions(result);
+    const auto at = [&position](int32_t i) { return position.empty() ? i : position[size_t(i)]; };
 
     std::vector<quint32> nameEnds(static_cast<size_t>(n));
+    for (int32_t i = 1; i < n; ++i)
+        nameEnds[size_t(at(i))] = quint32(nodes[i].name_length); // lengths first, by node
     quint64 nameBytes = 0;
-    for (int32_t i = 0; i < n; ++i) {
-        nameBytes += i == 0 ? 0 : quint64(reader.rawName(i).size());
+    for (int32_t k = 0; k < n; ++k) {
+        nameBytes += nameEnds[size_t(k)];
         if (nameBytes > std::numeric_limits<quint32>::max())
             throw std::bad_alloc();
-        nameEnds[size_t(i)] = quint32(nameBytes);
+        nameEnds[size_t(k)] = quint32(nameBytes);
     }
     ScanTree::Builder builder(rootURL, n, qsizetype(nameBytes));
     builder.allocate(std::move(nameEnds));
@@ -444,9 +480,9 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
             reader.identify(run, i, ids.data());
             for (int32_t k = run; k < i; ++k) {
                 const ScanTree::NodeFacts facts = reader.facts(k);
-                builder.setNode(k, ids[size_t(k - run)], p, reader.rawName(k), facts);
+                builder.setNode(at(k), ids[size_t(k - run)], p < 0 ? -1 : at(p), reader.rawName(k), facts);
                 if (facts.kind == ScanNodeKind::package)
-                    packages.push_back(k);
+                    packages.push_back(at(k));
             }
             if (consume && i - released >= kStretch) {
                 bl_release_nodes(&result, released, i); // the reader looks back at parents' indices only
@@ -487,9 +523,9 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
         fill(0, n, packages);
     }
     packages.insert(packages.end(), laterPackages.begin(), laterPackages.end());
-    describeNodes(builder, reader, n, marks, rootURL);
+    describeNodes(builder, reader, n, marks, rootURL, position);
     for (const int32_t i : unreadable)
-        builder.setMark(i, ScanNodeMark::unreadable);
+        builder.setMark(at(i), ScanNodeMark::unreadable);
     for (const int32_t i : packages) {
         const auto measured = packageSize(builder.url(i), builder.allocatedSize(i), builder.logicalSize(i));
         if (!measured)
@@ -506,7 +542,7 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     for (int32_t from = 0, got; (got = bl_get_linked_files(&result, from, linked, 256)) > 0; from += got) {
         for (int32_t k = 0; k < got; ++k) {
             if (linked[k].node_index >= 0 && linked[k].node_index < n)
-                builder.setLinkedFile(linked[k].node_index, linked[k].file);
+                builder.setLinkedFile(at(linked[k].node_index), linked[k].file);
         }
     }
     return builder.finish();

@@ -33,12 +33,12 @@ public:
     // Scans that ended because their consumer walked away.
     int cancelledScans() const { return cancelled_->load(); }
 
-    // count records of a flat array (snapshot or finished) as a tree; the
-    // finished form also measures packages and uses the children index.
-    // marks: those of the scan, in node order (bl_get_marks); later ones are
-    // left out.
+    // count records of a flat array (snapshot or finished) as a tree, their
+    // names in the arena of names (the scan's result); the finished form
+    // also measures packages and uses the children index. marks: those of
+    // the scan, in node order (bl_get_marks); later ones are left out.
     static std::optional<ScanTree> buildSnapshotTree(const bl_flat_node_t *nodes, int32_t count,
-                                                     const FileUrl &rootURL,
+                                                     const bl_scan_result_t &names, const FileUrl &rootURL,
                                                      const std::vector<bl_node_mark_t> &marks = {});
     // consume: the result's records go back to the system as the tree takes
     // them in, and read as zeros after.

@@ -32,13 +32,16 @@ bool extractValues(int dirfd, const char *name, const QString &displayName, Node
 {
     struct statx sx;
     if (statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
-              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_BLOCKS | STATX_NLINK | STATX_INO | STATX_MNT_ID,
+              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_BLOCKS | STATX_NLINK | STATX_INO | STATX_MNT_ID |
+                  STATX_MTIME,
               &sx) != 0)
         return false;
     out = NodeResourceValues{};
     if (mount)
         *mount = bl::mountOf(sx);
     out.name = displayName;
+    if (sx.stx_mask & STATX_MTIME)
+        out.modifiedAt = sx.stx_mtime.tv_sec;
     const mode_t type = sx.stx_mode & S_IFMT;
     out.isDirectory = type == S_IFDIR;
     out.isSpecial = type != S_IFDIR && type != S_IFREG;

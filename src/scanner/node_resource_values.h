@@ -28,6 +28,7 @@ struct NodeResourceValues {
     // Of a regular file: its identity and links, so that links are counted once.
     FileIdentity file{};
     quint32 linkCount = 1;
+    qint64 modifiedAt = 0; // seconds since the epoch; 0 unknown
 
     friend bool operator==(const NodeResourceValues &, const NodeResourceValues &) = default;
 };

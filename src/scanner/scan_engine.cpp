@@ -228,6 +228,7 @@ void ScanEngine::Scan::scanBranch(Branch &branch, const FileUrl &topURL, bool sh
             r.isPackage = v.isPackage;
             r.isReadable = v.isReadable;
             r.isSpecial = v.isSpecial;
+            r.modifiedAt = v.modifiedAt;
             const NodeSize size = sizing.resolveSize(v);
             r.allocatedSize = size.allocated;
             r.logicalSize = size.logical;
@@ -349,6 +350,7 @@ void ScanEngine::Scan::perform(const FileUrl &rootURL)
         root.isHidden = values.isHidden;
         root.isPackage = values.isPackage;
         root.isReadable = values.isReadable;
+        root.modifiedAt = values.modifiedAt;
         if (values.boundary == NodeResourceValues::Boundary::kernelFileSystem)
             root.mark = ScanNodeMark::kernelFileSystem;
         const QByteArray rootPath = rootURL.nativePath();

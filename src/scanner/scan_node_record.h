@@ -46,6 +46,9 @@ struct ScanNodeFacts {
     qint64 allocatedSize = 0;
     qint64 logicalSize = 0;
     qint64 childCount = 0;
+    // Last modification, seconds since the epoch; 0 when not known (a scan
+    // file without times).
+    qint64 modifiedAt = 0;
     ScanNodeMark mark = ScanNodeMark::none;
     // The links of a regular file that has more than one; else 0. Its size
     // is shown on every link and counted once in each folder above them.

@@ -2,6 +2,8 @@
 
 #include <QSet>
 #include <algorithm>
+#include <limits>
+#include <mutex>
 #include <cstring>
 #include <sys/mman.h>
 
@@ -17,15 +19,53 @@ enum : quint16 {
     kMarkShift = 7,
     kMarkMask = 0x7 << kMarkShift,
     kOwnUrl = 1 << 10, // the URL is in Data::urls, not the parent's plus the name
+    // How the allocated size follows from the logical one (AllocationCode).
+    kAllocationShift = 11,
+    kAllocationMask = 0x3 << kAllocationShift,
 };
+
+// Most files take their size rounded up to a block, nothing (sparse), or
+// one block: two bits of the flags say so, and only the rest (folders'
+// totals, odd files) keep a number of their own.
+enum AllocationCode : quint16 { roundedUp = 0, nothing = 1, oneBlock = 2, stored = 3 };
+constexpr qint64 kBlock = 4096;
+
+qint64 roundedUpToBlock(qint64 logical)
+{
+    qint64 up;
+    return logical >= 0 && !__builtin_add_overflow(logical, kBlock - 1, &up) ? up / kBlock * kBlock : -1;
+}
+
+AllocationCode allocationCodeOf(qint64 allocated, qint64 logical, bool isFile)
+{
+    if (!isFile)
+        return stored;
+    if (allocated == roundedUpToBlock(logical))
+        return roundedUp;
+    if (allocated == 0)
+        return nothing;
+    if (allocated == kBlock)
+        return oneBlock;
+    return stored;
+}
+
+__extension__ typedef unsigned __int128 Wide; // for a table of any size: (tag * size) >> 64
+
+// Seconds since the epoch in 32 bits: 0 unknown, a time before 1970 as 1.
+quint32 storedTime(qint64 seconds)
+{
+    return seconds == 0 ? 0 : quint32(std::clamp<qint64>(seconds, 1, std::numeric_limits<quint32>::max()));
+}
 
 quint64 tagOf(const QUuid &id)
 {
-    // Identifiers are hashes of paths already: their leading bytes are
-    // spread evenly, so they index the table as they are.
+    // Identifiers are hashes of paths, but some of their bits are fixed
+    // (version, variant): mixed, so the high bits that pick a slot are even.
     quint64 tag;
     std::memcpy(&tag, &id, sizeof tag);
-    return tag ^ (tag >> 29);
+    tag ^= tag >> 33;
+    tag *= 0xff51afd7ed558ccdULL;
+    return tag ^ (tag >> 33);
 }
 
 quint16 flagsOf(const ScanTree::NodeFacts &f, bool urlIsDirectory)
@@ -123,14 +163,19 @@ qsizetype bytesOf(const V &v)
 struct ScanTree::Data {
     Column<StoredId> ids;
     Column<qint32> parents; // -1: none
-    Column<qint64> allocated, logical;
+    Column<qint64> logical;
     Column<quint16> flags;
+    Column<quint32> modified; // seconds since the epoch, 0 unknown
     std::vector<quint32> nameEnds; // name i: names[nameEnds[i - 1], nameEnds[i])
     Column<char> names;
     // Children in compressed rows: those of i are childList[childStarts[i],
-    // childStarts[i + 1]); empty while the lists are explicit.
+    // childStarts[i + 1]), or the positions of that range themselves when
+    // the nodes come in order of their parents (rowsAreNodes, as a scan
+    // builds them); empty while the lists are explicit.
     std::vector<qint32> childStarts, childList;
-    std::vector<qint32> lookup; // positions by identifier; a power of two, at most 4/5 full, -1 empty
+    bool rowsAreNodes = false;
+    std::vector<qint32> lookup; // positions by identifier, at most 4/5 full, -1 empty
+    QHash<qint32, qint64> allocatedStored; // of nodes whose code is AllocationCode::stored
 
     QHash<qint32, FileUrl> urls;
     QHash<qint32, QString> displayNames;
@@ -144,12 +189,15 @@ struct ScanTree::Data {
 
     qint32 size() const { return qint32(ids.size()); }
 
+    // Where a tag starts probing: its share of the table, any size.
+    size_t slotOf(quint64 tag) const { return size_t(Wide(tag) * lookup.size() >> 64); }
+    size_t nextSlot(size_t at) const { return at + 1 == lookup.size() ? 0 : at + 1; }
+
     qint32 find(const QUuid &id) const
     {
         if (lookup.empty())
             return -1;
-        const size_t mask = lookup.size() - 1;
-        for (size_t at = size_t(tagOf(id)) & mask;; at = (at + 1) & mask) {
+        for (size_t at = slotOf(tagOf(id));; at = nextSlot(at)) {
             const qint32 i = lookup[at];
             if (i < 0 || ids[size_t(i)] == id)
                 return i;
@@ -160,8 +208,7 @@ struct ScanTree::Data {
     // identifier (which it then replaces), else -1.
     qint32 place(qint32 i)
     {
-        const size_t mask = lookup.size() - 1;
-        for (size_t at = size_t(tagOf(ids[size_t(i)])) & mask;; at = (at + 1) & mask) {
+        for (size_t at = slotOf(tagOf(ids[size_t(i)]));; at = nextSlot(at)) {
             const qint32 there = lookup[at];
             if (there < 0 || ids[size_t(there)] == ids[size_t(i)]) {
                 lookup[at] = i;
@@ -174,9 +221,7 @@ struct ScanTree::Data {
     // first node whose identifier came before, else -1.
     qint32 reindex(bool stopAtDuplicate)
     {
-        size_t capacity = 16;
-        while (capacity < ids.size() + ids.size() / 4 + 1)
-            capacity *= 2;
+        const size_t capacity = ids.size() + ids.size() / 4 + 1;
         std::vector<qint32> fresh;
         reserveLarge(fresh, capacity);
         fresh.assign(capacity, -1);
@@ -189,10 +234,43 @@ struct ScanTree::Data {
 
     void indexNew(qint32 i)
     {
-        if (lookup.size() < ids.size() + ids.size() / 4 + 1)
-            reindex(false);
-        else
+        // Hand-made trees grow a node at a time: room for half again.
+        if (lookup.size() < ids.size() + ids.size() / 4 + 1) {
+            const size_t n = ids.size();
+            lookup.assign(n + n / 2 + 16, -1);
+            for (qint32 k = 0; k < size(); ++k)
+                place(k);
+        } else {
             place(i);
+        }
+    }
+
+    qint64 allocated(qint32 i) const
+    {
+        switch ((flags[size_t(i)] & kAllocationMask) >> kAllocationShift) {
+        case roundedUp: return roundedUpToBlock(logical[size_t(i)]);
+        case nothing: return 0;
+        case oneBlock: return kBlock;
+        default: return allocatedStored.value(i, 0);
+        }
+    }
+
+    // After the node's kind and logical size: lock guards the stored ones
+    // when several threads fill the tree.
+    void setAllocated(qint32 i, qint64 value, std::mutex *lock = nullptr)
+    {
+        quint16 &f = flags[size_t(i)];
+        const AllocationCode code =
+            allocationCodeOf(value, logical[size_t(i)], ScanNodeKind(f & kKindMask) == ScanNodeKind::file);
+        const bool wasStored = ((f & kAllocationMask) >> kAllocationShift) == stored;
+        f = quint16((f & ~kAllocationMask) | (code << kAllocationShift));
+        if (code != stored && !wasStored)
+            return;
+        std::unique_lock guard = lock ? std::unique_lock(*lock) : std::unique_lock<std::mutex>();
+        if (code == stored)
+            allocatedStored.insert(i, value);
+        else
+            allocatedStored.remove(i);
     }
 
     QByteArrayView name(qint32 i) const
@@ -288,8 +366,9 @@ struct ScanTree::Data {
         r.isReadable = f & kReadable;
         r.isSpecial = f & kSpecial;
         r.mark = ScanNodeMark((f & kMarkMask) >> kMarkShift);
-        r.allocatedSize = allocated[at];
+        r.allocatedSize = allocated(i);
         r.logicalSize = logical[at];
+        r.modifiedAt = modified[at];
         r.childCount = childCounts.value(i, listedCount(i));
         r.linkCount = linkCounts.value(i, 0);
         return r;
@@ -302,7 +381,7 @@ struct ScanTree::Data {
             if (childStarts.empty())
                 return;
             for (qint32 k = childStarts[size_t(i)]; k < childStarts[size_t(i) + 1]; ++k)
-                visit(childList[size_t(k)]);
+                visit(rowsAreNodes ? k + 1 : childList[size_t(k)]); // the root is no child
             return;
         }
         const auto list = lists.constFind(i);
@@ -327,30 +406,32 @@ struct ScanTree::Data {
             throw std::bad_alloc();
         ids.push_back(id);
         parents.push_back(parent);
-        allocated.push_back(0);
         logical.push_back(0);
         flags.push_back(f);
+        modified.push_back(0);
         names.insert(names.end(), name.begin(), name.end());
         nameEnds.push_back(quint32(names.size()));
         return qint32(ids.size() - 1);
     }
 
-    // A built node's flags and sizes; the root's URL is its own.
-    void describe(qint32 i, const NodeFacts &facts)
+    // A built node's flags, sizes and time; the root's URL is its own.
+    void describe(qint32 i, const NodeFacts &facts, std::mutex *lock = nullptr)
     {
         const bool isRoot = i == 0;
         const bool isDirectory = isRoot ? urls.value(0).isDirectory() : facts.kind != ScanNodeKind::file;
         flags[size_t(i)] = quint16(flagsOf(facts, isDirectory) | (isRoot ? kOwnUrl : 0));
-        allocated[size_t(i)] = facts.allocatedSize;
         logical[size_t(i)] = facts.logicalSize;
+        modified[size_t(i)] = storedTime(facts.modifiedAt);
+        setAllocated(i, facts.allocatedSize, lock);
     }
 
     void setFacts(qint32 i, const NodeFacts &facts)
     {
-        flags[size_t(i)] = quint16((flags[size_t(i)] & (kOwnUrl | kUrlIsDirectory)) |
+        flags[size_t(i)] = quint16((flags[size_t(i)] & (kOwnUrl | kUrlIsDirectory | kAllocationMask)) |
                                    (flagsOf(facts, false) & ~kUrlIsDirectory));
-        allocated[size_t(i)] = facts.allocatedSize;
         logical[size_t(i)] = facts.logicalSize;
+        modified[size_t(i)] = storedTime(facts.modifiedAt);
+        setAllocated(i, facts.allocatedSize);
         if (facts.linkCount)
             linkCounts.insert(i, facts.linkCount);
         else
@@ -372,6 +453,7 @@ struct ScanTree::Data {
         }
         childStarts = {};
         childList = {};
+        rowsAreNodes = false;
         listed = true;
     }
 
@@ -381,11 +463,25 @@ struct ScanTree::Data {
         std::vector<qint32> starts;
         reserveLarge(starts, n + 1);
         starts.assign(n + 1, 0);
-        for (size_t i = 0; i < n; ++i)
-            if (const qint32 p = parents[i]; p >= 0)
+        // Nodes in order of their parents (a scan's breadth-first order):
+        // each folder's children are a range of positions, no list needed.
+        bool ordered = true;
+        for (size_t i = 0; i < n; ++i) {
+            if (const qint32 p = parents[i]; p >= 0) {
                 ++starts[size_t(p) + 1];
+                ordered = ordered && i > 0 && p >= parents[i - 1] && size_t(p) < i;
+            } else {
+                ordered = ordered && i == 0;
+            }
+        }
         for (size_t i = 0; i < n; ++i)
             starts[i + 1] += starts[i];
+        if (ordered) {
+            childStarts.swap(starts);
+            childList = {};
+            rowsAreNodes = true;
+            return;
+        }
         std::vector<qint32> list;
         reserveLarge(list, size_t(starts[n]));
         list.resize(size_t(starts[n]));
@@ -395,6 +491,7 @@ struct ScanTree::Data {
                 list[size_t(next[size_t(p)]++)] = qint32(i);
         childStarts.swap(starts);
         childList.swap(list);
+        rowsAreNodes = false;
     }
 };
 
@@ -404,8 +501,8 @@ ScanTree::Builder::Builder(const FileUrl &rootURL, qsizetype capacity, qsizetype
     const size_t n = size_t(std::max<qsizetype>(capacity, 1));
     reserveLarge(d_->ids, n);
     reserveLarge(d_->parents, n);
-    reserveLarge(d_->allocated, n);
     reserveLarge(d_->logical, n);
+    reserveLarge(d_->modified, n);
     reserveLarge(d_->flags, n);
     reserveLarge(d_->nameEnds, n);
     reserveLarge(d_->names, size_t(std::max<qsizetype>(nameBytes, 0)));
@@ -429,7 +526,7 @@ qint32 ScanTree::Builder::add(const QUuid &id, qint32 parent, QByteArrayView nam
     d.describe(i, facts);
     if (facts.linkCount)
         d.linkCounts.insert(i, facts.linkCount);
-    childCounts_.push_back(facts.childCount);
+    childCounts_.push_back(qint32(facts.childCount));
     return i;
 }
 
@@ -443,9 +540,9 @@ void ScanTree::Builder::allocate(std::vector<quint32> &&nameEnds)
         throw std::bad_alloc();
     d.ids.resize(n); // left unwritten until setNode
     d.parents.resize(n);
-    d.allocated.resize(n);
     d.logical.resize(n);
     d.flags.resize(n);
+    d.modified.resize(n);
     d.names.resize(n ? nameEnds.back() : 0);
     d.nameEnds = std::move(nameEnds);
     childCounts_.resize(n, -1);
@@ -460,8 +557,8 @@ void ScanTree::Builder::setNode(qint32 i, const QUuid &id, qint32 parent, QByteA
     const quint32 from = i > 0 ? d.nameEnds[at - 1] : 0;
     if (const size_t bytes = std::min<size_t>(size_t(name.size()), d.nameEnds[at] - from))
         std::memcpy(d.names.data() + from, name.data(), bytes);
-    d.describe(i, facts);
-    childCounts_[at] = facts.childCount;
+    d.describe(i, facts, &storedLock_);
+    childCounts_[at] = qint32(facts.childCount);
 }
 
 void ScanTree::Builder::setDisplayName(qint32 i, const QString &name)
@@ -493,12 +590,13 @@ void ScanTree::Builder::setLinkedFile(qint32 i, const FileIdentity &identity) { 
 
 void ScanTree::Builder::addSizes(qint32 i, qint64 allocated, qint64 logical)
 {
-    const auto add = [](qint64 &to, qint64 delta) {
-        if (__builtin_add_overflow(to, delta, &to))
-            to = delta > 0 ? INT64_MAX : INT64_MIN;
+    const auto add = [](qint64 to, qint64 delta) {
+        qint64 sum;
+        return __builtin_add_overflow(to, delta, &sum) ? (delta > 0 ? INT64_MAX : INT64_MIN) : sum;
     };
-    add(d_->allocated[size_t(i)], allocated);
-    add(d_->logical[size_t(i)], logical);
+    const qint64 before = d_->allocated(i); // by the logical size as it was
+    d_->logical[size_t(i)] = add(d_->logical[size_t(i)], logical);
+    d_->setAllocated(i, add(before, allocated), &storedLock_);
 }
 
 ScanTree::NodeFacts ScanTree::Builder::facts(qint32 i) const
@@ -512,7 +610,7 @@ ScanTree::NodeFacts ScanTree::Builder::facts(qint32 i) const
 void ScanTree::Builder::setFacts(qint32 i, const NodeFacts &facts)
 {
     d_->setFacts(i, facts);
-    childCounts_[size_t(i)] = facts.childCount;
+    childCounts_[size_t(i)] = qint32(facts.childCount);
 }
 
 qint32 ScanTree::Builder::parentOf(qint32 i) const { return d_->parents[size_t(i)]; }
@@ -520,7 +618,7 @@ qint32 ScanTree::Builder::parentOf(qint32 i) const { return d_->parents[size_t(i
 void ScanTree::Builder::setId(qint32 i, const QUuid &id) { d_->ids[size_t(i)] = id; }
 QByteArrayView ScanTree::Builder::name(qint32 i) const { return d_->name(i); }
 FileUrl ScanTree::Builder::url(qint32 i) const { return d_->url(i); }
-qint64 ScanTree::Builder::allocatedSize(qint32 i) const { return d_->allocated[size_t(i)]; }
+qint64 ScanTree::Builder::allocatedSize(qint32 i) const { return d_->allocated(i); }
 qint64 ScanTree::Builder::logicalSize(qint32 i) const { return d_->logical[size_t(i)]; }
 
 ScanTree ScanTree::Builder::finish(qsizetype *duplicateAt)
@@ -546,7 +644,8 @@ ScanTree ScanTree::Builder::finish(qsizetype *duplicateAt)
 }
 
 QUuid ScanTree::NodeRef::id() const { return d_->ids[size_t(i_)]; }
-qint64 ScanTree::NodeRef::allocatedSize() const { return d_->allocated[size_t(i_)]; }
+qint64 ScanTree::NodeRef::allocatedSize() const { return d_->allocated(i_); }
+qint64 ScanTree::NodeRef::modifiedAt() const { return d_->modified[size_t(i_)]; }
 qint64 ScanTree::NodeRef::logicalSize() const { return d_->logical[size_t(i_)]; }
 ScanNodeKind ScanTree::NodeRef::kind() const { return ScanNodeKind(d_->flags[size_t(i_)] & kKindMask); }
 ScanNodeMark ScanTree::NodeRef::mark() const
@@ -779,7 +878,8 @@ qsizetype ScanTree::memoryUse() const
     if (!d_)
         return 0;
     const Data &d = *d_;
-    return bytesOf(d.ids) + bytesOf(d.parents) + bytesOf(d.allocated) + bytesOf(d.logical) + bytesOf(d.flags) +
+    // A stored allocation costs about a hash entry (key, value, span slot).
+    return bytesOf(d.ids) + bytesOf(d.parents) + bytesOf(d.logical) + bytesOf(d.flags) + bytesOf(d.modified) +
            bytesOf(d.nameEnds) + bytesOf(d.names) + bytesOf(d.childStarts) + bytesOf(d.childList) +
-           bytesOf(d.lookup);
+           bytesOf(d.lookup) + d.allocatedStored.size() * 24;
 }

@@ -26,6 +26,7 @@
 #include <QList>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class ScanTree {
@@ -46,6 +47,8 @@ public:
         QUuid id() const;
         qint64 allocatedSize() const;
         qint64 logicalSize() const;
+        // Seconds since the epoch; 0 when not known.
+        qint64 modifiedAt() const;
         ScanNodeKind kind() const;
         ScanNodeMark mark() const;
         bool isSpecial() const;
@@ -108,7 +111,8 @@ public:
 
     private:
         std::shared_ptr<Data> d_;
-        std::vector<qint64> childCounts_; // as told; kept where the lists disagree
+        std::vector<qint32> childCounts_; // as told; kept where the lists disagree
+        std::mutex storedLock_;           // the stored allocations, filled from several threads
     };
 
     QUuid rootID;

@@ -45,14 +45,14 @@ void expectArrayInvariants(const bl_scan_result_t &r)
         const int32_t p = r.nodes[i].parent_index;
         ASSERT_GE(p, 0) << "only the root lacks a parent";
         ASSERT_LT(p, i) << "parents precede children";
-        ASSERT_EQ(r.nodes[p].obj_type, BL_OBJ_DIRECTORY) << r.nodes[i].name;
+        ASSERT_EQ(r.nodes[p].obj_type, BL_OBJ_DIRECTORY) << bl_node_name(&r, &r.nodes[i]);
         byParent[p].push_back(i);
-        EXPECT_STRNE(r.nodes[i].name, ".");
-        EXPECT_STRNE(r.nodes[i].name, "..");
+        EXPECT_STRNE(bl_node_name(&r, &r.nodes[i]), ".");
+        EXPECT_STRNE(bl_node_name(&r, &r.nodes[i]), "..");
     }
     for (const auto &[parent, kids] : byParent)
         EXPECT_EQ(kids.back() - kids.front() + 1, int32_t(kids.size()))
-            << "children of " << r.nodes[parent].name << " are not one block";
+            << "children of " << bl_node_name(&r, &r.nodes[parent]) << " are not one block";
 }
 
 } // namespace
@@ -81,14 +81,14 @@ TEST(FullScan, MixedTreeMatchesIndependentWalk)
             continue;
         std::vector<std::string> scanned;
         for (int32_t k = 0; k < r.nodes[i].child_count; ++k)
-            scanned.emplace_back(r.nodes[r.children[r.nodes[i].first_child + k]].name);
+            scanned.emplace_back(bl_node_name(&r, &r.nodes[r.children[r.nodes[i].first_child + k]]));
         EXPECT_EQ(scanned, bltest::listingOrder(bltest::nodePath(r, t.root(), i)));
     }
 
     std::map<std::string, const bl_flat_node_t *> top;
     for (int32_t i = 1; i < r.node_count; ++i)
         if (r.nodes[i].parent_index == 0)
-            top[r.nodes[i].name] = &r.nodes[i];
+            top[bl_node_name(&r, &r.nodes[i])] = &r.nodes[i];
     EXPECT_EQ(top.at("link_to_dir")->obj_type, BL_OBJ_SYMLINK);
     EXPECT_EQ(top.at("link_to_dir")->allocated_size, 0u);
     EXPECT_EQ(top.at("broken_link")->obj_type, BL_OBJ_SYMLINK);
@@ -103,7 +103,7 @@ TEST(FullScan, MixedTreeMatchesIndependentWalk)
     EXPECT_EQ(package->allocated_size, 0u);
     EXPECT_EQ(package->child_count, 0);
     for (int32_t i = 0; i < r.node_count; ++i)
-        EXPECT_STRNE(r.nodes[i].name, "Contents") << "a package is never entered";
+        EXPECT_STRNE(bl_node_name(&r, &r.nodes[i]), "Contents") << "a package is never entered";
 }
 
 TEST(FullScan, ChildrenIndexAndSubtreeSizes)
@@ -130,8 +130,8 @@ TEST(FullScan, ChildrenIndexAndSubtreeSizes)
             }
         }
         if (r.nodes[p].obj_type == BL_OBJ_DIRECTORY) {
-            EXPECT_EQ(r.nodes[p].allocated_size, allocated) << r.nodes[p].name;
-            EXPECT_EQ(r.nodes[p].logical_size, logical) << r.nodes[p].name;
+            EXPECT_EQ(r.nodes[p].allocated_size, allocated) << bl_node_name(&r, &r.nodes[p]);
+            EXPECT_EQ(r.nodes[p].logical_size, logical) << bl_node_name(&r, &r.nodes[p]);
         }
     }
     for (int32_t i = 1; i < r.node_count; ++i)
@@ -151,7 +151,7 @@ TEST(FullScan, LargeDirectoryIsAppendedOnceAndWhole)
     std::set<std::string> names;
     for (int32_t i = 2; i < r.node_count; ++i) {
         EXPECT_EQ(r.nodes[i].parent_index, 1);
-        names.insert(r.nodes[i].name);
+        names.insert(bl_node_name(&r, &r.nodes[i]));
     }
     EXPECT_EQ(names.size(), 10000u);
     EXPECT_EQ(bl_get_files_scanned(&r), 10000);
@@ -168,7 +168,7 @@ TEST(FullScan, PackageRootIsOneNodeWithoutMutex)
     const bl_scan_result_t &r = scan.result;
     ASSERT_EQ(r.node_count, 1);
     EXPECT_EQ(r.nodes[0].obj_type, BL_OBJ_PACKAGE);
-    EXPECT_STREQ(r.nodes[0].name, "Thing.bundle");
+    EXPECT_STREQ(bl_node_name(&r, &r.nodes[0]), "Thing.bundle");
     EXPECT_EQ(r.nodes[0].allocated_size, 0u);
     EXPECT_EQ(r.nodes[0].child_count, 0);
     EXPECT_EQ(r.nodes[0].first_child, 0);
@@ -192,7 +192,7 @@ TEST(FullScan, RootPathForms)
     {
         ScanRun slash(t.path("folder/"));
         ASSERT_EQ(slash.status, 0);
-        EXPECT_STREQ(slash.result.nodes[0].name, "") << "a trailing slash leaves the name empty";
+        EXPECT_STREQ(bl_node_name(&slash.result, &slash.result.nodes[0]), "") << "a trailing slash leaves the name empty";
         EXPECT_EQ(slash.result.node_count, 3) << "child paths with a double slash still list";
         EXPECT_EQ(slash.result.nodes[0].logical_size, 3000u);
     }
@@ -222,7 +222,7 @@ TEST(FullScan, ChainDeeperThanPathMaxIsListed)
     EXPECT_EQ(r.node_count, w.items);
     EXPECT_EQ(bl_get_dirs_scanned(&r), w.dirs);
     EXPECT_EQ(r.nodes[0].logical_size, 4u);
-    ASSERT_STREQ(r.nodes[r.node_count - 1].name, "bottom.txt");
+    ASSERT_STREQ(bl_node_name(&r, &r.nodes[r.node_count - 1]), "bottom.txt");
     EXPECT_EQ(bltest::nodePath(r, t.root(), r.node_count - 1), t.path(chain + "/bottom.txt"));
 
     // A root that itself lies deeper than PATH_MAX is scanned as well.

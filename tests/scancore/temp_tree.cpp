@@ -362,7 +362,7 @@ std::string nodePath(const bl_scan_result_t &r, const std::string &rootPath, int
 {
     std::string suffix;
     while (i > 0) {
-        suffix = "/" + std::string(r.nodes[i].name) + suffix;
+        suffix = "/" + std::string(bl_node_name(&r, &r.nodes[i])) + suffix;
         i = r.nodes[i].parent_index;
     }
     return rootPath + suffix;

@@ -1,5 +1,6 @@
 // Both scan engines on real trees, consumed through their update streams.
 #include "fast_scan_engine.h"
+#include "name_arena.h"
 #include "local_file_system_provider.h"
 #include "scan_engine.h"
 #include "stable_scan_node_id.h"
@@ -306,20 +307,25 @@ TEST(FastScanEngine, ScansKeepTheirCallersPriority)
 TEST(FastScanEngine, SizesSaturate)
 {
     bl_flat_node_t nodes[3] = {};
+    bl::NameArena names;
     nodes[0].parent_index = -1;
     nodes[0].obj_type = BL_OBJ_DIRECTORY;
+    nodes[0].name_offset = names.add("x", 1);
     for (int i = 1; i < 3; ++i) {
         nodes[i].parent_index = 0;
         nodes[i].obj_type = BL_OBJ_FILE;
         nodes[i].allocated_size = nodes[i].logical_size = uint64_t(1) << 63;
-        std::snprintf(nodes[i].name, sizeof nodes[i].name, "f%d", i);
+        const std::string name = "f" + std::to_string(i);
+        nodes[i].name_offset = names.add(name.data(), name.size());
+        nodes[i].name_length = uint8_t(name.size());
     }
     bl_scan_result_t result{};
     result.nodes = nodes;
     result.node_count = 3;
+    result._names = &names;
     bl_accumulate_sizes(&result);
     EXPECT_EQ(nodes[0].allocated_size, UINT64_MAX);
-    const auto tree = FastScanEngine::buildSnapshotTree(nodes, 3, FileUrl::fromPath("/x", true));
+    const auto tree = FastScanEngine::buildSnapshotTree(nodes, 3, result, FileUrl::fromPath("/x", true));
     ASSERT_TRUE(tree);
     EXPECT_EQ(tree->rootNode()->allocatedSize, std::numeric_limits<qint64>::max());
     for (const ScanNodeRecord &r : tree->records())

@@ -187,6 +187,42 @@ TEST(ScanTree, BuiltTreesMakeTheirRecordsFromColumns)
     EXPECT_FALSE(byHand == tree);
 }
 
+// Sizes and times come back as they went in, however they are kept: the
+// common file sizes as a code beside the logical size, the rest (folders'
+// totals, odd files, sums near 2^63) as numbers; times to the second.
+TEST(ScanTree, EverySizeAndTimeReadsBackAsGiven)
+{
+    const FileUrl root = FileUrl::fromPath(QStringLiteral("/r"), true);
+    ScanTree::Builder builder(root, 8);
+    ScanTree::NodeFacts folder;
+    folder.kind = ScanNodeKind::directory;
+    folder.modifiedAt = 1700000000;
+    builder.add(stableScanNodeID(QStringLiteral("/r")), -1, {}, folder);
+    const std::pair<qint64, qint64> files[] = {{0, 0},     {4096, 1},  {8192, 4097}, {0, 1 << 20},
+                                               {4096, 99999}, {12345, 10}, {INT64_MAX, INT64_MAX}};
+    const qint64 times[] = {0, -5, 1, 1700000000, 4102444800, qint64(1) << 40, 86400};
+    for (size_t k = 0; k < std::size(files); ++k) {
+        ScanTree::NodeFacts f;
+        f.allocatedSize = files[k].first;
+        f.logicalSize = files[k].second;
+        f.modifiedAt = times[k];
+        builder.add(stableScanNodeID(QStringLiteral("/r/f%1").arg(k)), 0, QByteArray("f") + QByteArray::number(qint64(k)), f);
+    }
+    builder.addSizes(0, 5000, 6000);
+    builder.addSizes(1, 4096, 4096); // a file that grows into another code
+    const ScanTree tree = builder.finish();
+    EXPECT_EQ(tree.rootNode()->allocatedSize, 5000);
+    EXPECT_EQ(tree.rootNode()->modifiedAt, 1700000000);
+    for (size_t k = 0; k < std::size(files); ++k) {
+        const auto r = tree.node(stableScanNodeID(QStringLiteral("/r/f%1").arg(k)));
+        ASSERT_TRUE(r) << k;
+        EXPECT_EQ(r->allocatedSize, files[k].first + (k == 0 ? 4096 : 0)) << k;
+        EXPECT_EQ(r->logicalSize, files[k].second + (k == 0 ? 4096 : 0)) << k;
+        const qint64 kept = times[k] < 0 ? 1 : std::min<qint64>(times[k], 0xffffffffLL);
+        EXPECT_EQ(r->modifiedAt, kept) << "unknown stays unknown, 32 bits of seconds; " << k;
+    }
+}
+
 TEST(ScanTree, CopiesShareUntilOneChanges)
 {
     const BuiltTree t;

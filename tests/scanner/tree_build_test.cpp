@@ -89,7 +89,7 @@ TEST_F(LargeTree, AScanThatCannotHoldItsTreeFails)
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        const rlim_t limit = rlim_t(virtualKilobytes() + 32 * 1024) * 1024;
+        const rlim_t limit = rlim_t(virtualKilobytes() + 10 * 1024) * 1024;
         const struct rlimit r{limit, limit};
         setrlimit(RLIMIT_AS, &r);
         bl_scan_result_t result{};
