@@ -7,6 +7,7 @@
 #include "scan_report.h"
 #include "scan_file_io.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <atomic>
@@ -27,12 +28,16 @@ const char *const kUsage =
     "usage: burrowlens-scan [--engine fast|recursive] [--json | --segments] [--top N] [--progress]\n"
     "                       [-x | --cross-file-systems] [--apparent-size]\n"
     "                       [--exclude PATTERN]... [--exclude-from FILE] [--exclude-caches]\n"
+    "                       [--top-files N] [--types] [--age]\n"
     "                       [--chart FILE.png [--size N]] [--export FILE] [--] PATH\n"
     "       burrowlens-scan --import FILE [report options] [--export FILE]\n"
     "  --version               print the version and exit\n"
     "  -x, --one-file-system   stay on the file system of PATH (the default)\n"
     "  --cross-file-systems    also enter the mounts below PATH (never proc, sysfs and the like)\n"
     "  --apparent-size         order and report by apparent size, as du --apparent-size\n"
+    "  --top-files N           also the N largest files anywhere below PATH\n"
+    "  --types                 also the files by type (extension) and category\n"
+    "  --age                   also the files by the time of their last change\n"
     "  --exclude PATTERN       leave out what matches the shell glob: the name, or with a \"/\"\n"
     "                          the path below PATH (the whole path when it starts with \"/\")\n"
     "  --exclude-from FILE     the patterns of FILE, one a line; lines starting with # are comments\n"
@@ -56,6 +61,9 @@ struct Options {
     int chartSize = 900;
     bool progress = false;
     int top = -1;
+    int topFiles = 0;
+    bool types = false;
+    bool ages = false;
     bool crossFileSystems = false;
     bool apparentSize = false;
     QList<QByteArray> excludePatterns; // bytes, as names are
@@ -142,6 +150,17 @@ std::optional<int> parseOption(const QString &name, const std::function<std::opt
         o.crossFileSystems = false;
     } else if (name == u"--apparent-size") {
         o.apparentSize = true;
+    } else if (name == u"--types") {
+        o.types = true;
+    } else if (name == u"--age") {
+        o.ages = true;
+    } else if (name == u"--top-files") {
+        const auto v = value();
+        bool ok = false;
+        const int n = v ? v->toInt(&ok) : -1;
+        if (!ok || n < 1 || n > 1000000)
+            return usageError(QStringLiteral("--top-files takes a count from 1 to 1000000"));
+        o.topFiles = n;
     } else if (name == u"--exclude") {
         const std::optional<QByteArray> v = rawValue();
         if (!v || v->isEmpty())
@@ -221,7 +240,7 @@ std::optional<int> parse(int argc, char **argv, Options &o)
         if (attached && !valueTaken)
             return usageError(QStringLiteral("%1 takes no value").arg(name));
     }
-    o.reportAsked = o.json || o.segments || o.top >= 0;
+    o.reportAsked = o.json || o.segments || o.top >= 0 || o.topFiles > 0 || o.types || o.ages;
     if (!o.importFrom.isEmpty() && !o.path.isEmpty())
         return usageError(QStringLiteral("a folder to scan or --import, not both"));
     if (o.path.isEmpty() && o.importFrom.isEmpty())
@@ -416,7 +435,8 @@ int run(int argc, char **argv)
         std::_Exit(0);
     ScanReport report{finished.tree, finished.summary,
                       options.importFrom.isEmpty() ? options.engine : QStringLiteral("file"), options.top,
-                      options.apparentSize ? SizeMeasure::logical : SizeMeasure::allocated};
+                      options.apparentSize ? SizeMeasure::logical : SizeMeasure::allocated,
+                      options.topFiles, options.types, options.ages, QDateTime::currentSecsSinceEpoch()};
     const QByteArray out = options.segments ? report.segmentsJson()
                            : options.json   ? report.json()
                                             : report.text().toUtf8();

@@ -1,5 +1,7 @@
 #include "scan_report.h"
 
+#include "scan_analysis.h"
+
 #include "byte_count_text.h"
 #include "size_order.h"
 #include "stable_scan_node_id.h"
@@ -26,6 +28,47 @@ QString kindKey(ScanNodeKind kind)
 double seconds(const ScanSummary &s)
 {
     return double(s.startedAt.msecsTo(s.finishedAt)) / 1000.0;
+}
+
+QString shareText(qint64 part, qint64 whole)
+{
+    return whole > 0 ? QLocale().toString(100.0 * double(part) / double(whole), 'f', 1) + u'%' : QStringLiteral("-");
+}
+
+QString dateText(qint64 modifiedAt)
+{
+    return modifiedAt ? QLocale().toString(QDateTime::fromSecsSinceEpoch(modifiedAt).date(), QLocale::ShortFormat)
+                      : QStringLiteral("unknown");
+}
+
+QString extensionText(const QByteArray &extension)
+{
+    return extension.isEmpty() ? QStringLiteral("(no extension)") : u'.' + displayTextOf(extension, nullptr);
+}
+
+// Rows of columns, each padded to its widest; the last one left as it is.
+QString table(const QList<QStringList> &rows, const QList<bool> &rightAligned)
+{
+    QList<qsizetype> widths;
+    for (const QStringList &row : rows)
+        for (qsizetype c = 0; c < row.size(); ++c) {
+            if (widths.size() <= c)
+                widths.append(0);
+            widths[c] = std::max(widths[c], row[c].size());
+        }
+    QString out;
+    for (const QStringList &row : rows) {
+        QString line = QStringLiteral("  ");
+        for (qsizetype c = 0; c < row.size(); ++c) {
+            const bool last = c + 1 == row.size();
+            const int width = last ? 0 : int(widths[c]);
+            line += rightAligned.value(c) ? row[c].rightJustified(width) : row[c].leftJustified(width);
+            if (!last)
+                line += QStringLiteral("  ");
+        }
+        out += line + u'\n';
+    }
+    return out;
 }
 
 } // namespace
@@ -83,7 +126,87 @@ QString ScanReport::text() const
                    .arg(children[i].displayName);
     if (children.size() > shown)
         out += QStringLiteral("... and %1 more\n").arg(locale.toString(children.size() - shown));
+    out += analysisText();
     return out;
+}
+
+QString ScanReport::analysisText() const
+{
+    QString out;
+    const qint64 total = tree.rootNode() ? sizeOf(*tree.rootNode(), measure) : 0;
+    const auto sizeOfRef = [this](const ScanTree::NodeRef &r) {
+        return measure == SizeMeasure::logical ? r.logicalSize() : r.allocatedSize();
+    };
+    if (topFiles > 0) {
+        QList<QStringList> rows;
+        for (const ScanTree::NodeRef &r : ScanAnalysis::largestFiles(tree, tree.rootID, measure, topFiles))
+            rows.append({byteCountText(sizeOfRef(r)), shareText(sizeOfRef(r), total), dateText(r.modifiedAt()),
+                         displayTextOf(ScanAnalysis::pathBelow(tree, tree.rootID, r), nullptr)});
+        out += QStringLiteral("\nLargest files:\n") + table(rows, {true, true, false});
+    }
+    if (types) {
+        const QList<FileTypeRow> byType = ScanAnalysis::fileTypes(tree, tree.rootID, measure);
+        QList<QStringList> rows;
+        for (const FileTypeRow &t : ScanAnalysis::categories(byType))
+            rows.append({byteCountText(t.size), shareText(t.size, total), QLocale().toString(t.count),
+                         fileCategoryName(t.category)});
+        out += QStringLiteral("\nFile categories:\n") + table(rows, {true, true, true});
+        rows.clear();
+        for (qsizetype i = 0; i < byType.size() && i < (top < 0 ? 20 : top); ++i) {
+            const FileTypeRow &t = byType[i];
+            rows.append({byteCountText(t.size), shareText(t.size, total), QLocale().toString(t.count),
+                         extensionText(t.extension), fileCategoryName(t.category)});
+        }
+        out += QStringLiteral("\nFile types:\n") + table(rows, {true, true, true, false});
+        if (byType.size() > rows.size())
+            out += QStringLiteral("... and %1 more\n").arg(QLocale().toString(byType.size() - rows.size()));
+    }
+    if (ages) {
+        QList<QStringList> rows;
+        for (const FileAgeRow &a : ScanAnalysis::fileAges(tree, tree.rootID, measure, now))
+            if (a.count > 0)
+                rows.append({fileAgeName(a.age), byteCountText(a.size), shareText(a.size, total),
+                             QLocale().toString(a.count) + QStringLiteral(" files")});
+        out += QStringLiteral("\nLast modified:\n") + table(rows, {false, true, true});
+    }
+    return out;
+}
+
+void ScanReport::addAnalysis(QJsonObject &object) const
+{
+    const auto sizes = [](const ScanTree::NodeRef &r) {
+        return QJsonObject{{"allocated", r.allocatedSize()}, {"logical", r.logicalSize()}};
+    };
+    if (topFiles > 0) {
+        QJsonArray files;
+        for (const ScanTree::NodeRef &r : ScanAnalysis::largestFiles(tree, tree.rootID, measure, topFiles)) {
+            QJsonObject file = sizes(r);
+            file["path"] = displayTextOf(ScanAnalysis::pathBelow(tree, tree.rootID, r), nullptr);
+            file["modified"] = r.modifiedAt() ? QJsonValue(r.modifiedAt()) : QJsonValue();
+            files.append(file);
+        }
+        object["largestFiles"] = files;
+    }
+    if (types) {
+        const QList<FileTypeRow> byType = ScanAnalysis::fileTypes(tree, tree.rootID, measure);
+        QJsonArray rows, categories;
+        for (const FileTypeRow &t : byType)
+            rows.append(QJsonObject{{"extension", displayTextOf(t.extension, nullptr)},
+                                    {"category", fileCategoryKey(t.category)},
+                                    {"size", t.size},
+                                    {"count", t.count}});
+        for (const FileTypeRow &t : ScanAnalysis::categories(byType))
+            categories.append(
+                QJsonObject{{"category", fileCategoryKey(t.category)}, {"size", t.size}, {"count", t.count}});
+        object["types"] = rows;
+        object["categories"] = categories;
+    }
+    if (ages) {
+        QJsonArray rows;
+        for (const FileAgeRow &a : ScanAnalysis::fileAges(tree, tree.rootID, measure, now))
+            rows.append(QJsonObject{{"age", fileAgeKey(a.age)}, {"size", a.size}, {"count", a.count}});
+        object["ages"] = rows;
+    }
 }
 
 QByteArray ScanReport::json() const
@@ -125,6 +248,7 @@ QByteArray ScanReport::json() const
         children.append(child);
     }
     object["children"] = children;
+    addAnalysis(object);
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 

@@ -67,6 +67,8 @@ bool appendInfo(QByteArray &out, const ScanTree::NodeRef &r, const QByteArray &n
     }
     if (r.isSpecial())
         out += ",\"notreg\":true";
+    if (const qint64 modified = r.modifiedAt())
+        appendNumber(out, "mtime", modified); // as ncdu -e writes it
     if (const quint32 links = r.linkCount(); links > 1) {
         if (const auto identity = r.linkedFile()) {
             appendNumber(out, "dev", qint64(identity->device));

@@ -186,6 +186,20 @@ public:
         return true;
     }
 
+    // A time, which may lie before 1970.
+    bool signedNumber(qint64 &out)
+    {
+        skipSpace();
+        const bool negative = ensure() && *p_ == '-';
+        if (negative)
+            ++p_;
+        quint64 magnitude = 0;
+        if (!number(magnitude))
+            return false;
+        out = negative ? -qint64(magnitude) : qint64(magnitude);
+        return true;
+    }
+
     bool boolean(bool &out)
     {
         skipSpace();
@@ -344,6 +358,7 @@ struct Info {
     QByteArray name;
     bool named = false;
     quint64 asize = 0, dsize = 0, dev = 0, ino = 0, nlink = 0;
+    qint64 mtime = 0;
     bool hasDev = false, hasIno = false, hlnkc = false, readError = false, notreg = false;
     QByteArray excluded;
     QByteArray key; // scratch, kept with its room from entry to entry
@@ -386,6 +401,8 @@ bool readInfo(Reader &in, Info &info)
             info.hasIno = true;
         } else if (is("nlink")) {
             ok = in.number(info.nlink);
+        } else if (is("mtime")) {
+            ok = in.signedNumber(info.mtime); // a fraction is dropped
         } else if (is("hlnkc")) {
             ok = in.boolean(info.hlnkc);
         } else if (is("read_error")) {
@@ -704,6 +721,7 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
         facts.mark = markOf(info, isDirectory);
         facts.isSpecial = !isDirectory && info.notreg;
         facts.kind = isDirectory ? ScanNodeKind::directory : ScanNodeKind::file;
+        facts.modifiedAt = info.mtime;
         facts.childCount = -1; // as listed
         const quint64 dev = info.hasDev ? info.dev : (stack.empty() ? 0 : stack.back().dev);
         if (!isDirectory && !facts.isSpecial && facts.mark == ScanNodeMark::none) {

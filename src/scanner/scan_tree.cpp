@@ -660,6 +660,17 @@ std::optional<FileIdentity> ScanTree::NodeRef::linkedFile() const
     return it == d_->identities.cend() ? std::nullopt : std::optional(*it);
 }
 QByteArray ScanTree::NodeRef::nativeName() const { return d_->nativeName(i_); }
+QByteArrayView ScanTree::NodeRef::nativeName(QByteArray &scratch) const
+{
+    if (d_->flags[size_t(i_)] & kOwnUrl)
+        return scratch = d_->nativeName(i_);
+    return d_->name(i_);
+}
+ScanTree::NodeRef ScanTree::NodeRef::parent() const
+{
+    const qint32 p = d_->parents[size_t(i_)];
+    return p < 0 ? NodeRef() : NodeRef(d_, p);
+}
 QList<ScanTree::NodeRef> ScanTree::NodeRef::children() const
 {
     QList<NodeRef> out;
@@ -737,6 +748,38 @@ void ScanTree::forEachRef(const std::function<void(const NodeRef &)> &visit) con
 {
     for (qint32 i = 0; i < qint32(size()); ++i)
         visit(NodeRef(d_.get(), i));
+}
+
+void ScanTree::forEachRefBelow(const QUuid &id, const std::function<bool(const NodeRef &)> &visit) const
+{
+    const qint32 top = position(id);
+    if (top < 0)
+        return;
+    const Data &d = *d_;
+    if (top == 0 && !d.listed && d.parents[0] < 0) {
+        // Everything below the root is every other node: in order, no stack.
+        for (qint32 i = 1; i < d.size(); ++i)
+            if (!visit(NodeRef(&d, i)))
+                return;
+        return;
+    }
+    std::vector<qint32> stack{top};
+    QSet<qint32> seen; // lists made by hand may hold a cycle
+    while (!stack.empty()) {
+        const qint32 p = stack.back();
+        stack.pop_back();
+        bool go = true;
+        d.forEachChild(p, [&](qint32 c) {
+            if (!go || (d.listed && (c == top || seen.contains(c))))
+                return;
+            if (d.listed)
+                seen.insert(c);
+            go = visit(NodeRef(&d, c));
+            stack.push_back(c);
+        });
+        if (!go)
+            return;
+    }
 }
 
 QList<ScanNodeRecord> ScanTree::records() const

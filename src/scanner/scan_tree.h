@@ -57,6 +57,9 @@ public:
         // The node's own name as the file system names it; the whole path
         // for a node whose URL is not its parent's plus a name (the root).
         QByteArray nativeName() const;
+        // The same without a copy where the tree holds it (scratch otherwise).
+        QByteArrayView nativeName(QByteArray &scratch) const;
+        NodeRef parent() const;
         // The children with records, in list order.
         QList<NodeRef> children() const;
         ScanNodeRecord record() const;
@@ -138,6 +141,9 @@ public:
     // Every node's columns, in the same order: for walks that read a few
     // facts of every node and want the records of only some.
     void forEachRef(const std::function<void(const NodeRef &)> &visit) const;
+    // Every node below id at any depth, without making records; visit
+    // returns false to end the walk.
+    void forEachRefBelow(const QUuid &id, const std::function<bool(const NodeRef &)> &visit) const;
     // The same as a list, for small trees.
     QList<ScanNodeRecord> records() const;
     // The records that carry mark, in the order of their paths.

@@ -684,3 +684,48 @@ TEST(BurrowlensScan, NamesNeverReachTheTerminalAsControlBytes)
     EXPECT_NE(r.out.find("red\u241B[31m\u2424line"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\u241B]0;owned\u2407"), std::string::npos) << r.out;
 }
+
+// The largest files, types and ages, scanned and read back from an export,
+// in the text and in the JSON: the reader's own tables are tested on the
+// scanner; here, that they reach the user alike from either source.
+TEST(BurrowlensScan, LargestFilesTypesAndAgesFromAScanOrAFile)
+{
+    TempTree t;
+    t.dir("tree");
+    t.dir("tree/photos");
+    t.file("tree/photos/big.JPG", 90000);
+    t.file("tree/notes.txt", 30000);
+    t.file("tree/backup.tar.gz", 60000);
+    const struct timespec old[2] = {{1262304000, 0}, {1262304000, 0}}; // 2010
+    ASSERT_EQ(utimensat(AT_FDCWD, t.path("tree/notes.txt").c_str(), old, 0), 0);
+    ASSERT_EQ(runRaw({"--export", t.path("scan.json"), t.path("tree")}, t.root()).exitCode, 0);
+    for (const std::vector<std::string> &source : {std::vector<std::string>{t.path("tree")},
+                                                   std::vector<std::string>{"--import", t.path("scan.json")}}) {
+        std::vector<std::string> args{"--json", "--top-files", "2", "--types", "--age"};
+        args.insert(args.end(), source.begin(), source.end());
+        const RawRun r = runRaw(args, t.root());
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const QJsonObject o = reportOf(r);
+        const QJsonArray files = o["largestFiles"].toArray();
+        ASSERT_EQ(files.size(), 2);
+        EXPECT_EQ(files[0].toObject()["path"].toString(), "photos/big.JPG");
+        EXPECT_EQ(files[1].toObject()["path"].toString(), "backup.tar.gz");
+        QStringList extensions;
+        for (const QJsonValue &v : o["types"].toArray())
+            extensions << v.toObject()["extension"].toString() + '=' + v.toObject()["category"].toString();
+        EXPECT_EQ(extensions, (QStringList{"jpg=pictures", "tar.gz=archives", "txt=documents"}));
+        qint64 older = 0;
+        for (const QJsonValue &v : o["ages"].toArray())
+            if (v.toObject()["age"].toString() == "older")
+                older = v.toObject()["count"].toInteger();
+        EXPECT_EQ(older, 1) << "the time travels in the export";
+        std::vector<std::string> textArgs{"--top-files", "1", "--types", "--age"};
+        textArgs.insert(textArgs.end(), source.begin(), source.end());
+        const RawRun shown = runRaw(textArgs, t.root());
+        EXPECT_NE(shown.out.find("Largest files:"), std::string::npos) << shown.out;
+        EXPECT_NE(shown.out.find("photos/big.JPG"), std::string::npos);
+        EXPECT_NE(shown.out.find("Archives and disk images"), std::string::npos);
+        EXPECT_NE(shown.out.find("Older"), std::string::npos);
+    }
+    EXPECT_EQ(runRaw({"--top-files", "0", t.path("tree")}, t.root()).exitCode, 2);
+}
