@@ -848,6 +848,15 @@ void ScanTree::insert(const ScanNodeRecord &r)
         d.danglingParents.insert(i, *r.parentID);
     else
         d.danglingParents.remove(i);
+    // Children put in before this one now lead up to it.
+    for (auto it = d.danglingParents.begin(); it != d.danglingParents.end();) {
+        if (it.value() == r.id) {
+            d.parents[size_t(it.key())] = i;
+            it = d.danglingParents.erase(it);
+        } else {
+            ++it;
+        }
+    }
     d.setFacts(i, factsOf(r));
     quint16 &f = d.flags[size_t(i)];
     f = quint16(f & ~(kOwnUrl | kUrlIsDirectory));

@@ -98,6 +98,13 @@ TEST(ScanTree, LookupsPathsAndCycles)
     EXPECT_EQ(tree.path(root.id).size(), 1);
     EXPECT_TRUE(tree.path(missing).isEmpty());
 
+    ScanTree backwards; // children put in before their parents
+    backwards.rootID = root.id;
+    for (const auto &r : {file, sub, root})
+        backwards.insert(r);
+    EXPECT_EQ(backwards.path(file.id).size(), 3);
+    EXPECT_EQ(backwards.ref(file.id).parent().id(), sub.id);
+
     ScanTree copy = tree; // shares its tables until one side writes
     EXPECT_EQ(copy, tree);
     copy.update(root.id, [&](ScanNodeRecord &r) { r.parentID = file.id; }); // a cycle: root -> file -> sub -> root
