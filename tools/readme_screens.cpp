@@ -5,6 +5,7 @@
 // (empty) directories; their trees come from a staged engine, so the
 // pictures are the same on every machine.
 #include "content_view.h"
+#include "file_analysis_view.h"
 #include "results_shelf_view.h"
 #include "scan_workspace_view.h"
 #include "stable_scan_node_id.h"
@@ -58,9 +59,17 @@ ScanTree stagedTree(const QString &root)
             total += add(child, r.id, depth + 1, share);
             children << stableScanNodeID(child);
         }
+        // Each top folder's kind of files, so that types and ages have something to show.
+        static const QHash<QString, QStringList> kinds{
+            {"Videos", {"mp4", "mkv", "mov"}}, {"Pictures", {"jpg", "png", "raw"}}, {"Projects", {"cpp", "py", "o", "tar.gz"}},
+            {"Music", {"flac", "mp3"}},        {"Documents", {"pdf", "docx", "txt"}}, {"Downloads", {"iso", "zip", "deb"}},
+            {".cache", {"bin", "db"}},         {"Games", {"pak", "so"}}};
+        const QString topFolder = path.section(u'/', root.count(u'/') + 1, root.count(u'/') + 1);
+        const QStringList extensions = kinds.value(topFolder, {QStringLiteral("bin")});
         for (int i = 0; i < (depth == 0 ? 2 : 4); ++i) {
             ScanNodeRecord f;
-            f.url = FileUrl::fromPath(path + QStringLiteral("/file-%1.bin").arg(i));
+            f.url = FileUrl::fromPath(path + QStringLiteral("/file-%1.%2").arg(i).arg(extensions[i % extensions.size()]));
+            f.modifiedAt = QDateTime::currentSecsSinceEpoch() - qint64(random.bounded(6 * 365)) * 86400 * (i + 1) / 4;
             f.id = stableScanNodeID(f.url.path());
             f.parentID = r.id;
             f.displayName = f.url.lastPathComponent();
@@ -152,8 +161,15 @@ int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: readme_screens OUTDIR\n");
+    // A size other than the README's, to look at the window small or large.
+    QSize size(1100, 720);
+    if (argc == 3) {
+        const QList<QByteArray> wh = QByteArray(argv[2]).split('x');
+        if (wh.size() == 2)
+            size = QSize(wh[0].toInt(), wh[1].toInt());
+    }
+    if ((argc != 2 && argc != 3) || size.isEmpty()) {
+        std::fprintf(stderr, "usage: readme_screens OUTDIR [WIDTHxHEIGHT]\n");
         return 2;
     }
     const QDir out(QString::fromLocal8Bit(argv[1]));
@@ -169,12 +185,12 @@ int main(int argc, char **argv)
     ScanSessionStore store(std::make_shared<StagedEngine>(), services);
     ContentView window(store);
     window.setWindowTitle("Burrowlens");
-    window.resize(1100, 720);
+    window.resize(size);
     window.show();
     // A screen change may grow the window; each picture is taken at one size.
     auto shoot = [&](const char *name) {
         spin(200);
-        window.resize(1100, 720);
+        window.resize(size);
         spin(50);
         return save(window.grab().toImage(), out.filePath(QString::fromLatin1(name)));
     };
@@ -212,6 +228,27 @@ int main(int argc, char **argv)
     spin(400);
     ok &= save(window.grab().toImage(), out.filePath("workspace.png"));
 
+    // The views of what the folder is made of, each with one row chosen.
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(chart, &leave);
+    store.setAnalysisView(AnalysisView::largestFiles);
+    ok &= shoot("files.png");
+    store.setAnalysisView(AnalysisView::types);
+    spin(200);
+    {
+        QTreeWidget *types = window.workspace()->analysisView()->typesTree();
+        for (int k = 0; k < types->topLevelItemCount(); ++k) {
+            if (types->topLevelItem(k)->text(0) == fileCategoryName(FileCategory::video))
+                types->setCurrentItem(types->topLevelItem(k));
+        }
+    }
+    ok &= shoot("types.png");
+    store.setAnalysisView(AnalysisView::ages);
+    spin(200);
+    window.workspace()->analysisView()->agesList()->setCurrentRow(int(FileAge::year));
+    ok &= shoot("ages.png");
+    store.setAnalysisView(AnalysisView::folders);
+
     window.shelf()->setExpanded(true);
     store.acceptIncoming({url("usr/share"), url("local/share"), url("stopped"), url("broken"), url("Media"), url("slow")});
     spin(200);
@@ -246,7 +283,7 @@ int main(int argc, char **argv)
     if (!children.isEmpty())
         store.requestTrashForNode(children.first().id);
     spin(200);
-    window.resize(1100, 720);
+    window.resize(size);
     spin(50);
     // A dialog is its own window; it is drawn onto the window's picture.
     auto withDialog = [&](QWidget *dialog) {
@@ -263,7 +300,7 @@ int main(int argc, char **argv)
     // Its file system has no Trash: the offer to delete it for good.
     store.confirmTrashRequest();
     spin(300);
-    window.resize(1100, 720);
+    window.resize(size);
     spin(50);
     ok &= save(withDialog(window.deletionAlert()), out.filePath("no-trash.png"));
     store.cancelPendingDeletion();

@@ -359,11 +359,71 @@ std::array<FileAgeRow, kFileAgeCount> ScanAnalysis::fileAges(const ScanTree &tre
     return rows;
 }
 
+QHash<QUuid, ScanAnalysis::FileMix> ScanAnalysis::folderMix(const ScanTree &tree, const QUuid &folder,
+                                                            SizeMeasure measure, int depth,
+                                                            const std::function<int(const ScanTree::NodeRef &)> &classify,
+                                                            const std::atomic<bool> *cancelled)
+{
+    const ScanTree::NodeRef top = tree.ref(folder);
+    if (!top.isValid())
+        return {};
+    // Of each folder met: its depth below the top, and the nearest folder at
+    // or above it within depth levels, whose mix its files go into.
+    struct Folder {
+        int depth;
+        qint32 nearest;
+        ScanTree::NodeRef ref;
+    };
+    QHash<qint32, Folder> folders;
+    folders.insert(top.position(), {0, top.position(), top});
+    std::vector<ScanTree::NodeRef> chain;
+    const auto folderOf = [&](const ScanTree::NodeRef &f) -> const Folder & {
+        chain.clear();
+        ScanTree::NodeRef at = f;
+        while (!folders.contains(at.position())) {
+            // A tree put together by hand may list a file whose parents
+            // do not lead back up here: its bytes go to the top.
+            if (!at.isValid() || chain.size() > size_t(tree.size()))
+                return folders[top.position()];
+            chain.push_back(at);
+            at = at.parent();
+        }
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            const Folder &above = folders[it->parent().position()];
+            const int d = above.depth + 1;
+            folders.insert(it->position(), {d, d <= depth ? it->position() : above.nearest, *it});
+        }
+        return folders[f.position()];
+    };
+    QHash<qint32, FileMix> mix;
+    forEachFile(
+        tree, folder, measure,
+        [&](const ScanTree::NodeRef &file, qint64 size) {
+            const int slot = std::clamp(classify(file), 0, kFileAgeCount - 1);
+            // Into the nearest folder within depth and every one above it.
+            for (qint32 at = folderOf(file.parent()).nearest;;) {
+                qint64 &part = mix[at][size_t(slot)];
+                part = INT64_MAX - part < size ? INT64_MAX : part + size;
+                const Folder &f = folders[at];
+                if (f.depth == 0)
+                    break;
+                at = f.ref.parent().position();
+            }
+            return true;
+        },
+        cancelled);
+    QHash<QUuid, FileMix> out;
+    out.reserve(mix.size());
+    for (auto it = mix.cbegin(); it != mix.cend(); ++it)
+        out.insert(folders[it.key()].ref.id(), *it);
+    return out;
+}
+
 QByteArray ScanAnalysis::pathBelow(const ScanTree &tree, const QUuid &folder, const ScanTree::NodeRef &node)
 {
     const qint32 top = tree.ref(folder).position();
     QList<QByteArray> names;
-    for (ScanTree::NodeRef at = node; at.isValid() && at.position() != top; at = at.parent())
+    for (ScanTree::NodeRef at = node; at.isValid() && at.position() != top && names.size() < tree.size(); at = at.parent())
         names.prepend(at.nativeName());
     return names.join('/');
 }

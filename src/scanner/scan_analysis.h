@@ -7,6 +7,7 @@
 #include "scan_tree.h"
 #include "size_order.h"
 
+#include <QHash>
 #include <QList>
 #include <array>
 #include <atomic>
@@ -81,6 +82,14 @@ public:
     // Every age, in order; now: seconds since the epoch.
     static std::array<FileAgeRow, kFileAgeCount> fileAges(const ScanTree &tree, const QUuid &folder, SizeMeasure measure,
                                                           qint64 now, const std::atomic<bool> *cancelled = nullptr);
+
+    // Of folder and each folder below it down to depth levels: the bytes of
+    // its files (at any depth) in the slot classify gives each file
+    // (0 <= slot < kFileAgeCount), by identifier.
+    using FileMix = std::array<qint64, kFileAgeCount>;
+    static QHash<QUuid, FileMix> folderMix(const ScanTree &tree, const QUuid &folder, SizeMeasure measure, int depth,
+                                           const std::function<int(const ScanTree::NodeRef &file)> &classify,
+                                           const std::atomic<bool> *cancelled = nullptr);
 
     // The path of node below folder, as bytes ("sub/dir/file").
     static QByteArray pathBelow(const ScanTree &tree, const QUuid &folder, const ScanTree::NodeRef &node);

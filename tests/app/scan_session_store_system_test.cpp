@@ -28,6 +28,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 using namespace storetest;
@@ -553,4 +554,82 @@ TEST(ScanSessionStoreSystem, PreferencesReachTheNextScanAndEveryView)
     QTest::qWait(50);
     EXPECT_FALSE(window.rescanOffer());
     EXPECT_EQ(WindowPreferences::load("bltest", "preferences").scan, saved.scan);
+}
+
+TEST(ScanSessionStoreSystem, TheFocusedFoldersFilesByTypeAndAgeComeFromTheBackground)
+{
+    Folders f{"home"};
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const struct {
+        const char *name;
+        int bytes;
+        qint64 age; // seconds
+    } files[] = {{"home/pics/a.JPG", 7000, 3600},         {"home/pics/b.png", 2500, 40 * 86400},
+                 {"home/pics/old/c.tar.GZ", 9000, 800 * 86400}, {"home/notes", 500, 3600},
+                 {"home/d.txt", 1500, 3 * 86400}};
+    for (const auto &file : files) {
+        writeFile(f.path(file.name), file.bytes);
+        const struct timeval times[2] = {{time_t(now - file.age), 0}, {time_t(now - file.age), 0}};
+        ASSERT_EQ(utimes(QFile::encodeName(f.path(file.name)).constData(), times), 0);
+    }
+    auto store = realStore();
+    store->setSizeMeasure(SizeMeasure::logical);
+    store->acceptIncoming({QUrl::fromLocalFile(f.path("home"))});
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
+
+    int published = 0;
+    QObject::connect(store.get(), &ScanSessionStore::analysisChanged, [&] { ++published; });
+    const auto tables = [&](AnalysisView view) {
+        store->setAnalysisView(view);
+        EXPECT_FALSE(store->analysis().ready); // made on the pool, not here
+        EXPECT_TRUE(spinUntil([&] { return store->analysis().ready; }));
+        return store->analysis();
+    };
+    const FileAnalysis largest = tables(AnalysisView::largestFiles);
+    ASSERT_EQ(largest.largestFiles.size(), 5);
+    EXPECT_EQ(largest.largestPaths.first(), "pics/old/c.tar.GZ");
+    EXPECT_EQ(largest.largestFiles.last().url.path(), f.path("home/notes"));
+
+    const FileAnalysis types = tables(AnalysisView::types);
+    const QList<FileTypeRow> expectedTypes = {{"tar.gz", FileCategory::archives, 9000, 1},
+                                              {"jpg", FileCategory::pictures, 7000, 1},
+                                              {"png", FileCategory::pictures, 2500, 1},
+                                              {"txt", FileCategory::documents, 1500, 1},
+                                              {"", FileCategory::other, 500, 1}};
+    EXPECT_EQ(types.types, expectedTypes);
+    EXPECT_EQ(types.categories.first().category, FileCategory::pictures);
+    EXPECT_EQ(types.categories.first().size, 9500);
+    // The chart's folders carry their mix: pics holds pictures and archives.
+    ASSERT_TRUE(types.folderMix);
+    const FolderMix pics = types.folderMix->value(idOf(f.path("home/pics")));
+    EXPECT_EQ(pics[size_t(FileCategory::pictures)], 9500);
+    EXPECT_EQ(pics[size_t(FileCategory::archives)], 9000);
+
+    // A chosen type lists its own files; a new focus makes new tables.
+    FileFilter pictures;
+    pictures.kind = FileFilter::Kind::category;
+    pictures.category = FileCategory::pictures;
+    store->setAnalysisHighlight(pictures);
+    ASSERT_TRUE(spinUntil([&] { return store->analysis().ready && store->analysis().highlight == pictures; }));
+    ASSERT_EQ(store->analysis().largestPaths, (QList<QByteArray>{"pics/a.JPG", "pics/b.png"}));
+    store->focusNode(idOf(f.path("home/pics/old")));
+    ASSERT_TRUE(spinUntil([&] { return store->analysis().ready && store->analysis().focusedNodeID == idOf(f.path("home/pics/old")); }));
+    EXPECT_TRUE(store->analysis().largestFiles.isEmpty()); // no pictures in it
+    EXPECT_EQ(store->analysis().types.size(), 1);
+
+    store->focusNode(idOf(f.path("home")));
+    const FileAnalysis ages = tables(AnalysisView::ages);
+    EXPECT_EQ(ages.ages[size_t(FileAge::day)].size, 7000 + 500);
+    EXPECT_EQ(ages.ages[size_t(FileAge::week)].size, 1500);
+    EXPECT_EQ(ages.ages[size_t(FileAge::threeMonths)].size, 2500);
+    EXPECT_EQ(ages.ages[size_t(FileAge::fiveYears)].size, 9000);
+    EXPECT_EQ(ages.ages[size_t(FileAge::unknown)].count, 0);
+
+    // The folder view needs nothing made; asking again makes nothing.
+    const int before = published;
+    store->setAnalysisView(AnalysisView::ages);
+    settle();
+    EXPECT_EQ(published, before);
+    store->setAnalysisView(AnalysisView::folders);
+    EXPECT_TRUE(store->analysis().ready);
 }

@@ -3,6 +3,8 @@
 // sidebar, the breadcrumb, drops and the Trash confirmation.
 #include "breadcrumb_bar.h"
 #include "content_view.h"
+#include "file_analysis_view.h"
+#include "node_color.h"
 #include "landing_view.h"
 #include "results_shelf_view.h"
 #include "scan_progress_view.h"
@@ -804,15 +806,15 @@ TEST(WindowMenus, EveryViewOffersTheNodesMenu)
     EXPECT_EQ(states(root), (QStringList{"Open", "Reveal in File Manager", "Copy Path", "-Focus", "-Scan as a New Result",
                                          "-Move to Trash\u2026"}));
 
-    // A segment of a file: Focus works, no scan of its own.
+    // A segment of a file: shown in its folder (which it is already), no scan of its own.
     SunburstCanvasView *chart = ws->chart();
     const auto file = std::find_if(chart->segments().begin(), chart->segments().end(),
                                    [&](const SunburstSegment &s) { return s.backingNodeID == idOf(r + "/gone.bin"); });
     ASSERT_NE(file, chart->segments().end());
     QMenu *segment = openMenu(chart, chart->segmentMidpoint(*file).toPoint());
     ASSERT_TRUE(segment);
-    EXPECT_EQ(states(segment), (QStringList{"Open", "Reveal in File Manager", "Copy Path", "Focus", "-Scan as a New Result",
-                                            "Move to Trash\u2026"}));
+    EXPECT_EQ(states(segment), (QStringList{"Open", "Reveal in File Manager", "Copy Path", "-Show in Its Folder",
+                                            "-Scan as a New Result", "Move to Trash\u2026"}));
 
     // Scan as a New Result puts that folder on the shelf as a result of its
     // own (queued behind the running scan).
@@ -874,7 +876,7 @@ TEST(WindowKeyboard, TabWalksTheWindowTopToBottom)
     ScanWorkspaceView *ws = w.view->workspace();
     w.view->shelf()->expandButton()->setFocus(Qt::TabFocusReason);
     QList<QWidget *> walk;
-    for (int i = 0; i < 14; ++i) {
+    for (int i = 0; i < 15; ++i) {
         walk << QApplication::focusWidget();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         w.sync();
@@ -887,8 +889,71 @@ TEST(WindowKeyboard, TabWalksTheWindowTopToBottom)
     const QList<QWidget *> expected = QList<QWidget *>{w.view->shelf()->expandButton(), w.view->shelf()->saveButton(),
         w.view->shelf()->clearAllButton(), w.view->shelf()->rows().value(0)->removeButton(), ws->unreadableButton(),
         ws->revealButton(), ws->trashButton(), ws->rescanButton(), ws->scanAnotherButton()} + crumbs
-        + QList<QWidget *>{ws->chart(), ws->sidebar()};
+        + QList<QWidget *>{ws->viewTabs(), ws->chart(), ws->sidebar()};
     ASSERT_EQ(crumbs.size(), 2);
     EXPECT_EQ(walk.mid(0, expected.size()), expected);
     EXPECT_EQ(walk.value(expected.size()), expected.first()) << "and round again";
+}
+
+// The views of what the folder is made of, from the keys: each one's tab and
+// page, the chart coloured by type with a legend that screen readers read,
+// a chosen type dimming the other files, and back to the folder's list.
+TEST(WindowKeyboard, TheViewsOfTypesAndAgesColourTheChart)
+{
+    Folders f{"r"};
+    const QString r = f.path("r");
+    Window w;
+    ASSERT_TRUE(w.activate());
+    w.store->acceptIncoming({f.url("r")});
+    w.deliver(ScanUpdate::finished(sizedTree(r, {{"a/", 2000}, {"a/x.jpg", 2000}, {"b.mp4", 3000}, {"c.txt", 500}}),
+                                   summaryOf(5, 0.2, 5500)));
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 3; }));
+    ScanWorkspaceView *ws = w.view->workspace();
+    FileAnalysisView *analysis = ws->analysisView();
+    ws->chart()->setFocus();
+    const auto press = [&](Qt::Key key) {
+        QTest::keyClick(QApplication::focusWidget(), key, Qt::ControlModifier);
+        EXPECT_TRUE(spinUntil([&] { return w.store->analysis().ready; }));
+        w.sync();
+    };
+    const auto colourOf = [&](const QString &path) {
+        for (const SunburstSegment &s : ws->chart()->segments())
+            if (s.backingNodeID == idOf(path))
+                return ws->chart()->segmentColor(s);
+        ADD_FAILURE() << "no segment for " << path.toStdString();
+        return QColor();
+    };
+
+    press(Qt::Key_3);
+    EXPECT_EQ(ws->viewTabs()->currentIndex(), 2);
+    EXPECT_TRUE(analysis->isVisibleTo(w.view.get()) && !ws->sidebar()->isVisibleTo(w.view.get()));
+    ASSERT_EQ(analysis->typesTree()->topLevelItemCount(), 3);
+    EXPECT_EQ(analysis->typesTree()->topLevelItem(0)->text(0), fileCategoryName(FileCategory::video));
+    EXPECT_TRUE(ws->chartLegend()->isVisibleTo(w.view.get()));
+    EXPECT_TRUE(ws->chartLegend()->accessibleName().contains(fileCategoryName(FileCategory::pictures)));
+    EXPECT_EQ(colourOf(r + "/b.mp4"), categoryColor(FileCategory::video));
+    EXPECT_EQ(colourOf(r + "/a"), categoryColor(FileCategory::pictures)) << "a folder takes most of its bytes' colour";
+
+    analysis->typesTree()->setCurrentItem(analysis->typesTree()->topLevelItem(0));
+    ASSERT_TRUE(spinUntil([&] { return w.store->analysis().ready && w.store->analysis().highlight.kind == FileFilter::Kind::category; }));
+    w.sync();
+    EXPECT_EQ(colourOf(r + "/b.mp4"), categoryColor(FileCategory::video));
+    EXPECT_NE(colourOf(r + "/c.txt"), categoryColor(FileCategory::documents)) << "the other files are dimmed";
+    ASSERT_EQ(analysis->typeFilesList()->model()->rowCount(), 1);
+
+    // Files without times are of unknown age, not of 1970.
+    press(Qt::Key_4);
+    EXPECT_EQ(ws->viewTabs()->currentIndex(), 3);
+    ASSERT_EQ(analysis->agesList()->count(), kFileAgeCount);
+    const QListWidgetItem *unknown = analysis->agesList()->item(kFileAgeCount - 1);
+    EXPECT_EQ(unknown->text(), fileAgeName(FileAge::unknown));
+    EXPECT_TRUE(unknown->data(Qt::AccessibleTextRole).toString().contains("100")) << unknown->data(Qt::AccessibleTextRole).toString().toStdString();
+
+    press(Qt::Key_2);
+    EXPECT_EQ(analysis->largestFilesList()->model()->rowCount(), 3);
+    EXPECT_FALSE(ws->chartLegend()->isVisibleTo(w.view.get()));
+    press(Qt::Key_1);
+    EXPECT_EQ(ws->viewTabs()->currentIndex(), 0);
+    EXPECT_TRUE(ws->sidebar()->isVisibleTo(w.view.get()));
+    EXPECT_FALSE(ws->chartLegend()->isVisibleTo(w.view.get()));
 }

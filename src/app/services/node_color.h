@@ -7,3 +7,10 @@
 #include <QString>
 
 QColor nodeColor(const QString &uuidText);
+
+enum class FileCategory;
+enum class FileAge;
+// The colours of the chart by type and by age, clear on the dark palette;
+// the age's run from fresh (green) to old (violet), unknown grey.
+QColor categoryColor(FileCategory category);
+QColor ageColor(FileAge age);

@@ -1,5 +1,7 @@
 #include "focus_navigation.h"
 
+#include "analysis_tables.h"
+
 #include "size_order.h"
 
 #include <QCoreApplication>
@@ -137,6 +139,7 @@ void FocusNavigation::clear()
 
 void FocusNavigation::refreshFocusedChildren(bool force)
 {
+    s_.analysisTables_->refresh(force); // the tables follow the focused folder too
     const ScanResultState *active = s_.activeResult();
     if (!active || !active->tree || !active->focusedNodeID) {
         s_.focusedChildrenContext_.reset();

@@ -1,5 +1,6 @@
 #include "scan_session_store.h"
 
+#include "analysis_tables.h"
 #include "focus_navigation.h"
 #include "node_actions.h"
 #include "scan_result_queue.h"
@@ -8,7 +9,7 @@ ScanSessionStore::ScanSessionStore(std::shared_ptr<ScanEngineProviding> scanEngi
                                    ScanSessionServices services, QObject *parent)
     : QObject(parent), scanEngine_(std::move(scanEngine)), services_(std::move(services)),
       queue_(std::make_unique<ScanResultQueue>(*this)), navigation_(std::make_unique<FocusNavigation>(*this)),
-      actions_(std::make_unique<NodeActions>(*this))
+      actions_(std::make_unique<NodeActions>(*this)), analysisTables_(std::make_unique<AnalysisTables>(*this))
 {
 }
 
@@ -117,6 +118,21 @@ std::optional<ScanNodeRecord> ScanSessionStore::activeTreeNode(const QUuid &id) 
 std::optional<ScanNodeRecord> ScanSessionStore::activeSelectedNode() const { return navigation_->activeSelectedNode(); }
 void ScanSessionStore::setSizeMeasure(SizeMeasure measure) { navigation_->setSizeMeasure(measure); }
 bool ScanSessionStore::hasFocusedChildrenSortTask() const { return navigation_->hasSortTask(); }
+void ScanSessionStore::setAnalysisView(AnalysisView view)
+{
+    if (analysis_.view == view)
+        return;
+    analysis_.view = view;
+    analysis_.highlight = {};
+    analysisTables_->refresh(false);
+}
+void ScanSessionStore::setAnalysisHighlight(const FileFilter &highlight)
+{
+    if (analysis_.highlight == highlight)
+        return;
+    analysis_.highlight = highlight;
+    analysisTables_->refresh(false);
+}
 
 // --- Handed to node actions -----------------------------------------------
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "app_activation_service.h"
+#include "file_analysis.h"
 #include "finder_reveal_service.h"
 #include "focused_children_context.h"
 #include "open_panel_service.h"
@@ -34,6 +35,7 @@ struct ScanSessionServices {
 class ScanResultQueue;
 class FocusNavigation;
 class NodeActions;
+class AnalysisTables;
 
 class ScanSessionStore : public QObject {
     Q_OBJECT
@@ -122,6 +124,12 @@ public:
     std::optional<ScanNodeRecord> activeSelectedNode() const;
     // The size the list is ordered by and every view shows.
     SizeMeasure sizeMeasure() const { return sizeMeasure_; }
+    // What the focused folder is made of, for the view beside the chart;
+    // ready once made (off the main thread).
+    const FileAnalysis &analysis() const { return analysis_; }
+    void setAnalysisView(AnalysisView view);
+    // The type or age whose files the chart and the list single out.
+    void setAnalysisHighlight(const FileFilter &highlight);
     void setSizeMeasure(SizeMeasure measure);
 
     void requestTrashForNode(const QUuid &id);
@@ -162,6 +170,7 @@ signals:
     void preferredFocusPathsByResultIDChanged();
     void focusedChildrenChanged();
     void sizeMeasureChanged();
+    void analysisChanged();
     // error is empty when the file was written whole.
     void scanSaved(const QString &path, const QString &error);
     // What the user asked for did not happen (a confirmed move to the
@@ -172,6 +181,7 @@ private:
     friend class ScanResultQueue;
     friend class FocusNavigation;
     friend class NodeActions;
+    friend class AnalysisTables;
 
     void upsertResult(const ScanResultState &state);
     bool updateResult(const QUuid &id, const std::function<void(ScanResultState &)> &mutation);
@@ -200,9 +210,11 @@ private:
     std::optional<FocusedChildrenContext> focusedChildrenContext_;
     quint64 focusedChildrenSequence_ = 0;
     SizeMeasure sizeMeasure_ = SizeMeasure::allocated;
+    FileAnalysis analysis_;
 
     // The three parts the work goes to; each reads and writes the fields above.
     std::unique_ptr<ScanResultQueue> queue_;
     std::unique_ptr<FocusNavigation> navigation_;
     std::unique_ptr<NodeActions> actions_;
+    std::unique_ptr<AnalysisTables> analysisTables_;
 };

@@ -117,7 +117,7 @@ ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     for (auto changed : {&ScanSessionStore::resultsChanged, &ScanSessionStore::activeResultIDChanged,
                          &ScanSessionStore::currentScanningResultIDChanged, &ScanSessionStore::focusedChildrenChanged,
                          &ScanSessionStore::pendingTrashNodeChanged, &ScanSessionStore::sizeMeasureChanged,
-                         &ScanSessionStore::pendingDeletionChanged}) {
+                         &ScanSessionStore::pendingDeletionChanged, &ScanSessionStore::analysisChanged}) {
         connect(&store_, changed, this, &ContentView::scheduleRefresh);
     }
     connect(&store_, &ScanSessionStore::actionFailed, this, &ContentView::showFailure);

@@ -4,6 +4,7 @@
 #include "byte_count_text.h"
 #include "sidebar_list_view.h"
 #include "sunburst_canvas_view.h"
+#include "file_analysis_view.h"
 #include "view_style.h"
 #include "window_actions.h"
 
@@ -116,9 +117,32 @@ QWidget *ScanWorkspaceView::buildBody()
     breadcrumb_->setOnContextMenu(menu);
     breadcrumb_->setTabAnchor(scanAnother_);
     top->addWidget(breadcrumb_, 1, Qt::AlignBottom);
-    auto *largest = style::label(QStringLiteral("Largest Items"), style::font(13, QFont::DemiBold), style::white(0.72), body);
-    largest->setFixedWidth(kSidebarWidth);
-    top->addWidget(largest, 0, Qt::AlignBottom);
+    // What the card beside the chart shows, and what the chart's colours follow.
+    viewTabs_ = new QTabBar(body);
+    viewTabs_->setFixedWidth(kSidebarWidth);
+    viewTabs_->setExpanding(true);
+    viewTabs_->setDrawBase(false);
+    viewTabs_->setAccessibleName(QStringLiteral("What the list beside the chart shows"));
+    viewTabs_->setStyleSheet(QStringLiteral(
+        "QTabBar::tab { background: transparent; color: rgba(255,255,255,0.6); padding: 5px 6px; border: none;"
+        " border-bottom: 2px solid transparent; font-size: 13px; font-weight: 600; }"
+        "QTabBar::tab:selected { color: white; border-bottom: 2px solid rgba(255,255,255,0.75); }"
+        "QTabBar::tab:focus { color: #8ab4ff; }"));
+    const QStringList tabs{QStringLiteral("Largest Items"), QStringLiteral("Files"), QStringLiteral("Types"),
+                           QStringLiteral("Age")};
+    const QStringList tips{QStringLiteral("The focused folder's largest items (Ctrl+1)"),
+                           QStringLiteral("The largest files anywhere below the folder (Ctrl+2)"),
+                           QStringLiteral("The files by type; the chart coloured by type (Ctrl+3)"),
+                           QStringLiteral("The files by age; the chart coloured by age (Ctrl+4)")};
+    for (qsizetype i = 0; i < tabs.size(); ++i) {
+        viewTabs_->addTab(tabs[i]);
+        viewTabs_->setTabToolTip(int(i), tips[i]);
+    }
+    connect(viewTabs_, &QTabBar::currentChanged, this, [this](int index) {
+        if (index >= 0 && !refreshing_)
+            store_.setAnalysisView(AnalysisView(index));
+    });
+    top->addWidget(viewTabs_, 0, Qt::AlignBottom);
     column->addLayout(top);
 
     auto *charts = new QHBoxLayout;
@@ -128,7 +152,13 @@ QWidget *ScanWorkspaceView::buildBody()
     chart_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     chart_->setOnSelect([this](const QUuid &id) { store_.focusNode(id); });
     chart_->setOnContextMenu(menu);
-    charts->addWidget(chart_, 1);
+    auto *chartColumn = new QVBoxLayout;
+    chartColumn->setSpacing(8);
+    chartColumn->addWidget(chart_, 1);
+    legend_ = new ChartLegend(body);
+    legend_->hide();
+    chartColumn->addWidget(legend_);
+    charts->addLayout(chartColumn, 1);
 
     auto *sidebarCard = new CardFrame(body);
     sidebarCard->setCard(24, style::rgb(0.11, 0.13, 0.16), style::white(0.08));
@@ -174,7 +204,11 @@ QWidget *ScanWorkspaceView::buildBody()
     fromFileRow->setContentsMargins(14, 2, 14, 6);
     fromFileRow->addWidget(fromFile_);
     sidebarLayout->addLayout(fromFileRow);
-    sidebarLayout->addWidget(sidebar_);
+    sidebarPages_ = new QStackedWidget(sidebarCard);
+    sidebarPages_->addWidget(sidebar_);
+    analysis_ = new FileAnalysisView(store_, sidebarPages_);
+    sidebarPages_->addWidget(analysis_);
+    sidebarLayout->addWidget(sidebarPages_);
     charts->addWidget(sidebarCard);
     column->addLayout(charts, 1);
     return body;
@@ -219,6 +253,20 @@ void ScanWorkspaceView::refresh()
         chart_->setLayoutService(service);
     }
     sidebar_->setSizeMeasure(store_.sizeMeasure());
+    // The view beside the chart, and the chart's colours with it.
+    const AnalysisView view = store_.analysis().view;
+    refreshing_ = true;
+    viewTabs_->setCurrentIndex(int(view));
+    refreshing_ = false;
+    sidebarPages_->setCurrentIndex(view == AnalysisView::folders ? 0 : 1);
+    if (view != AnalysisView::folders)
+        analysis_->refresh();
+    filter_->setVisible(filter_->isVisible() && view == AnalysisView::folders);
+    if (view == AnalysisView::types || view == AnalysisView::ages)
+        chart_->setTint([this, tree = *active->tree](const SunburstSegment &s) { return analysis_->tint(tree, s); });
+    else
+        chart_->setTint({});
+    legend_->setItems(analysis_->legend());
     chart_->setInputs(*active->tree, *active->focusedNodeID);
     sidebar_->setNodes(store_.focusedChildren());
     if (const auto focused = active->tree->node(active->focusedNodeID))

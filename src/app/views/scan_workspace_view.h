@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTabBar>
 #include <QWidget>
 
 class BreadcrumbBar;
@@ -56,6 +57,9 @@ public:
     const QLabel *fromFileNote() const { return fromFile_; }
     QPushButton *rescanButton() const { return rescan_; }
     QPushButton *stopButton() const { return stop_; }
+    QTabBar *viewTabs() const { return viewTabs_; }
+    class FileAnalysisView *analysisView() const { return analysis_; }
+    class ChartLegend *chartLegend() const { return legend_; }
     QPushButton *scanAnotherButton() const { return scanAnother_; }
     BreadcrumbBar *breadcrumb() const { return breadcrumb_; }
     SunburstCanvasView *chart() const { return chart_; }
@@ -80,6 +84,11 @@ private:
     QLabel *fromFile_ = nullptr; // why nothing of a result read from a file is acted on
     QPushButton *rescan_ = nullptr;
     QPushButton *stop_ = nullptr;
+    QTabBar *viewTabs_ = nullptr;
+    QStackedWidget *sidebarPages_ = nullptr; // the folder's list, or the analysis
+    class FileAnalysisView *analysis_ = nullptr;
+    class ChartLegend *legend_ = nullptr;
+    bool refreshing_ = false;
     QPushButton *scanAnother_ = nullptr;
     QStackedWidget *body_ = nullptr;
     BreadcrumbBar *breadcrumb_ = nullptr;

@@ -50,7 +50,7 @@ public:
         QRect select = content;
         select.setRight(trash.left() - 10);
         p->setPen(Qt::NoPen);
-        p->setBrush(nodeColor(uuidText(node->id))); // the chart's key: one colour per node
+        p->setBrush(view_->dotColor(*node)); // the chart's key
         p->drawEllipse(QRectF(select.left(), select.center().y() - 4.5, 10, 10));
 
         const QString size = byteCountText(sizeOf(*node, view_->sizeMeasure()));
@@ -74,7 +74,7 @@ public:
         p->setFont(detailFont);
         p->setPen(style::white(0.52));
         p->drawText(QRect(text.left(), top + nameHeight + 4, text.width(), detailHeight), Qt::AlignLeft | Qt::AlignVCenter,
-                    QFontMetrics(detailFont).elidedText(scanNodeDetailText(*node), Qt::ElideRight, text.width()));
+                    QFontMetrics(detailFont).elidedText(view_->detailText(*node), Qt::ElideRight, text.width()));
         p->restore();
     }
 
@@ -111,6 +111,8 @@ QVariant SidebarListModel::data(const QModelIndex &index, int role) const
     case Qt::AccessibleTextRole:
         return node.displayName + QStringLiteral(", ") + byteCountText(sizeOf(node, measure));
     case Qt::AccessibleDescriptionRole:
+        if (const auto *view = qobject_cast<const SidebarListView *>(QObject::parent()))
+            return view->detailText(node);
         return scanNodeDetailText(node);
     default:
         return {};
@@ -209,6 +211,16 @@ QString SidebarListView::emptyText(const ScanNodeRecord &node, SizeMeasure measu
     if (node.kind == ScanNodeKind::directory)
         return QStringLiteral("This folder is empty.");
     return scanNodeDetailText(node) + QStringLiteral(" \u2022 ") + byteCountText(sizeOf(node, measure));
+}
+
+QString SidebarListView::detailText(const ScanNodeRecord &node) const
+{
+    return detailText_ ? detailText_(node) : scanNodeDetailText(node);
+}
+
+QColor SidebarListView::dotColor(const ScanNodeRecord &node) const
+{
+    return dotColor_ ? dotColor_(node) : nodeColor(uuidText(node.id)); // one colour per node
 }
 
 bool SidebarListView::offersTrash(const ScanNodeRecord &node) const

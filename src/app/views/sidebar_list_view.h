@@ -51,6 +51,12 @@ public:
     // Which rows carry a Trash button (by default those the store may trash).
     void setOffersTrash(std::function<bool(const ScanNodeRecord &)> f) { offersTrash_ = std::move(f); }
     bool offersTrash(const ScanNodeRecord &node) const;
+    // The second line of a row (by default the node's detail: its children,
+    // a mark) and its dot's colour (by default the chart's key of the node).
+    void setDetailText(std::function<QString(const ScanNodeRecord &)> f) { detailText_ = std::move(f); }
+    QString detailText(const ScanNodeRecord &node) const;
+    void setDotColor(std::function<QColor(const ScanNodeRecord &)> f) { dotColor_ = std::move(f); }
+    QColor dotColor(const ScanNodeRecord &node) const;
 
     const std::optional<QUuid> &selectedNodeID() const { return selectedNodeID_; }
     // The size each row shows (the store sorts by the same).
@@ -85,4 +91,6 @@ private:
     std::function<void(const QUuid &)> onTrash_;
     std::function<void(const QUuid &, const QPoint &)> onContextMenu_;
     std::function<bool(const ScanNodeRecord &)> offersTrash_;
+    std::function<QString(const ScanNodeRecord &)> detailText_;
+    std::function<QColor(const ScanNodeRecord &)> dotColor_;
 };

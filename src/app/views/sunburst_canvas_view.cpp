@@ -228,6 +228,20 @@ void SunburstCanvasView::setInputs(const ScanTree &tree, const QUuid &focusedNod
     update();
 }
 
+void SunburstCanvasView::setTint(Tint tint)
+{
+    tint_ = std::move(tint);
+    update();
+}
+
+QColor SunburstCanvasView::segmentColor(const SunburstSegment &s) const
+{
+    if (tint_)
+        if (const std::optional<QColor> tinted = tint_(s))
+            return *tinted;
+    return s.kind.isOther() ? QColor::fromRgbF(1, 1, 1, 0.22f) : nodeColor(s.id);
+}
+
 void SunburstCanvasView::setLayoutService(const SunburstLayoutService &service)
 {
     layoutService_ = service;
@@ -541,7 +555,7 @@ void SunburstCanvasView::paintSegments(QPainter &p) const
     p.setPen(Qt::NoPen);
     for (const SunburstSegment &s : segments_) {
         const QPainterPath path = segmentPath(s);
-        QColor colour = s.kind.isOther() ? QColor::fromRgbF(1, 1, 1, 0.22f) : nodeColor(s.id);
+        QColor colour = segmentColor(s);
         if (hoveredSegment_ && hoveredSegment_->id == s.id)
             colour.setAlphaF(colour.alphaF() * 0.55f);
         p.fillPath(path, colour);

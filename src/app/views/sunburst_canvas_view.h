@@ -44,6 +44,11 @@ public:
     // A context menu asked for on a node's segment, at a global position.
     void setOnContextMenu(std::function<void(const QUuid &, const QPoint &)> f) { onContextMenu_ = std::move(f); }
     void setLayoutService(const SunburstLayoutService &service);
+    // The colours of the segments when they follow something other than
+    // the folder (type, age): nothing keeps a segment's own colour.
+    using Tint = std::function<std::optional<QColor>(const SunburstSegment &segment)>;
+    void setTint(Tint tint);
+    QColor segmentColor(const SunburstSegment &segment) const;
     const SunburstLayoutService &layoutService() const { return layoutService_; }
 
     QString segmentCacheKey() const;
@@ -100,6 +105,7 @@ private:
     QUuid focusedNodeID_;
     SunburstLayoutService layoutService_;
     std::function<void(const QUuid &)> onSelect_;
+    Tint tint_;
     QList<SunburstSegment> segments_;
     std::function<void(const QUuid &, const QPoint &)> onContextMenu_;
     std::optional<SunburstSegment> hoveredSegment_;

@@ -39,6 +39,13 @@ WindowActions::WindowActions(ScanSessionStore &store, QWidget &window, ScanWorks
     add(Command::trash, QStringLiteral("Move to Trash\u2026"), {K(Qt::Key_Delete)}, [this] { store_.requestTrashForActiveSelection(); });
     add(Command::filter, QStringLiteral("Filter by Name"), {K::Find}, [this] { workspace_.showFilter(); });
     add(Command::preferences, QStringLiteral("Preferences\u2026"), {K(Qt::CTRL | Qt::Key_Comma)}, std::move(showPreferences));
+    const std::pair<Command, QString> views[] = {{Command::folderView, QStringLiteral("Largest Items")},
+                                                 {Command::largestFilesView, QStringLiteral("Largest Files")},
+                                                 {Command::typesView, QStringLiteral("File Types")},
+                                                 {Command::agesView, QStringLiteral("File Ages")}};
+    for (int v = 0; v < 4; ++v)
+        add(views[v].first, views[v].second, {K(Qt::CTRL | Qt::Key(Qt::Key_1 + v))},
+            [this, v] { store_.setAnalysisView(AnalysisView(v)); });
     add(Command::shortcuts, QStringLiteral("Keyboard Shortcuts"),
         {K(Qt::Key_F1), K(Qt::CTRL | Qt::Key_Question), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Question)}, [this] { showShortcuts(); });
     refresh();
@@ -93,6 +100,7 @@ QList<WindowActions::Shortcut> WindowActions::shortcuts()
         {QStringLiteral("Move across the chart: along a ring, out and in"), QStringLiteral("Left, Right, Up, Down")},
         {QStringLiteral("Menu of the item"), QStringLiteral("Menu, Shift+F10")},
         {QStringLiteral("Next part of the window"), QStringLiteral("Tab, Shift+Tab")},
+        {QStringLiteral("Largest items, largest files, types, ages"), QStringLiteral("Ctrl+1, Ctrl+2, Ctrl+3, Ctrl+4")},
         {QStringLiteral("Preferences"), QStringLiteral("Ctrl+,")},
         {QStringLiteral("This overview"), QStringLiteral("F1, Ctrl+?")},
     };
@@ -156,7 +164,15 @@ QMenu *WindowActions::nodeMenu(ScanSessionStore &store, const QUuid &id, QWidget
     item(QStringLiteral("Reveal in File Manager"), here, [s, id] { if (s) s->revealNode(id); });
     item(QStringLiteral("Copy Path"), true, [n = *node] { copyPath(n); }, QKeySequence::Copy);
     menu->addSeparator();
-    item(QStringLiteral("Focus"), active->focusedNodeID != id, [s, id] { if (s) s->focusNode(id); });
+    if (node->kind == ScanNodeKind::file && node->parentID) // a file is shown in its folder
+        item(QStringLiteral("Show in Its Folder"), active->focusedNodeID != node->parentID, [s, id, parent = *node->parentID] {
+            if (s) {
+                s->focusNode(parent);
+                s->selectNode(id);
+            }
+        });
+    else
+        item(QStringLiteral("Focus"), active->focusedNodeID != id, [s, id] { if (s) s->focusNode(id); });
     item(QStringLiteral("Scan as a New Result"), !isRoot && store.canScanAsNewResult(*node), [s, id] { if (s) s->scanAsNewResult(id); });
     menu->addSeparator();
     item(QStringLiteral("Move to Trash\u2026"), !isRoot && here && ScanSessionStore::isTrashable(*node),

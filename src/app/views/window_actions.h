@@ -15,7 +15,7 @@ class WindowActions : public QObject {
 public:
     enum class Command {
         open, rescan, stop, save, closeResult, quit, parent, root, back, forward, copyPath, trash, filter, preferences,
-        shortcuts
+        shortcuts, folderView, largestFilesView, typesView, agesView
     };
     struct Shortcut {
         QString what;
