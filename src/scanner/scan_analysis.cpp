@@ -36,7 +36,7 @@ qsizetype extensionStart(QByteArrayView name)
     bool compressed = false;
     if (length <= 4) {
         char last[4];
-        for (qsizetype k = 0; k < length; ++k)
+        for (qsizetype k = 0; k < length && k < 4; ++k)
             last[k] = lower(name[dot + 1 + k]);
         const std::string_view word(last, size_t(length));
         compressed = std::find(std::begin(compressors), std::end(compressors), word) != std::end(compressors);
@@ -141,10 +141,25 @@ QByteArray fileExtensionOf(QByteArrayView name)
     return out;
 }
 
+FileCategory fileCategoryOfName(QByteArrayView name)
+{
+    // Without a copy of the extension: this is asked of every file.
+    const qsizetype start = extensionStart(name);
+    if (start < 0)
+        return FileCategory::other;
+    char lowered[32];
+    const qsizetype length = name.size() - start;
+    if (length > qsizetype(sizeof lowered))
+        return fileCategoryOf(fileExtensionOf(name));
+    for (qsizetype k = 0; k < length; ++k)
+        lowered[k] = lower(name[start + k]);
+    return fileCategoryOf(QByteArrayView(lowered, length));
+}
+
 FileCategory fileCategoryOf(QByteArrayView extension)
 {
     const QHash<QByteArray, FileCategory> &table = categoryTable();
-    const auto found = table.constFind(extension.toByteArray());
+    const auto found = table.constFind(QByteArray::fromRawData(extension.data(), extension.size()));
     if (found != table.cend())
         return *found;
     // A compressed type of its own kind ("sql.gz" is in the table; "log.gz" is an archive).
@@ -213,11 +228,13 @@ bool FileFilter::matches(const ScanTree::NodeRef &file) const
     switch (kind) {
     case Kind::all: return true;
     case Kind::age: return fileAgeOf(file.modifiedAt(), now) == age;
-    case Kind::extension:
+    case Kind::extension: {
+        QByteArray scratch;
+        return fileExtensionOf(file.nativeName(scratch)) == extension;
+    }
     case Kind::category: {
         QByteArray scratch;
-        const QByteArray ext = fileExtensionOf(file.nativeName(scratch));
-        return kind == Kind::extension ? ext == extension : fileCategoryOf(ext) == category;
+        return fileCategoryOfName(file.nativeName(scratch)) == category;
     }
     }
     return false;
@@ -367,55 +384,80 @@ QHash<QUuid, ScanAnalysis::FileMix> ScanAnalysis::folderMix(const ScanTree &tree
     const ScanTree::NodeRef top = tree.ref(folder);
     if (!top.isValid())
         return {};
-    // Of each folder met: its depth below the top, and the nearest folder at
-    // or above it within depth levels, whose mix its files go into.
-    struct Folder {
-        int depth;
-        qint32 nearest;
-        ScanTree::NodeRef ref;
+    const auto add = [](FileMix &into, const FileMix &part) {
+        for (size_t k = 0; k < into.size(); ++k)
+            into[k] = INT64_MAX - into[k] < part[k] ? INT64_MAX : into[k] + part[k];
     };
-    QHash<qint32, Folder> folders;
-    folders.insert(top.position(), {0, top.position(), top});
+    // Each folder's own files first: a folder's files come one after
+    // another, so one look-up serves them all (the map keeps its entries
+    // where they are).
+    std::unordered_map<qint32, std::pair<ScanTree::NodeRef, FileMix>> own;
+    qint32 lastParent = -2;
+    FileMix *lastMix = nullptr;
+    forEachFile(
+        tree, folder, measure,
+        [&](const ScanTree::NodeRef &file, qint64 size) {
+            const ScanTree::NodeRef parent = file.parent();
+            if (parent.position() != lastParent) {
+                auto &entry = own.try_emplace(parent.position(), parent, FileMix{}).first->second;
+                lastMix = &entry.second;
+                lastParent = parent.position();
+            }
+            qint64 &part = (*lastMix)[size_t(std::clamp(classify(file), 0, kFileAgeCount - 1))];
+            part = INT64_MAX - part < size ? INT64_MAX : part + size;
+            return true;
+        },
+        cancelled);
+
+    // Then each folder's into the nearest within depth and every one above
+    // it. A tree put together by hand may hold a folder whose parents do
+    // not lead back up here: its bytes go to the top.
+    std::unordered_map<qint32, int> depths{{top.position(), 0}};
     std::vector<ScanTree::NodeRef> chain;
-    const auto folderOf = [&](const ScanTree::NodeRef &f) -> const Folder & {
+    const auto depthOf = [&](ScanTree::NodeRef at) {
+        const ScanTree::NodeRef start = at;
         chain.clear();
-        ScanTree::NodeRef at = f;
-        while (!folders.contains(at.position())) {
-            // A tree put together by hand may list a file whose parents
-            // do not lead back up here: its bytes go to the top.
-            if (!at.isValid() || chain.size() > size_t(tree.size()))
-                return folders[top.position()];
+        while (!depths.count(at.position())) {
+            if (!at.isValid() || chain.size() > size_t(tree.size())) {
+                for (const ScanTree::NodeRef &c : chain)
+                    depths[c.position()] = -1;
+                return std::pair(-1, top);
+            }
             chain.push_back(at);
             at = at.parent();
         }
         for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            const Folder &above = folders[it->parent().position()];
-            const int d = above.depth + 1;
-            folders.insert(it->position(), {d, d <= depth ? it->position() : above.nearest, *it});
+            const int above = depths[it->parent().position()];
+            depths[it->position()] = above < 0 ? -1 : above + 1;
         }
-        return folders[f.position()];
+        return std::pair(depths[start.position()], start);
     };
-    QHash<qint32, FileMix> mix;
-    forEachFile(
-        tree, folder, measure,
-        [&](const ScanTree::NodeRef &file, qint64 size) {
-            const int slot = std::clamp(classify(file), 0, kFileAgeCount - 1);
-            // Into the nearest folder within depth and every one above it.
-            for (qint32 at = folderOf(file.parent()).nearest;;) {
-                qint64 &part = mix[at][size_t(slot)];
-                part = INT64_MAX - part < size ? INT64_MAX : part + size;
-                const Folder &f = folders[at];
-                if (f.depth == 0)
-                    break;
-                at = f.ref.parent().position();
-            }
-            return true;
-        },
-        cancelled);
+    QHash<qint32, std::pair<ScanTree::NodeRef, FileMix>> mix;
+    const auto into = [&](const ScanTree::NodeRef &at, const FileMix &part) {
+        auto &entry = mix[at.position()];
+        entry.first = at;
+        add(entry.second, part);
+    };
+    for (const auto &[position, entry] : own) {
+        if (cancelled && cancelled->load(std::memory_order_relaxed))
+            return {};
+        auto [d, at] = depthOf(entry.first);
+        if (d < 0) {
+            into(top, entry.second);
+            continue;
+        }
+        for (; d > depth; --d)
+            at = at.parent();
+        for (;; at = at.parent()) {
+            into(at, entry.second);
+            if (at.position() == top.position())
+                break;
+        }
+    }
     QHash<QUuid, FileMix> out;
     out.reserve(mix.size());
-    for (auto it = mix.cbegin(); it != mix.cend(); ++it)
-        out.insert(folders[it.key()].ref.id(), *it);
+    for (const auto &[at, part] : mix)
+        out.insert(at.id(), part);
     return out;
 }
 

@@ -24,6 +24,8 @@ QString fileCategoryKey(FileCategory category);
 // dot ("jpg", "tar.gz" for double ones), empty for none (".bashrc" has none).
 QByteArray fileExtensionOf(QByteArrayView name);
 FileCategory fileCategoryOf(QByteArrayView extension);
+// The same of a file's name (fileCategoryOf(fileExtensionOf(name))).
+FileCategory fileCategoryOfName(QByteArrayView name);
 
 // How long ago a file was last modified.
 enum class FileAge { day, week, month, threeMonths, year, twoYears, fiveYears, older, unknown };

@@ -102,10 +102,12 @@ TEST(ScanAnalysis, TablesMatchTheFilesAsMade)
             byAge[age].first += size;
             ++byAge[age].second;
             bySize.emplace_back(size, m.path);
-            EXPECT_EQ(fileExtensionOf(QByteArrayView(m.path).sliced(m.path.rfind('/') == std::string::npos ? 0 : m.path.rfind('/') + 1)),
-                      QByteArray::fromStdString(m.extension)) << m.path;
-            if (!m.extension.empty())
+            const QByteArrayView name = QByteArrayView(m.path).sliced(m.path.rfind('/') == std::string::npos ? 0 : m.path.rfind('/') + 1);
+            EXPECT_EQ(fileExtensionOf(name), QByteArray::fromStdString(m.extension)) << m.path;
+            EXPECT_EQ(fileCategoryOfName(name), m.extension.empty() ? FileCategory::other : m.category) << m.path;
+            if (!m.extension.empty()) {
                 EXPECT_EQ(fileCategoryOf(QByteArray::fromStdString(m.extension)), m.category) << m.path;
+            }
         }
         std::sort(bySize.begin(), bySize.end(), std::greater<>());
 

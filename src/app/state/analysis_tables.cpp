@@ -27,15 +27,17 @@ void make(const ScanTree &tree, FileAnalysis &a, const std::atomic<bool> &cancel
         largest({});
         return;
     case AnalysisView::types: {
-        a.types = ScanAnalysis::fileTypes(tree, focus, a.measure, &cancelled);
-        a.categories = ScanAnalysis::categories(a.types);
         if (a.highlight.kind != FileFilter::Kind::all)
             largest(a.highlight);
+        if (a.folderMix)
+            return; // the same folder's types, another chosen: kept
+        a.types = ScanAnalysis::fileTypes(tree, focus, a.measure, &cancelled);
+        a.categories = ScanAnalysis::categories(a.types);
         a.folderMix = std::make_shared<const QHash<QUuid, FolderMix>>(ScanAnalysis::folderMix(
             tree, focus, a.measure, kChartDepth,
             [](const ScanTree::NodeRef &file) {
                 QByteArray scratch;
-                return int(fileCategoryOf(fileExtensionOf(file.nativeName(scratch))));
+                return int(fileCategoryOfName(file.nativeName(scratch)));
             },
             &cancelled));
         return;
@@ -88,6 +90,14 @@ void AnalysisTables::refresh(bool force)
         s_.analysis_ = request;
         emit s_.analysisChanged();
         return;
+    }
+    const FileAnalysis &shown = s_.analysis_;
+    if (!force && request.view == AnalysisView::types && shown.ready && shown.view == request.view && shown.folderMix &&
+        shown.resultID == request.resultID && shown.focusedNodeID == request.focusedNodeID &&
+        shown.measure == request.measure) {
+        request.types = shown.types;
+        request.categories = shown.categories;
+        request.folderMix = shown.folderMix;
     }
     s_.analysis_ = request; // being made: the views show it empty
     emit s_.analysisChanged();

@@ -138,7 +138,7 @@ SidebarListView *FileAnalysisView::makeFileList(QWidget *parent)
     auto *list = new SidebarListView(parent);
     list->setDetailText([this](const ScanNodeRecord &file) { return fileDetail(file); });
     list->setDotColor([](const ScanNodeRecord &file) {
-        return categoryColor(fileCategoryOf(fileExtensionOf(file.url.nativeLastPathComponent())));
+        return categoryColor(fileCategoryOfName(file.url.nativeLastPathComponent()));
     });
     list->setOffersTrash([this](const ScanNodeRecord &node) {
         return ScanSessionStore::isTrashable(node) && store_.canActOn(node);
@@ -308,7 +308,7 @@ std::optional<QColor> FileAnalysisView::tint(const ScanTree &tree, const Sunburs
     const bool byType = a.view == AnalysisView::types;
     const auto slotOf = [&](const ScanTree::NodeRef &file) {
         QByteArray scratch;
-        return byType ? int(fileCategoryOf(fileExtensionOf(file.nativeName(scratch)))) : int(fileAgeOf(file.modifiedAt(), a.now));
+        return byType ? int(fileCategoryOfName(file.nativeName(scratch))) : int(fileAgeOf(file.modifiedAt(), a.now));
     };
     const auto colorOf = [&](int slot) { return byType ? categoryColor(FileCategory(slot)) : ageColor(FileAge(slot)); };
     const bool highlighting = a.highlight.kind != FileFilter::Kind::all;
