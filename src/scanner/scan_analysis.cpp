@@ -93,7 +93,11 @@ qint64 sizeOf(const ScanTree::NodeRef &r, SizeMeasure measure)
 
 bool isFile(const ScanTree::NodeRef &r)
 {
-    // Packages are files for what they are made of; links and devices hold nothing.
+    // Packages are files for what they are made of; links and devices hold
+    // nothing, and neither does what was left out (an excluded name in a
+    // scan file may be of any kind).
+    if (r.mark() != ScanNodeMark::none && r.mark() != ScanNodeMark::unreadable)
+        return false;
     return (r.kind() == ScanNodeKind::file && !r.isSpecial()) || r.kind() == ScanNodeKind::package;
 }
 

@@ -18,6 +18,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -486,6 +487,12 @@ TEST(BurrowlensScan, ExportsReadBackAndAcrossPeers)
     t.fifo("pipe");
     t.dir("Tool.app");
     t.file("Tool.app/bin", 7000);
+    // Ages to carry across: one file of three years ago, one of last month.
+    const time_t now = time(nullptr);
+    for (const auto &[name, age] : {std::pair("a/data", 3 * 365 * 86400), std::pair("odd/caf\xc3\xa9", 40 * 86400)}) {
+        const struct timeval times[2] = {{now - age, 0}, {now - age, 0}};
+        ASSERT_EQ(utimes(t.path(name).c_str(), times), 0);
+    }
     const TempTree files; // outside the scanned tree
     const std::string ours = files.path("ours.json");
     const std::string again = files.path("again.json");
@@ -514,24 +521,27 @@ TEST(BurrowlensScan, ExportsReadBackAndAcrossPeers)
     EXPECT_NE(exported.find("\"nlink\":3,\"hlnkc\":true"), std::string::npos);
 
     const auto sameAs = [&](const QJsonObject &expected, const std::string &file, const char *who) {
-        const RawRun r = runRaw({"--import", file, "--json"}, t.root());
+        const RawRun r = runRaw({"--import", file, "--json", "--age"}, t.root());
         ASSERT_EQ(r.exitCode, 0) << who << ": " << r.err;
         const QJsonObject o = reportOf(r);
         for (const char *key : {"items", "allocated", "logical"})
             EXPECT_EQ(o[key].toInteger(), expected[key].toInteger()) << who << ' ' << key;
+        EXPECT_EQ(o["ages"], expected["ages"]) << who << ": the files' times";
     };
+    const QJsonObject scanned = reportOf(runRaw({"--json", "--age", "--exclude", "skip", t.root()}, t.root()));
+    sameAs(scanned, ours, "our export");
     if (system("command -v ncdu >/dev/null && command -v gdu >/dev/null") != 0)
         GTEST_SKIP() << "ncdu or gdu is not installed; exchange with them untested";
     // ncdu reads our export and writes it out again.
     const std::string viaNcdu = files.path("via-ncdu.json");
-    ASSERT_EQ(system(("ncdu -f '" + ours + "' -0 -o '" + viaNcdu + "'").c_str()), 0);
-    sameAs(reportOf(runRaw({"--json", "--exclude", "skip", t.root()}, t.root())), viaNcdu, "ncdu's copy of our export");
+    ASSERT_EQ(system(("ncdu -e -f '" + ours + "' -0 -o '" + viaNcdu + "'").c_str()), 0);
+    sameAs(scanned, viaNcdu, "ncdu's copy of our export");
 
     // The peers walk into packages; without one their exports are our scan.
     std::filesystem::remove_all(t.path("Tool.app"));
-    const QJsonObject own = reportOf(runRaw({"--json", "--exclude", "skip", t.root()}, t.root()));
+    const QJsonObject own = reportOf(runRaw({"--json", "--age", "--exclude", "skip", t.root()}, t.root()));
     const std::string ncduOwn = files.path("ncdu.json"), gduOwn = files.path("gdu.json");
-    ASSERT_EQ(system(("ncdu -0 --exclude skip -o '" + ncduOwn + "' '" + t.root() + "'").c_str()), 0);
+    ASSERT_EQ(system(("ncdu -e -0 --exclude skip -o '" + ncduOwn + "' '" + t.root() + "'").c_str()), 0);
     sameAs(own, ncduOwn, "ncdu's export");
     if (system("command -v zstd >/dev/null") == 0) {
         // As ncdu -c writes it: the JSON compressed whole.
@@ -539,8 +549,15 @@ TEST(BurrowlensScan, ExportsReadBackAndAcrossPeers)
         sameAs(own, ncduOwn + ".zst", "ncdu's export compressed");
     }
     ASSERT_EQ(system(("gdu -n -i '" + t.path("skip") + "' -o '" + gduOwn + "' '" + t.root() + "' 2>/dev/null").c_str()), 0);
-    const RawRun g = runRaw({"--import", gduOwn, "--json"}, t.root());
+    const RawRun g = runRaw({"--import", gduOwn, "--json", "--age"}, t.root());
     ASSERT_EQ(g.exitCode, 0) << g.err;
+    // (gdu writes the first of the links as a file of its own.)
+    QMap<QString, int> gduAges;
+    for (const QJsonValue &row : reportOf(g)["ages"].toArray())
+        gduAges[row["age"].toString()] = row["count"].toInt();
+    EXPECT_GE(gduAges["fiveYears"], 1) << "gdu's times";
+    EXPECT_EQ(gduAges["threeMonths"], 1);
+    EXPECT_EQ(gduAges["unknown"], 0);
     // gdu leaves the excluded folder out, and names the first link plainly.
     EXPECT_EQ(reportOf(g)["allocated"].toInteger(), own["allocated"].toInteger()) << "the linked file once";
     EXPECT_EQ(reportOf(g)["items"].toInteger(), own["items"].toInteger() - 1);
