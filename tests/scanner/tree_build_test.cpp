@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <QSet>
+#include <numeric>
+#include <random>
+#include <thread>
 #include <cerrno>
 #include <fstream>
 #include <sys/resource.h>
@@ -140,4 +143,80 @@ TEST_F(LargeTree, PartialTreesCarryWhatWasFoundSoFar)
     ASSERT_GE(last, 0) << "no partial tree at all";
     EXPECT_GE(fullSnapshotTotals.size(), 2)
         << "once the snapshot is full, partial trees still follow the growing totals";
+}
+
+// The fast engine fills its nodes where they fall, on several threads, in
+// no order: 300,000 nodes set so, in a random order on two threads, make
+// the very tree that adding them one by one in order makes.
+TEST(TreeBuilder, NodesSetInAnyOrderMakeTheTreeAddedInOrder)
+{
+    struct Node {
+        QUuid id;
+        qint32 parent;
+        QByteArray name;
+        ScanTree::NodeFacts facts;
+    };
+    std::vector<Node> nodes;
+    std::mt19937 random(29);
+    ScanTree::NodeFacts folder;
+    folder.kind = ScanNodeKind::directory;
+    nodes.push_back({stableScanNodeID(QStringLiteral("/r")), -1, {}, folder});
+    // Breadth first, as a scan numbers them: each folder's children after it.
+    for (qint32 at = 0; nodes.size() < 300000; ++at) {
+        if (nodes[size_t(at)].facts.kind != ScanNodeKind::directory)
+            continue;
+        const int children = 1 + int(random() % 60);
+        for (int c = 0; c < children; ++c) {
+            Node n;
+            n.parent = at;
+            n.name = (c % 7 == 0 ? "d" : "f") + QByteArray::number(c) + (c % 11 == 0 ? "\xff\xfe" : ".txt");
+            n.facts.kind = c % 7 == 0 ? ScanNodeKind::directory : ScanNodeKind::file;
+            n.facts.isReadable = true;
+            n.facts.allocatedSize = qint64(random() % 5000) * 4096;
+            n.facts.logicalSize = qint64(random() % 20000000);
+            n.facts.modifiedAt = 1600000000 + qint64(random() % 200000000);
+            n.facts.linkCount = c % 13 == 1 ? 2 : 0;
+            n.facts.mark = c % 97 == 0 ? ScanNodeMark::excluded : ScanNodeMark::none;
+            n.id = stableScanNodeIDOfBytes("/r/" + QByteArray::number(nodes.size()));
+            nodes.push_back(n);
+        }
+    }
+    const FileUrl root = FileUrl::fromPath(QStringLiteral("/r"), true);
+
+    ScanTree::Builder inOrder(root);
+    for (const Node &n : nodes)
+        inOrder.add(n.id, n.parent, n.name, n.facts);
+    const ScanTree expected = inOrder.finish();
+
+    ScanTree::Builder anyOrder(root);
+    std::vector<quint32> nameEnds;
+    quint32 end = 0;
+    for (const Node &n : nodes)
+        nameEnds.push_back(end += quint32(n.name.size()));
+    anyOrder.allocate(std::move(nameEnds));
+    std::vector<qint32> order(nodes.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), random);
+    const auto fill = [&](size_t from, size_t to) {
+        for (size_t k = from; k < to; ++k) {
+            const Node &n = nodes[size_t(order[k])];
+            anyOrder.setNode(order[k], n.id, n.parent, n.name, n.facts);
+            if (n.facts.linkCount > 0) // told apart, as a scan learns them
+                anyOrder.setLinkCount(order[k], n.facts.linkCount);
+        }
+    };
+    std::thread other(fill, 0, order.size() / 2);
+    fill(order.size() / 2, order.size());
+    other.join();
+    const ScanTree got = anyOrder.finish();
+
+    ASSERT_EQ(got.size(), expected.size());
+    qsizetype differing = 0;
+    expected.forEachNode([&](const ScanNodeRecord &want) {
+        const std::optional<ScanNodeRecord> have = got.node(want.id);
+        if (!have || *have != want || got.childIDs(want.id) != expected.childIDs(want.id))
+            ++differing;
+    });
+    EXPECT_EQ(differing, 0);
+    EXPECT_TRUE(got == expected);
 }
