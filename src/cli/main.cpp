@@ -28,7 +28,7 @@ const char *const kUsage =
     "usage: burrowlens-scan [--engine fast|recursive] [--json | --segments] [--top N] [--progress]\n"
     "                       [-x | --cross-file-systems] [--apparent-size]\n"
     "                       [--exclude PATTERN]... [--exclude-from FILE] [--exclude-caches]\n"
-    "                       [--top-files N] [--types] [--age]\n"
+    "                       [--top-files N] [--types] [--age] [--compare OLD]\n"
     "                       [--chart FILE.png [--size N]] [--export FILE] [--] PATH\n"
     "       burrowlens-scan --import FILE [report options] [--export FILE]\n"
     "  --version               print the version and exit\n"
@@ -38,6 +38,9 @@ const char *const kUsage =
     "  --top-files N           also the N largest files anywhere below PATH\n"
     "  --types                 also the files by type (extension) and category\n"
     "  --age                   also the files by the time of their last change\n"
+    "  --compare OLD           also what changed since the scan file OLD of the same folder:\n"
+    "                          the total, the items that grew and shrank most (--top N), and\n"
+    "                          how many were added and removed\n"
     "  --exclude PATTERN       leave out what matches the shell glob: the name, or with a \"/\"\n"
     "                          the path below PATH (the whole path when it starts with \"/\")\n"
     "  --exclude-from FILE     the patterns of FILE, one a line; lines starting with # are comments\n"
@@ -69,7 +72,7 @@ struct Options {
     QList<QByteArray> excludePatterns; // bytes, as names are
     bool excludeCaches = false;
     QByteArray path; // as the shell passed it: names are bytes
-    QByteArray exportTo, importFrom;
+    QByteArray exportTo, importFrom, compareWith;
     bool reportAsked = false; // --json, --segments or --top given
 };
 
@@ -172,6 +175,11 @@ std::optional<int> parseOption(const QString &name, const std::function<std::opt
             return usageError(QStringLiteral("--exclude-from takes a file of patterns"));
         if (!readPatterns(*v, o.excludePatterns))
             return 2;
+    } else if (name == u"--compare") {
+        const std::optional<QByteArray> v = rawValue();
+        if (!v || v->isEmpty() || *v == "-")
+            return usageError(QStringLiteral("--compare takes a scan file"));
+        o.compareWith = *v;
     } else if (name == u"--export" || name == u"--import") {
         const std::optional<QByteArray> v = rawValue();
         if (!v || v->isEmpty())
@@ -240,7 +248,7 @@ std::optional<int> parse(int argc, char **argv, Options &o)
         if (attached && !valueTaken)
             return usageError(QStringLiteral("%1 takes no value").arg(name));
     }
-    o.reportAsked = o.json || o.segments || o.top >= 0 || o.topFiles > 0 || o.types || o.ages;
+    o.reportAsked = o.json || o.segments || o.top >= 0 || o.topFiles > 0 || o.types || o.ages || !o.compareWith.isEmpty();
     if (!o.importFrom.isEmpty() && !o.path.isEmpty())
         return usageError(QStringLiteral("a folder to scan or --import, not both"));
     if (o.path.isEmpty() && o.importFrom.isEmpty())
@@ -437,6 +445,20 @@ int run(int argc, char **argv)
                       options.importFrom.isEmpty() ? options.engine : QStringLiteral("file"), options.top,
                       options.apparentSize ? SizeMeasure::logical : SizeMeasure::allocated,
                       options.topFiles, options.types, options.ages, QDateTime::currentSecsSinceEpoch()};
+    if (!options.compareWith.isEmpty()) {
+        QString error;
+        std::optional<ScanFileContents> older = loadScanFile(QFile::decodeName(options.compareWith), &error);
+        if (older) {
+            report.comparison = ScanComparison::compare(older->tree, finished.tree, &error);
+            report.olderTree = std::move(older->tree);
+            report.olderSummary = older->summary;
+            report.olderFile = QFile::decodeName(options.compareWith);
+        }
+        if (!report.comparison) {
+            std::fprintf(stderr, "burrowlens-scan: %s: %s\n", options.compareWith.constData(), qPrintable(error));
+            return 1;
+        }
+    }
     const QByteArray out = options.segments ? report.segmentsJson()
                            : options.json   ? report.json()
                                             : report.text().toUtf8();

@@ -71,6 +71,22 @@ QString table(const QList<QStringList> &rows, const QList<bool> &rightAligned)
     return out;
 }
 
+// "+1.2 GB", "\u22121.2 GB", "no change".
+QString changeText(qint64 change)
+{
+    if (change == 0)
+        return QStringLiteral("no change");
+    return (change > 0 ? QStringLiteral("+") : QStringLiteral("\u2212")) +
+           byteCountText(change == INT64_MIN ? INT64_MAX : std::abs(change));
+}
+
+// An item of either side with its change, for the lists of what moved most.
+struct Changed {
+    qint64 change;
+    qsizetype removed; // index into the comparison's removed, or -1
+    ScanTree::NodeRef node; // in the newer tree, when not removed
+};
+
 } // namespace
 
 QList<FileUrl> ScanReport::unreadableFolders() const
@@ -127,6 +143,7 @@ QString ScanReport::text() const
     if (children.size() > shown)
         out += QStringLiteral("... and %1 more\n").arg(locale.toString(children.size() - shown));
     out += analysisText();
+    out += comparisonText();
     return out;
 }
 
@@ -249,6 +266,7 @@ QByteArray ScanReport::json() const
     }
     object["children"] = children;
     addAnalysis(object);
+    addComparison(object);
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
@@ -268,4 +286,113 @@ QByteArray ScanReport::segmentsJson() const
             {"items", segment.kind.itemCount}});
     }
     return QJsonDocument(array).toJson(QJsonDocument::Indented);
+}
+
+namespace {
+
+// The items that grew most (grew) or shrank most, at most limit.
+std::vector<Changed> mostChanged(const ScanTree &tree, const ScanComparison &c, SizeMeasure measure, bool grew,
+                                 qsizetype limit)
+{
+    std::vector<Changed> out;
+    tree.forEachRefBelow(tree.rootID, [&](const ScanTree::NodeRef &r) {
+        const qint64 change = c.change(r, measure);
+        if (grew ? change > 0 : change < 0)
+            out.push_back({change, -1, r});
+        return true;
+    });
+    if (!grew)
+        for (size_t i = 0; i < c.removed.size(); ++i) {
+            const ScanTree::NodeRef &gone = c.removed[i].node;
+            const qint64 size = measure == SizeMeasure::logical ? gone.logicalSize() : gone.allocatedSize();
+            if (size > 0)
+                out.push_back({-size, qsizetype(i), gone});
+        }
+    // Ties in the order of the tree (a folder before what it holds).
+    const auto first = [grew](const Changed &a, const Changed &b) {
+        if (a.change != b.change)
+            return grew ? a.change > b.change : a.change < b.change;
+        return std::pair(a.removed, a.node.position()) < std::pair(b.removed, b.node.position());
+    };
+    const size_t kept = size_t(std::min<qsizetype>(limit, qsizetype(out.size())));
+    std::partial_sort(out.begin(), out.begin() + qsizetype(kept), out.end(), first);
+    out.resize(kept);
+    return out;
+}
+
+} // namespace
+
+QString ScanReport::comparisonText() const
+{
+    if (!comparison)
+        return {};
+    const ScanComparison &c = *comparison;
+    const QLocale locale;
+    const ScanTree::NodeRef root = tree.ref(tree.rootID);
+    const qint64 now = measure == SizeMeasure::logical ? root.logicalSize() : root.allocatedSize();
+    QString out = QStringLiteral("\nSince the scan of %1 (%2):\n")
+                      .arg(locale.toString(olderSummary.finishedAt.toLocalTime(), QLocale::ShortFormat), olderFile);
+    out += QStringLiteral("Total: %1, was %2: %3\n")
+               .arg(byteCountText(now), byteCountText(c.before(root, measure)), changeText(c.change(root, measure)));
+    out += QStringLiteral("Items: %1 added, %2 removed\n")
+               .arg(locale.toString(c.addedItems), locale.toString(c.removedItems));
+    const qsizetype limit = top < 0 ? 20 : top;
+    for (const bool grew : {true, false}) {
+        QList<QStringList> rows;
+        for (const Changed &m : mostChanged(tree, c, measure, grew, limit)) {
+            const bool removed = m.removed >= 0;
+            const qint64 after = removed ? 0 : (measure == SizeMeasure::logical ? m.node.logicalSize() : m.node.allocatedSize());
+            const QString was = removed || !c.isNew(m.node) ? byteCountText(after - m.change) : QStringLiteral("new");
+            const QByteArray path = removed ? c.removed[size_t(m.removed)].path : ScanAnalysis::pathBelow(tree, tree.rootID, m.node);
+            QString name = displayTextOf(path, nullptr);
+            if (m.node.kind() != ScanNodeKind::file)
+                name += u'/';
+            if (removed)
+                name += QStringLiteral("  (removed, %1 items)").arg(locale.toString(c.removed[size_t(m.removed)].items));
+            rows.append({changeText(m.change), was, QStringLiteral("\u2192"), removed ? QStringLiteral("gone") : byteCountText(after), name});
+        }
+        if (!rows.isEmpty())
+            out += (grew ? QStringLiteral("\nGrew most:\n") : QStringLiteral("\nShrank most:\n")) +
+                   table(rows, {true, true, false, true});
+    }
+    return out;
+}
+
+void ScanReport::addComparison(QJsonObject &object) const
+{
+    if (!comparison)
+        return;
+    const ScanComparison &c = *comparison;
+    const ScanTree::NodeRef root = tree.ref(tree.rootID);
+    const auto sizes = [&](const ScanTree::NodeRef &r, bool removed, QJsonObject &into) {
+        const bool isNew = !removed && c.isNew(r);
+        into["allocatedBefore"] = removed ? r.allocatedSize() : isNew ? 0 : c.before(r, SizeMeasure::allocated);
+        into["allocatedAfter"] = removed ? 0 : r.allocatedSize();
+        into["logicalBefore"] = removed ? r.logicalSize() : isNew ? 0 : c.before(r, SizeMeasure::logical);
+        into["logicalAfter"] = removed ? 0 : r.logicalSize();
+    };
+    QJsonObject out{{"olderFile", olderFile},
+                    {"olderTimestamp", olderSummary.finishedAt.isValid() ? QJsonValue(olderSummary.finishedAt.toSecsSinceEpoch()) : QJsonValue()},
+                    {"added", c.addedItems},
+                    {"removed", c.removedItems}};
+    sizes(root, false, out);
+    const qsizetype limit = top < 0 ? 20 : top;
+    for (const bool grew : {true, false}) {
+        QJsonArray rows;
+        for (const Changed &m : mostChanged(tree, c, measure, grew, limit)) {
+            const bool removed = m.removed >= 0;
+            QJsonObject row{{"path", displayTextOf(removed ? c.removed[size_t(m.removed)].path
+                                                           : ScanAnalysis::pathBelow(tree, tree.rootID, m.node),
+                                                   nullptr)},
+                            {"kind", kindKey(m.node.kind())},
+                            {"change", m.change},
+                            {"state", removed ? "removed" : c.isNew(m.node) ? "new" : "changed"}};
+            if (removed)
+                row["items"] = c.removed[size_t(m.removed)].items;
+            sizes(m.node, removed, row);
+            rows.append(row);
+        }
+        out[grew ? "grew" : "shrank"] = rows;
+    }
+    object["comparison"] = out;
 }

@@ -2,6 +2,7 @@
 // or as one JSON object for scripts.
 #pragma once
 
+#include "scan_compare.h"
 #include "scan_update.h"
 #include "size_order.h"
 
@@ -18,6 +19,12 @@ struct ScanReport {
     bool types = false;  // the files by type and category
     bool ages = false;   // the files by age
     qint64 now = 0;      // for the ages, seconds since the epoch
+    // With an earlier scan of the folder: what changed since (top items
+    // each way, as many as top, 20 by default).
+    std::optional<ScanComparison> comparison;
+    ScanTree olderTree;
+    ScanSummary olderSummary;
+    QString olderFile;
 
     // Folders that could not be listed, in the order of their paths' bytes.
     QList<FileUrl> unreadableFolders() const;
@@ -27,6 +34,8 @@ struct ScanReport {
     // The largest files, types and ages asked for, as text or into object.
     QString analysisText() const;
     void addAnalysis(QJsonObject &object) const;
+    QString comparisonText() const;
+    void addComparison(QJsonObject &object) const;
     // The chart of the root as laid out for the window, one object per segment.
     QByteArray segmentsJson() const;
 };

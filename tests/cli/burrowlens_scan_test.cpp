@@ -746,3 +746,52 @@ TEST(BurrowlensScan, LargestFilesTypesAndAgesFromAScanOrAFile)
     }
     EXPECT_EQ(runRaw({"--top-files", "0", t.path("tree")}, t.root()).exitCode, 2);
 }
+
+// What changed since a scan file: scanning now or reading a second file,
+// in the text and the JSON; scans of two folders are refused.
+TEST(BurrowlensScan, CompareWithAnEarlierScan)
+{
+    TempTree t;
+    t.dir("tree");
+    t.dir("tree/old");
+    t.file("tree/grows.bin", 10000);
+    t.file("tree/old/a", 40000);
+    ASSERT_EQ(runRaw({"--export", t.path("then.json"), t.path("tree")}, t.root()).exitCode, 0);
+    t.file("tree/grows.bin", 300000);
+    std::filesystem::remove_all(t.path("tree/old"));
+    t.file("tree/new.txt", 5000);
+    ASSERT_EQ(runRaw({"--export", t.path("now.json"), t.path("tree")}, t.root()).exitCode, 0);
+
+    for (const std::vector<std::string> &now : {std::vector<std::string>{t.path("tree")},
+                                                std::vector<std::string>{"--import", t.path("now.json")}}) {
+        std::vector<std::string> args{"--compare", t.path("then.json"), "--json", "--apparent-size"};
+        args.insert(args.end(), now.begin(), now.end());
+        const RawRun r = runRaw(args, t.root());
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const QJsonObject c = reportOf(r)["comparison"].toObject();
+        EXPECT_EQ(c["logicalBefore"].toInteger(), 50000);
+        EXPECT_EQ(c["logicalAfter"].toInteger(), 305000);
+        EXPECT_EQ(c["added"].toInteger(), 1);
+        EXPECT_EQ(c["removed"].toInteger(), 2) << "the folder and its file";
+        const QJsonArray grew = c["grew"].toArray(), shrank = c["shrank"].toArray();
+        ASSERT_EQ(grew.size(), 2);
+        EXPECT_EQ(grew[0]["path"].toString(), "grows.bin");
+        EXPECT_EQ(grew[0]["change"].toInteger(), 290000);
+        EXPECT_EQ(grew[1]["state"].toString(), "new");
+        ASSERT_EQ(shrank.size(), 1);
+        EXPECT_EQ(shrank[0]["path"].toString(), "old");
+        EXPECT_EQ(shrank[0]["state"].toString(), "removed");
+    }
+    const RawRun text = runRaw({"--compare", t.path("then.json"), "--top", "1", t.path("tree")}, t.root());
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find("Items: 1 added, 2 removed"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Grew most:"), std::string::npos);
+    EXPECT_NE(text.out.find("grows.bin"), std::string::npos);
+    EXPECT_EQ(text.out.find("new.txt"), std::string::npos) << "--top 1: one each way";
+    EXPECT_NE(text.out.find("old/  (removed, 2 items)"), std::string::npos);
+
+    const RawRun other = runRaw({"--compare", t.path("then.json"), t.root()}, t.root());
+    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_NE(other.err.find("two folders"), std::string::npos) << other.err;
+    EXPECT_EQ(runRaw({"--compare", t.path("missing.json"), t.path("tree")}, t.root()).exitCode, 1);
+}
