@@ -3,11 +3,17 @@
 #include "fast_scan_engine.h"
 #include "local_file_system_provider.h"
 #include "scan_engine.h"
+#include "byte_count_text.h"
 #include "chart_renderer.h"
+#include "scan_history.h"
 #include "scan_report.h"
 #include "scan_file_io.h"
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
 #include <QDir>
 #include <QFile>
 #include <atomic>
@@ -28,9 +34,10 @@ const char *const kUsage =
     "usage: burrowlens-scan [--engine fast|recursive] [--json | --segments] [--top N] [--progress]\n"
     "                       [-x | --cross-file-systems] [--apparent-size]\n"
     "                       [--exclude PATTERN]... [--exclude-from FILE] [--exclude-caches]\n"
-    "                       [--top-files N] [--types] [--age] [--compare OLD]\n"
+    "                       [--top-files N] [--types] [--age] [--compare OLD] [--save-history]\n"
     "                       [--chart FILE.png [--size N]] [--export FILE] [--] PATH\n"
     "       burrowlens-scan --import FILE [report options] [--export FILE]\n"
+    "       burrowlens-scan --history PATH [--json]\n"
     "  --version               print the version and exit\n"
     "  -x, --one-file-system   stay on the file system of PATH (the default)\n"
     "  --cross-file-systems    also enter the mounts below PATH (never proc, sysfs and the like)\n"
@@ -38,6 +45,9 @@ const char *const kUsage =
     "  --top-files N           also the N largest files anywhere below PATH\n"
     "  --types                 also the files by type (extension) and category\n"
     "  --age                   also the files by the time of their last change\n"
+    "  --save-history          also keep the scan with the folder's earlier ones (the last 10,\n"
+    "                          1 GiB in all) in $XDG_DATA_HOME/burrowlens/scans\n"
+    "  --history PATH          list the kept scans of PATH, newest first, with their totals\n"
     "  --compare OLD           also what changed since the scan file OLD of the same folder:\n"
     "                          the total, the items that grew and shrank most (--top N), and\n"
     "                          how many were added and removed\n"
@@ -73,6 +83,8 @@ struct Options {
     bool excludeCaches = false;
     QByteArray path; // as the shell passed it: names are bytes
     QByteArray exportTo, importFrom, compareWith;
+    bool saveHistory = false;
+    QByteArray historyOf; // --history: list, scan nothing
     bool reportAsked = false; // --json, --segments or --top given
 };
 
@@ -175,6 +187,13 @@ std::optional<int> parseOption(const QString &name, const std::function<std::opt
             return usageError(QStringLiteral("--exclude-from takes a file of patterns"));
         if (!readPatterns(*v, o.excludePatterns))
             return 2;
+    } else if (name == u"--save-history") {
+        o.saveHistory = true;
+    } else if (name == u"--history") {
+        const std::optional<QByteArray> v = rawValue();
+        if (!v || v->isEmpty())
+            return usageError(QStringLiteral("--history takes a folder"));
+        o.historyOf = *v;
     } else if (name == u"--compare") {
         const std::optional<QByteArray> v = rawValue();
         if (!v || v->isEmpty() || *v == "-")
@@ -249,6 +268,11 @@ std::optional<int> parse(int argc, char **argv, Options &o)
             return usageError(QStringLiteral("%1 takes no value").arg(name));
     }
     o.reportAsked = o.json || o.segments || o.top >= 0 || o.topFiles > 0 || o.types || o.ages || !o.compareWith.isEmpty();
+    if (!o.historyOf.isEmpty()) {
+        if (!o.path.isEmpty() || !o.importFrom.isEmpty() || !o.exportTo.isEmpty() || o.saveHistory)
+            return usageError(QStringLiteral("--history lists saved scans: it takes no folder to scan"));
+        return std::nullopt;
+    }
     if (!o.importFrom.isEmpty() && !o.path.isEmpty())
         return usageError(QStringLiteral("a folder to scan or --import, not both"));
     if (o.path.isEmpty() && o.importFrom.isEmpty())
@@ -292,6 +316,59 @@ bool writeAll(const QByteArray &data)
 
 // Scans the folder of options into finished; an exit status when it does
 // not finish.
+// The folder path names, as a scan's root; nothing, said, when the current
+// folder cannot be told.
+std::optional<FileUrl> urlOfFolder(const QByteArray &path)
+{
+    QByteArray absolute = path;
+    if (!absolute.startsWith('/')) {
+        char *cwd = getcwd(nullptr, 0);
+        if (!cwd) {
+            std::fprintf(stderr, "burrowlens-scan: cannot tell the current folder: %s\n", std::strerror(errno));
+            return std::nullopt;
+        }
+        absolute = QByteArray(cwd) + '/' + absolute;
+        std::free(cwd);
+    }
+    struct stat st;
+    return FileUrl::fromNativePath(absolute, stat(absolute.constData(), &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+// --history: the saved scans of the folder, newest first, with their totals;
+// a file that cannot be read is named and passed over.
+int listHistory(const Options &options)
+{
+    const std::optional<FileUrl> folder = urlOfFolder(options.historyOf);
+    if (!folder)
+        return 1;
+    const QList<ScanHistoryEntry> entries = ScanHistory().scansOf(*folder);
+    QJsonArray scans;
+    QString text = QStringLiteral("Saved scans of %1: %2\n").arg(folder->path(), QLocale().toString(entries.size()));
+    for (const ScanHistoryEntry &e : entries) {
+        QString error;
+        const std::optional<ScanFileContents> saved = loadScanFile(e.file, &error);
+        const std::optional<ScanNodeRecord> root = saved ? saved->tree.rootNode() : std::nullopt;
+        if (!root) {
+            std::fprintf(stderr, "burrowlens-scan: skipped %s: %s\n", qPrintable(e.file),
+                         qPrintable(error.isEmpty() ? QStringLiteral("no scan in it") : error));
+            continue;
+        }
+        const qint64 size = options.apparentSize ? root->logicalSize : root->allocatedSize;
+        text += QStringLiteral("  %1  %2  %3 items  %4\n")
+                    .arg(QLocale().toString(e.finishedAt.toLocalTime(), QLocale::ShortFormat), byteCountText(size).rightJustified(9),
+                         QLocale().toString(saved->tree.size()), e.file);
+        scans.append(QJsonObject{{"file", e.file},
+                                 {"timestamp", e.finishedAt.toSecsSinceEpoch()},
+                                 {"allocated", root->allocatedSize},
+                                 {"logical", root->logicalSize},
+                                 {"items", saved->tree.size()}});
+    }
+    const QByteArray out = options.json
+                               ? QJsonDocument(QJsonObject{{"root", folder->path()}, {"scans", scans}}).toJson()
+                               : text.toUtf8();
+    return writeAll(out) ? 0 : 1;
+}
+
 std::optional<int> scanFolder(const Options &options, ScanUpdate::Finished &finished)
 {
     // Ctrl-C is taken by a thread of its own, which abandons the stream: the
@@ -303,18 +380,10 @@ std::optional<int> scanFolder(const Options &options, ScanUpdate::Finished &fini
     sigaddset(&watched, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &watched, nullptr);
 
-    QByteArray absolute = options.path;
-    if (!absolute.startsWith('/')) {
-        char *cwd = getcwd(nullptr, 0);
-        if (!cwd) {
-            std::fprintf(stderr, "burrowlens-scan: cannot tell the current folder: %s\n", std::strerror(errno));
-            return 1;
-        }
-        absolute = QByteArray(cwd) + '/' + absolute;
-        std::free(cwd);
-    }
-    struct stat st;
-    const FileUrl url = FileUrl::fromNativePath(absolute, stat(absolute.constData(), &st) == 0 && S_ISDIR(st.st_mode));
+    const std::optional<FileUrl> folder = urlOfFolder(options.path);
+    if (!folder)
+        return 1;
+    const FileUrl &url = *folder;
     ScanOptions scanOptions;
     scanOptions.crossFileSystems = options.crossFileSystems;
     scanOptions.excludePatterns = options.excludePatterns;
@@ -418,9 +487,20 @@ int run(int argc, char **argv)
     Options options;
     if (const auto status = parse(argc, argv, options))
         return *status;
+    if (!options.historyOf.isEmpty())
+        return listHistory(options);
     ScanUpdate::Finished finished;
     if (const auto status = options.importFrom.isEmpty() ? scanFolder(options, finished) : importFile(options, finished))
         return *status;
+    if (options.saveHistory) {
+        QString error, saved;
+        if (!ScanHistory().save(finished.tree, finished.summary, &error, &saved)) {
+            std::fprintf(stderr, "burrowlens-scan: could not save the scan in the history: %s\n", qPrintable(error));
+            std::_Exit(1);
+        }
+        if (!options.reportAsked && options.exportTo.isEmpty() && options.chart.isEmpty())
+            std::_Exit(0);
+    }
     if (!options.exportTo.isEmpty()) {
         QString error;
         if (!exportTo(options.exportTo, finished, error)) {

@@ -795,3 +795,39 @@ TEST(BurrowlensScan, CompareWithAnEarlierScan)
     EXPECT_NE(other.err.find("two folders"), std::string::npos) << other.err;
     EXPECT_EQ(runRaw({"--compare", t.path("missing.json"), t.path("tree")}, t.root()).exitCode, 1);
 }
+
+// A daily job keeps each scan; --history lists them, newest first, and any
+// one of them is the earlier side of --compare.
+TEST(BurrowlensScan, SavedScansAreListedAndCompared)
+{
+    TempTree t;
+    t.dir("tree");
+    t.file("tree/a", 20000);
+    const std::string data = t.path("data");
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    const RawRun first = runRaw({"--save-history", t.path("tree")}, t.root());
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_TRUE(first.out.empty()) << "keeping a scan prints no report unless asked";
+    t.file("tree/b", 30000);
+    ASSERT_EQ(runRaw({"--save-history", "--json", t.path("tree")}, t.root()).exitCode, 0);
+
+    const RawRun listed = runRaw({"--history", t.path("tree"), "--json"}, t.root());
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    const QJsonArray scans = reportOf(listed)["scans"].toArray();
+    ASSERT_EQ(scans.size(), 2);
+    EXPECT_EQ(scans[0]["items"].toInteger(), 3) << "newest first";
+    EXPECT_EQ(scans[1]["items"].toInteger(), 2);
+    const std::string older = scans[1]["file"].toString().toStdString();
+    EXPECT_EQ(older.rfind(data + "/burrowlens/scans/", 0), 0u) << older;
+    const RawRun compared = runRaw({"--compare", older, "--json", t.path("tree")}, t.root());
+    EXPECT_EQ(reportOf(compared)["comparison"].toObject()["added"].toInteger(), 1) << compared.err;
+
+    // A file there that is no scan is named and passed over.
+    std::ofstream(older.substr(0, older.rfind('-')) + "-20200101T000000000Z.json.zst") << "junk";
+    const RawRun again = runRaw({"--history", t.path("tree")}, t.root());
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_NE(again.err.find("skipped"), std::string::npos) << again.err;
+    EXPECT_NE(again.out.find("Saved scans of " + t.path("tree") + ": 3"), std::string::npos) << again.out;
+    EXPECT_EQ(runRaw({"--history", t.path("tree"), t.path("tree")}, t.root()).exitCode, 2);
+    unsetenv("XDG_DATA_HOME");
+}
