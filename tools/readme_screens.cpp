@@ -7,6 +7,7 @@
 #include "content_view.h"
 #include "file_analysis_view.h"
 #include "results_shelf_view.h"
+#include "scan_file_io.h"
 #include "scan_workspace_view.h"
 #include "stable_scan_node_id.h"
 #include "sunburst_canvas_view.h"
@@ -34,10 +35,10 @@ void spin(int ms)
 }
 
 // A made-up home folder: the same names and sizes every time.
-ScanTree stagedTree(const QString &root)
+ScanTree stagedTree(const QString &root, quint32 seed = 7)
 {
     ScanTree tree;
-    QRandomGenerator random(7);
+    QRandomGenerator random(seed); // another seed: the same folder some weeks before
     std::function<qint64(const QString &, const std::optional<QUuid> &, int, qint64)> add =
         [&](const QString &path, const std::optional<QUuid> &parent, int depth, qint64 budget) -> qint64 {
         static const QStringList top{"Videos", "Pictures", "Projects", "Music", "Documents", "Downloads", ".cache", "Games"};
@@ -247,6 +248,28 @@ int main(int argc, char **argv)
     spin(200);
     window.workspace()->analysisView()->agesList()->setCurrentRow(int(FileAge::year));
     ok &= shoot("ages.png");
+    // What changed since a scan of some weeks before.
+    {
+        ScanTree before = stagedTree(folders.filePath("home"), 11);
+        ScanSummary then;
+        then.rootURL = FileUrl::fromPath(folders.filePath("home"), true);
+        then.finishedAt = QDateTime::currentDateTimeUtc().addDays(-23);
+        QString error;
+        saveScanFile(before, then, folders.filePath("home-before.json"), &error);
+        store.compareActiveWith(folders.filePath("home-before.json"));
+        store.setAnalysisView(AnalysisView::changes);
+        spin(400);
+        for (const SunburstSegment &segment : chart->segments()) {
+            if (segment.ringIndex != 1 || segment.kind.isOther())
+                continue;
+            const QPointF at = chart->segmentMidpoint(segment);
+            QMouseEvent move(QEvent::MouseMove, at, chart->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(chart, &move);
+            break;
+        }
+        ok &= shoot("changes.png");
+        QApplication::sendEvent(chart, &leave);
+    }
     store.setAnalysisView(AnalysisView::folders);
 
     window.shelf()->setExpanded(true);

@@ -188,6 +188,7 @@ public:
             WindowPreferences::load(QString(app_identifiers::kOrganization), QString(app_identifiers::kApplication));
         setByteUnits(preferences.units);
         sessionStore.setSizeMeasure(preferences.sizeShown);
+        sessionStore.setHistorySettings(ContentView::historySettingsOf(preferences));
     }
 
     // standardInput: a scan file arrives there, read while the window runs.

@@ -521,10 +521,16 @@ int run(int argc, char **argv)
     }
     if (!options.exportTo.isEmpty() && !options.reportAsked)
         std::_Exit(0);
-    ScanReport report{finished.tree, finished.summary,
-                      options.importFrom.isEmpty() ? options.engine : QStringLiteral("file"), options.top,
-                      options.apparentSize ? SizeMeasure::logical : SizeMeasure::allocated,
-                      options.topFiles, options.types, options.ages, QDateTime::currentSecsSinceEpoch()};
+    ScanReport report;
+    report.tree = finished.tree;
+    report.summary = finished.summary;
+    report.engine = options.importFrom.isEmpty() ? options.engine : QStringLiteral("file");
+    report.top = options.top;
+    report.measure = options.apparentSize ? SizeMeasure::logical : SizeMeasure::allocated;
+    report.topFiles = options.topFiles;
+    report.types = options.types;
+    report.ages = options.ages;
+    report.now = QDateTime::currentSecsSinceEpoch();
     if (!options.compareWith.isEmpty()) {
         QString error;
         std::optional<ScanFileContents> older = loadScanFile(QFile::decodeName(options.compareWith), &error);

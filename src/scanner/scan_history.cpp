@@ -146,3 +146,11 @@ void ScanHistory::applyLimits(int folderLimit, qint64 byteLimit) const
         }
     }
 }
+
+int ScanHistory::clear() const
+{
+    int removed = 0;
+    for (const Named &n : allScans(dir_))
+        removed += QFile::remove(n.file);
+    return removed;
+}

@@ -32,6 +32,8 @@ public:
     // Lets the oldest go: past perFolder scans of one folder, and past
     // totalBytes in all, oldest first.
     void applyLimits(int perFolder, qint64 totalBytes) const;
+    // Removes every kept scan; how many went.
+    int clear() const;
 
     int perFolder = 10;
     qint64 totalBytes = qint64(1) << 30;

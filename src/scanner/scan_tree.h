@@ -88,7 +88,8 @@ public:
         // For builders that fill many nodes at once, from several threads:
         // room for as many nodes as nameEnds has (where each one's name ends
         // in the arena, in node order; the root's is empty), each then made
-        // once by setNode from any thread. Links are told by setLinkCount.
+        // once by setNode from any thread. Links are told by setLinkCount,
+        // on one thread.
         void allocate(std::vector<quint32> &&nameEnds);
         void setNode(qint32 position, const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts);
         void setDisplayName(qint32 position, const QString &name);

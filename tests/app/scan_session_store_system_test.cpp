@@ -5,6 +5,8 @@
 #include "fast_scan_engine.h"
 #include "preferences_dialog.h"
 #include "scan_file.h"
+#include "scan_file_io.h"
+#include "scan_history.h"
 #include "scan_workspace_view.h"
 #include "sidebar_list_view.h"
 #include "stable_scan_node_id.h"
@@ -464,7 +466,8 @@ TEST(ScanSessionStoreSystem, ScanFilesOpenAsResults)
 // change of display alone neither write scan settings nor offer a rescan.
 TEST(ScanSessionStoreSystem, PreferencesReachTheNextScanAndEveryView)
 {
-    Folders f{"r"};
+    Folders f{"r", "data"};
+    qputenv("XDG_DATA_HOME", QFile::encodeName(f.path("data"))); // where kept scans go
     writeFile(f.path("r/keep/a.bin"), 5000);
     writeFile(f.path("r/drop.log"), 9000);
     writeFile(f.path("r/cache/blob"), 7000);
@@ -519,6 +522,8 @@ TEST(ScanSessionStoreSystem, PreferencesReachTheNextScanAndEveryView)
     dialog->oneFileSystemBox()->setChecked(false);
     dialog->sizeShownBox()->setCurrentIndex(dialog->sizeShownBox()->findText("Apparent size"));
     dialog->unitsBox()->setCurrentIndex(dialog->unitsBox()->findText("Binary (KiB, MiB, GiB)"));
+    EXPECT_TRUE(dialog->keepHistoryBox()->isChecked()) << "scans are kept unless turned off";
+    dialog->keepHistoryBox()->setChecked(false);
     QTest::keyClick(dialog, Qt::Key_Return);
     ASSERT_TRUE(spinUntil([&] { return window.rescanOffer() && window.rescanOffer()->isVisible(); }));
     const WindowPreferences saved = WindowPreferences::load("bltest", "preferences");
@@ -528,6 +533,8 @@ TEST(ScanSessionStoreSystem, PreferencesReachTheNextScanAndEveryView)
     EXPECT_EQ(saved.sizeShown, SizeMeasure::logical);
     EXPECT_EQ(byteUnits(), ByteUnits::binary);
     EXPECT_EQ(store.sizeMeasure(), SizeMeasure::logical);
+    EXPECT_FALSE(saved.keepHistory);
+    EXPECT_TRUE(store.historySettings().folder.isEmpty()) << "nothing kept from now on";
     window.refresh();
     EXPECT_TRUE(window.workspace()->subtitleLabel()->fullText().contains("KiB selected"))
         << window.workspace()->subtitleLabel()->fullText().toStdString();
@@ -632,4 +639,59 @@ TEST(ScanSessionStoreSystem, TheFocusedFoldersFilesByTypeAndAgeComeFromTheBackgr
     EXPECT_EQ(published, before);
     store->setAnalysisView(AnalysisView::folders);
     EXPECT_TRUE(store->analysis().ready);
+}
+
+// Each whole scan is kept and compared with the one before it; any scan
+// file may stand for "before", and one of another folder is refused.
+TEST(ScanSessionStoreSystem, FinishedScansAreKeptAndComparedWithTheOneBefore)
+{
+    Folders f{"home", "history", "elsewhere"};
+    writeFile(f.path("home/docs/a.txt"), 5000);
+    writeFile(f.path("home/gone/b.bin"), 9000);
+    auto store = realStore();
+    store->setHistorySettings({f.path("history"), 10, qint64(1) << 30});
+    QStringList failures;
+    QObject::connect(store.get(), &ScanSessionStore::actionFailed,
+                     [&failures](const QString &failure, const QString &why) { failures << failure + ' ' + why; });
+    store->setSizeMeasure(SizeMeasure::logical);
+    store->acceptIncoming({f.url("home")});
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store) && ScanHistory(f.path("history")).scansOf(FileUrl::fromPath(f.path("home"), true)).size() == 1; }));
+    settle();
+    EXPECT_FALSE(store->activeComparison()) << "the first scan has nothing before it";
+
+    writeFile(f.path("home/docs/a.txt"), 25000);
+    writeFile(f.path("home/new.txt"), 100);
+    QDir(f.path("home/gone")).removeRecursively();
+    store->rescanActiveResult();
+    ASSERT_TRUE(spinUntil([&] { return store->activeComparison().has_value(); }));
+    std::optional<ResultComparison> c = store->activeComparison();
+    const ScanTree &tree = *store->activeResult()->tree;
+    EXPECT_EQ(c->comparison->change(tree.ref(idOf(f.path("home/docs"))), SizeMeasure::logical), 20000);
+    EXPECT_TRUE(c->comparison->isNew(tree.ref(idOf(f.path("home/new.txt")))));
+    ASSERT_EQ(c->comparison->removed.size(), 1u);
+    EXPECT_EQ(c->comparison->removed[0].path, "gone");
+    EXPECT_EQ(ScanHistory(f.path("history")).scansOf(FileUrl::fromPath(f.path("home"), true)).size(), 2);
+    EXPECT_TRUE(failures.isEmpty()) << failures.join('\n').toStdString();
+
+    // A scan file of another folder is refused, and the comparison stays.
+    {
+        ScanTree::Builder b(FileUrl::fromPath(f.path("elsewhere"), true));
+        ScanTree::NodeFacts folder;
+        folder.kind = ScanNodeKind::directory;
+        b.add(idOf(f.path("elsewhere")), -1, {}, folder);
+        QString error;
+        ASSERT_TRUE(saveScanFile(b.finish(), {}, f.path("elsewhere.json"), &error));
+    }
+    store->compareActiveWith(f.path("elsewhere.json"));
+    ASSERT_TRUE(spinUntil([&] { return !failures.isEmpty(); }));
+    EXPECT_TRUE(failures.first().contains(f.path("elsewhere"))) << failures.first().toStdString();
+    EXPECT_EQ(store->activeComparison()->olderFile, c->olderFile);
+
+    // With the history off, nothing more is kept.
+    store->setHistorySettings({});
+    store->rescanActiveResult();
+    ASSERT_TRUE(spinUntil([&] { return allReady(*store); }));
+    settle();
+    EXPECT_EQ(ScanHistory(f.path("history")).scansOf(FileUrl::fromPath(f.path("home"), true)).size(), 2);
+    EXPECT_FALSE(store->activeComparison()) << "a new tree: the old comparison is of another";
 }

@@ -3,7 +3,9 @@
 // sidebar, the breadcrumb, drops and the Trash confirmation.
 #include "breadcrumb_bar.h"
 #include "content_view.h"
+#include "change_view.h"
 #include "file_analysis_view.h"
+#include "scan_file_io.h"
 #include "node_color.h"
 #include "landing_view.h"
 #include "results_shelf_view.h"
@@ -956,4 +958,57 @@ TEST(WindowKeyboard, TheViewsOfTypesAndAgesColourTheChart)
     EXPECT_EQ(ws->viewTabs()->currentIndex(), 0);
     EXPECT_TRUE(ws->sidebar()->isVisibleTo(w.view.get()));
     EXPECT_FALSE(ws->chartLegend()->isVisibleTo(w.view.get()));
+}
+
+// The change view over an earlier scan file: the header says by how much,
+// Ctrl+5 colours the chart by change with a legend, the hover card says
+// what an item was, and the list gives each change and what was deleted.
+TEST(WindowKeyboard, TheChangeViewShowsWhatChangedSinceAnEarlierScan)
+{
+    Folders f{"r", "files"};
+    const QString r = f.path("r");
+    Window w;
+    ASSERT_TRUE(w.activate());
+    w.store->acceptIncoming({f.url("r")});
+    w.deliver(ScanUpdate::finished(sizedTree(r, {{"grew.bin", 9000}, {"same.bin", 1000}, {"new.txt", 500}}),
+                                   summaryOf(4, 0.2, 10500)));
+    ASSERT_TRUE(spinUntil([&] { return w.store->focusedChildren().size() == 3; }));
+    ScanSummary then = summaryOf(4, 0.2, 7000);
+    then.finishedAt = QDateTime(QDate(2026, 12, 3), QTime(9, 0), Qt::UTC);
+    QString error;
+    ASSERT_TRUE(saveScanFile(sizedTree(r, {{"grew.bin", 3000}, {"same.bin", 1000}, {"old/", 3000}, {"old/x", 3000}}), then,
+                             f.path("files/then.json"), &error));
+    w.store->compareActiveWith(f.path("files/then.json"));
+    ASSERT_TRUE(spinUntil([&] { return w.store->activeComparison().has_value(); }));
+    w.sync();
+    ScanWorkspaceView *ws = w.view->workspace();
+    EXPECT_TRUE(ws->subtitleLabel()->fullText().contains("(+3.5 kB since 3 Dec 2026)")) << ws->subtitleLabel()->fullText().toStdString();
+
+    ws->chart()->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_5, Qt::ControlModifier);
+    w.sync();
+    EXPECT_EQ(ws->viewTabs()->currentIndex(), 4);
+    ChangeView *changes = ws->analysisView()->changeView();
+    EXPECT_EQ(ws->chartLegend()->items().size(), 4);
+    QHash<QUuid, QColor> colours;
+    for (const SunburstSegment &s : ws->chart()->segments())
+        if (s.backingNodeID)
+            colours.insert(*s.backingNodeID, ws->chart()->segmentColor(s));
+    EXPECT_EQ(colours.value(idOf(r + "/grew.bin")), changeColor(ChangeKind::grown));
+    EXPECT_EQ(colours.value(idOf(r + "/new.txt")), changeColor(ChangeKind::added));
+    EXPECT_EQ(colours.value(idOf(r + "/same.bin")), changeColor(ChangeKind::unchanged));
+    EXPECT_EQ(changes->note(idOf(r + "/grew.bin")), "was 3.0 kB, now 9.0 kB (+6.0 kB)");
+    EXPECT_EQ(changes->note(idOf(r + "/new.txt")), "new since 3 Dec 2026");
+
+    // Largest growth first; the deleted folder as a row of its own.
+    QTreeWidget *list = changes->changesTree();
+    QStringList rows;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        rows << list->topLevelItem(i)->text(0) + ' ' + list->topLevelItem(i)->text(2);
+    EXPECT_EQ(rows, (QStringList{"grew.bin +6.0 kB", "new.txt new", "same.bin no change", "2 items deleted \u22123.0 kB"}));
+    ASSERT_EQ(list->topLevelItem(3)->childCount(), 1);
+    EXPECT_EQ(list->topLevelItem(3)->child(0)->text(0), "old");
+    list->sortByColumn(2, Qt::AscendingOrder);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), "2 items deleted");
+    EXPECT_FALSE(list->topLevelItem(0)->data(0, Qt::AccessibleTextRole).toString().isEmpty());
 }

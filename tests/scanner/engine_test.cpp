@@ -249,8 +249,9 @@ TEST(ScanEngines, AStoppedScanFinishesWithWhatItFound)
         EXPECT_LT(tree.size(), 1 + 2 + 300 + 6000) << "stopped at the start, not at the end";
         qint64 files = 0;
         tree.forEachNode([&](const ScanNodeRecord &r) {
-            if (r.parentID)
+            if (r.parentID) {
                 EXPECT_TRUE(tree.childIDs(*r.parentID).contains(r.id));
+            }
             if (r.kind == ScanNodeKind::file)
                 files += r.allocatedSize;
         });

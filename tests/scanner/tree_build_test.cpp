@@ -201,13 +201,14 @@ TEST(TreeBuilder, NodesSetInAnyOrderMakeTheTreeAddedInOrder)
         for (size_t k = from; k < to; ++k) {
             const Node &n = nodes[size_t(order[k])];
             anyOrder.setNode(order[k], n.id, n.parent, n.name, n.facts);
-            if (n.facts.linkCount > 0) // told apart, as a scan learns them
-                anyOrder.setLinkCount(order[k], n.facts.linkCount);
         }
     };
     std::thread other(fill, 0, order.size() / 2);
     fill(order.size() / 2, order.size());
     other.join();
+    for (size_t k = 0; k < nodes.size(); ++k) // on one thread, afterwards, as a scan tells them
+        if (nodes[k].facts.linkCount > 0)
+            anyOrder.setLinkCount(qint32(k), nodes[k].facts.linkCount);
     const ScanTree got = anyOrder.finish();
 
     ASSERT_EQ(got.size(), expected.size());

@@ -11,7 +11,7 @@
 #include <memory>
 
 // The view beside the chart, and what the chart's colours follow.
-enum class AnalysisView { folders, largestFiles, types, ages };
+enum class AnalysisView { folders, largestFiles, types, ages, changes };
 
 // Of each folder below the focus (five levels): its file bytes by category
 // (the first kFileCategoryCount slots) or by age (all kFileAgeCount).

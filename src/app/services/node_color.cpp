@@ -39,3 +39,14 @@ QColor ageColor(FileAge age)
         hue += 1.0f;
     return QColor::fromHsvF(hue, 0.62f, 0.95f);
 }
+
+QColor changeColor(ChangeKind change)
+{
+    switch (change) {
+    case ChangeKind::grown: return QColor(0xff, 0x8a, 0x50);
+    case ChangeKind::shrunk: return QColor(0x4f, 0xb0, 0xff);
+    case ChangeKind::added: return QColor(0xff, 0xd5, 0x4f);
+    case ChangeKind::unchanged: break;
+    }
+    return QColor(0x5a, 0x60, 0x6a);
+}

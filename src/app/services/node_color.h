@@ -14,3 +14,7 @@ enum class FileAge;
 // the age's run from fresh (green) to old (violet), unknown grey.
 QColor categoryColor(FileCategory category);
 QColor ageColor(FileAge age);
+
+// The change view's: grown, shrunk, new since the earlier scan, unchanged.
+enum class ChangeKind { grown, shrunk, added, unchanged };
+QColor changeColor(ChangeKind change);

@@ -59,3 +59,16 @@ std::optional<QString> OpenPanelService::chooseFolder() const
         return std::nullopt;
     return panel.selectedFiles().constFirst();
 }
+
+std::optional<QString> OpenPanelService::chooseScanFile() const
+{
+    QFileDialog panel(QApplication::activeWindow());
+    panel.setFileMode(QFileDialog::ExistingFile);
+    panel.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::ReadOnly);
+    panel.setNameFilters({QStringLiteral("Scan files (*.json *.json.zst *.zst *.ncdu)"), QStringLiteral("All files (*)")});
+    panel.setLabelText(QFileDialog::Accept, QStringLiteral("Compare"));
+    panel.setWindowTitle(QStringLiteral("Compare With"));
+    if (panel.exec() != QDialog::Accepted || panel.selectedFiles().isEmpty())
+        return std::nullopt;
+    return panel.selectedFiles().constFirst();
+}

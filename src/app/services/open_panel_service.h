@@ -13,4 +13,6 @@ public:
     // Where to save a scan file, suggested under suggestedName; nothing
     // when the user cancels.
     virtual std::optional<QString> chooseSaveFile(const QString &suggestedName) const;
+    // A scan file to compare with; nothing when the user cancels.
+    virtual std::optional<QString> chooseScanFile() const;
 };

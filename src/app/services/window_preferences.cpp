@@ -1,6 +1,7 @@
 #include "window_preferences.h"
 
 #include <QSettings>
+#include <algorithm>
 
 WindowPreferences WindowPreferences::load(const QString &organization, const QString &application)
 {
@@ -10,6 +11,9 @@ WindowPreferences WindowPreferences::load(const QString &organization, const QSt
     p.sizeShown = settings.value(QStringLiteral("sizeShown")).toString() == u"apparent" ? SizeMeasure::logical
                                                                                          : SizeMeasure::allocated;
     p.units = settings.value(QStringLiteral("byteUnits")).toString() == u"binary" ? ByteUnits::binary : ByteUnits::decimal;
+    p.keepHistory = settings.value(QStringLiteral("keepHistory"), true).toBool();
+    p.historyPerFolder = std::clamp(settings.value(QStringLiteral("historyPerFolder"), 10).toInt(), 1, 1000);
+    p.historyMiB = std::clamp(settings.value(QStringLiteral("historyMiB"), 1024).toInt(), 1, 1 << 20);
     return p;
 }
 
@@ -19,4 +23,7 @@ void WindowPreferences::save(const QString &organization, const QString &applica
     QSettings settings(organization, application);
     settings.setValue(QStringLiteral("sizeShown"), sizeShown == SizeMeasure::logical ? "apparent" : "allocated");
     settings.setValue(QStringLiteral("byteUnits"), units == ByteUnits::binary ? "binary" : "decimal");
+    settings.setValue(QStringLiteral("keepHistory"), keepHistory);
+    settings.setValue(QStringLiteral("historyPerFolder"), historyPerFolder);
+    settings.setValue(QStringLiteral("historyMiB"), historyMiB);
 }

@@ -10,6 +10,10 @@ struct WindowPreferences {
     ScanOptions scan;
     SizeMeasure sizeShown = SizeMeasure::allocated;
     ByteUnits units = ByteUnits::decimal;
+    // Each finished scan kept, to show what changed at the next.
+    bool keepHistory = true;
+    int historyPerFolder = 10;
+    int historyMiB = 1024;
 
     static WindowPreferences load(const QString &organization, const QString &application);
     void save(const QString &organization, const QString &application) const;

@@ -22,6 +22,7 @@ void make(const ScanTree &tree, FileAnalysis &a, const std::atomic<bool> &cancel
     };
     switch (a.view) {
     case AnalysisView::folders:
+    case AnalysisView::changes: // made when the scans were compared
         return;
     case AnalysisView::largestFiles:
         largest({});
@@ -85,7 +86,8 @@ void AnalysisTables::refresh(bool force)
     cancel();
     const quint64 sequence = ++sequence_;
     request.now = QDateTime::currentSecsSinceEpoch();
-    if (request.view == AnalysisView::folders || !active || !active->tree || !active->focusedNodeID) {
+    if (request.view == AnalysisView::folders || request.view == AnalysisView::changes || !active || !active->tree ||
+        !active->focusedNodeID) {
         request.ready = true; // nothing to make
         s_.analysis_ = request;
         emit s_.analysisChanged();

@@ -1,5 +1,6 @@
 #include "scan_result_queue.h"
 
+#include "change_history.h"
 #include "focus_navigation.h"
 #include "scan_file_io.h"
 #include "stable_scan_node_id.h"
@@ -217,6 +218,7 @@ void ScanResultQueue::forgetResult(const QUuid &id)
     if (s_.preferredFocusPathsByResultID_.remove(id) > 0)
         emit s_.preferredFocusPathsByResultIDChanged();
     s_.navigation_->forgetHistory(id);
+    s_.changes_->forget(id);
     if (s_.activeResultID_ == id)
         chooseActiveAfterRemoval();
 }
@@ -426,6 +428,7 @@ void ScanResultQueue::consume(const ScanUpdate &update, const QUuid &id)
         if (isActive)
             s_.navigation_->refreshFocusedChildren(true);
         endScan(id);
+        s_.changes_->scanFinished(id);
         return;
     }
     case ScanUpdate::Kind::failed: {

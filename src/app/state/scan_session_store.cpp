@@ -1,6 +1,7 @@
 #include "scan_session_store.h"
 
 #include "analysis_tables.h"
+#include "change_history.h"
 #include "focus_navigation.h"
 #include "node_actions.h"
 #include "scan_result_queue.h"
@@ -9,7 +10,7 @@ ScanSessionStore::ScanSessionStore(std::shared_ptr<ScanEngineProviding> scanEngi
                                    ScanSessionServices services, QObject *parent)
     : QObject(parent), scanEngine_(std::move(scanEngine)), services_(std::move(services)),
       queue_(std::make_unique<ScanResultQueue>(*this)), navigation_(std::make_unique<FocusNavigation>(*this)),
-      actions_(std::make_unique<NodeActions>(*this)), analysisTables_(std::make_unique<AnalysisTables>(*this))
+      actions_(std::make_unique<NodeActions>(*this)), analysisTables_(std::make_unique<AnalysisTables>(*this)), changes_(std::make_unique<ChangeHistory>(*this))
 {
 }
 
@@ -125,6 +126,21 @@ void ScanSessionStore::setAnalysisView(AnalysisView view)
     analysis_.view = view;
     analysis_.highlight = {};
     analysisTables_->refresh(false);
+}
+std::optional<ResultComparison> ScanSessionStore::activeComparison() const
+{
+    const ScanResultState *active = activeResult();
+    return active ? changes_->comparisonFor(*active) : std::nullopt;
+}
+void ScanSessionStore::compareActiveWith(const QString &scanFile)
+{
+    if (activeResultID_)
+        changes_->compareWith(*activeResultID_, scanFile);
+}
+void ScanSessionStore::chooseComparison()
+{
+    if (const std::optional<QString> file = services_.openPanel->chooseScanFile())
+        compareActiveWith(*file);
 }
 void ScanSessionStore::setAnalysisHighlight(const FileFilter &highlight)
 {

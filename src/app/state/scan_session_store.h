@@ -11,6 +11,7 @@
 #include "finder_reveal_service.h"
 #include "focused_children_context.h"
 #include "open_panel_service.h"
+#include "result_comparison.h"
 #include "scan_engine_providing.h"
 #include "scan_result_state.h"
 #include "size_order.h"
@@ -32,10 +33,19 @@ struct ScanSessionServices {
     std::shared_ptr<const AppActivationService> appActivation = std::make_shared<AppActivationService>();
 };
 
+// Where finished scans are kept, to compare the next ones with; an empty
+// folder keeps none.
+struct ScanHistorySettings {
+    QString folder;
+    int perFolder = 10;
+    qint64 totalBytes = qint64(1) << 30;
+};
+
 class ScanResultQueue;
 class FocusNavigation;
 class NodeActions;
 class AnalysisTables;
+class ChangeHistory;
 
 class ScanSessionStore : public QObject {
     Q_OBJECT
@@ -130,6 +140,14 @@ public:
     void setAnalysisView(AnalysisView view);
     // The type or age whose files the chart and the list single out.
     void setAnalysisHighlight(const FileFilter &highlight);
+    // The active result beside an earlier scan of its folder: the one kept
+    // before it, or the file chosen by compareActiveWith.
+    std::optional<ResultComparison> activeComparison() const;
+    void compareActiveWith(const QString &scanFile);
+    // Asks the open panel for the scan file to compare with.
+    void chooseComparison();
+    void setHistorySettings(const ScanHistorySettings &settings) { history_ = settings; }
+    const ScanHistorySettings &historySettings() const { return history_; }
     void setSizeMeasure(SizeMeasure measure);
 
     void requestTrashForNode(const QUuid &id);
@@ -171,6 +189,7 @@ signals:
     void focusedChildrenChanged();
     void sizeMeasureChanged();
     void analysisChanged();
+    void comparisonChanged();
     // error is empty when the file was written whole.
     void scanSaved(const QString &path, const QString &error);
     // What the user asked for did not happen (a confirmed move to the
@@ -182,6 +201,7 @@ private:
     friend class FocusNavigation;
     friend class NodeActions;
     friend class AnalysisTables;
+    friend class ChangeHistory;
 
     void upsertResult(const ScanResultState &state);
     bool updateResult(const QUuid &id, const std::function<void(ScanResultState &)> &mutation);
@@ -211,10 +231,12 @@ private:
     quint64 focusedChildrenSequence_ = 0;
     SizeMeasure sizeMeasure_ = SizeMeasure::allocated;
     FileAnalysis analysis_;
+    ScanHistorySettings history_;
 
     // The three parts the work goes to; each reads and writes the fields above.
     std::unique_ptr<ScanResultQueue> queue_;
     std::unique_ptr<FocusNavigation> navigation_;
     std::unique_ptr<NodeActions> actions_;
     std::unique_ptr<AnalysisTables> analysisTables_;
+    std::unique_ptr<ChangeHistory> changes_;
 };

@@ -1,5 +1,7 @@
 #include "content_view.h"
 
+#include "scan_history.h"
+
 #include "landing_view.h"
 #include "preferences_dialog.h"
 #include "results_shelf_view.h"
@@ -117,7 +119,8 @@ ContentView::ContentView(ScanSessionStore &store, QWidget *parent) : QWidget(par
     for (auto changed : {&ScanSessionStore::resultsChanged, &ScanSessionStore::activeResultIDChanged,
                          &ScanSessionStore::currentScanningResultIDChanged, &ScanSessionStore::focusedChildrenChanged,
                          &ScanSessionStore::pendingTrashNodeChanged, &ScanSessionStore::sizeMeasureChanged,
-                         &ScanSessionStore::pendingDeletionChanged, &ScanSessionStore::analysisChanged}) {
+                         &ScanSessionStore::pendingDeletionChanged, &ScanSessionStore::analysisChanged,
+                         &ScanSessionStore::comparisonChanged}) {
         connect(&store_, changed, this, &ContentView::scheduleRefresh);
     }
     connect(&store_, &ScanSessionStore::actionFailed, this, &ContentView::showFailure);
@@ -325,11 +328,18 @@ void ContentView::showPreferences()
     preferences_->open();
 }
 
+ScanHistorySettings ContentView::historySettingsOf(const WindowPreferences &preferences)
+{
+    return {preferences.keepHistory ? ScanHistory::defaultFolder() : QString(), preferences.historyPerFolder,
+            qint64(preferences.historyMiB) << 20};
+}
+
 void ContentView::applyPreferences(const WindowPreferences &before, const WindowPreferences &chosen)
 {
     if (chosen == before)
         return;
     chosen.save(preferencesOrganization_, preferencesApplication_);
+    store_.setHistorySettings(historySettingsOf(chosen));
     setByteUnits(chosen.units);
     store_.setSizeMeasure(chosen.sizeShown);
     refresh();

@@ -3,6 +3,8 @@
 // confirmation before an item goes to the Trash.
 #pragma once
 
+#include "window_preferences.h"
+
 #include "app_identifiers.h"
 #include "scan_session_store.h"
 #include "preferences_dialog.h"
@@ -21,6 +23,8 @@ class ScanWorkspaceView;
 
 class ContentView : public QWidget {
 public:
+    // Where the store keeps scans, as Preferences say.
+    static ScanHistorySettings historySettingsOf(const WindowPreferences &preferences);
     enum class Screen { landing, progress, workspace };
 
     explicit ContentView(ScanSessionStore &store, QWidget *parent = nullptr);

@@ -1,6 +1,7 @@
 #include "file_analysis_view.h"
 
 #include "byte_count_text.h"
+#include "change_view.h"
 #include "node_color.h"
 #include "sidebar_list_view.h"
 #include "view_style.h"
@@ -131,6 +132,8 @@ FileAnalysisView::FileAnalysisView(ScanSessionStore &store, QWidget *parent) : Q
         store_.setAnalysisHighlight(item ? item->data(kFilterRole).value<FileFilter>() : FileFilter{});
     });
     addWidget(ages_);
+    changes_ = new ChangeView(store_, this);
+    addWidget(changes_);
 }
 
 SidebarListView *FileAnalysisView::makeFileList(QWidget *parent)
@@ -207,6 +210,10 @@ void FileAnalysisView::refresh()
     case AnalysisView::ages:
         fillAges();
         setCurrentIndex(2);
+        break;
+    case AnalysisView::changes:
+        changes_->refresh();
+        setCurrentIndex(3);
         break;
     }
     filling_ = false;
@@ -297,6 +304,8 @@ void FileAnalysisView::fillAges()
 std::optional<QColor> FileAnalysisView::tint(const ScanTree &tree, const SunburstSegment &segment) const
 {
     const FileAnalysis &a = store_.analysis();
+    if (a.view == AnalysisView::changes)
+        return changes_->tint(tree, segment);
     if (a.view != AnalysisView::types && a.view != AnalysisView::ages)
         return std::nullopt;
     const QColor dim = style::white(0.10);
@@ -352,6 +361,8 @@ QList<std::pair<QColor, QString>> FileAnalysisView::legend() const
 {
     const FileAnalysis &a = store_.analysis();
     QList<std::pair<QColor, QString>> items;
+    if (a.view == AnalysisView::changes)
+        return changes_->legend();
     if (a.view == AnalysisView::types) {
         for (const FileTypeRow &c : a.categories)
             items.append({categoryColor(c.category), fileCategoryName(c.category)});

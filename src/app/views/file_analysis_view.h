@@ -32,6 +32,7 @@ public:
     QTreeWidget *typesTree() const { return types_; }
     SidebarListView *typeFilesList() const { return typeFiles_; }
     QListWidget *agesList() const { return ages_; }
+    class ChangeView *changeView() const { return changes_; }
     // The second line of a file's row: where it is, its share, its date.
     QString fileDetail(const ScanNodeRecord &file) const;
 
@@ -45,6 +46,7 @@ private:
     QTreeWidget *types_ = nullptr;
     SidebarListView *typeFiles_ = nullptr;
     QListWidget *ages_ = nullptr;
+    class ChangeView *changes_ = nullptr;
     QHash<QUuid, QString> paths_; // of the files listed, below the focus
     bool filling_ = false;        // the tables change: not the user's choice
 };

@@ -1,5 +1,6 @@
 #include "preferences_dialog.h"
 
+#include "scan_history.h"
 #include "view_style.h"
 
 #include <QCheckBox>
@@ -9,7 +10,9 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QHBoxLayout>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace {
@@ -89,6 +92,42 @@ PreferencesDialog::PreferencesDialog(const WindowPreferences &current, QWidget *
     form->addRow(QStringLiteral("Units:"), units_);
     column->addLayout(form);
 
+    column->addSpacing(10);
+    column->addWidget(heading(QStringLiteral("History"), this));
+    keepHistory_ = checkBox(QStringLiteral("Keep each scan, to show what changed at the next"), current.keepHistory, this);
+    column->addWidget(keepHistory_);
+    auto *limits = new QFormLayout;
+    perFolder_ = new QSpinBox(this);
+    perFolder_->setRange(1, 1000);
+    perFolder_->setValue(current.historyPerFolder);
+    perFolder_->setAccessibleName(QStringLiteral("Scans kept of each folder"));
+    limits->addRow(QStringLiteral("Scans kept of each folder:"), perFolder_);
+    historyMiB_ = new QSpinBox(this);
+    historyMiB_->setRange(1, 1 << 20);
+    historyMiB_->setSuffix(QStringLiteral(" MiB"));
+    historyMiB_->setValue(current.historyMiB);
+    historyMiB_->setAccessibleName(QStringLiteral("Space for kept scans in all"));
+    limits->addRow(QStringLiteral("Space in all:"), historyMiB_);
+    column->addLayout(limits);
+    const auto follow = [this] {
+        perFolder_->setEnabled(keepHistory_->isChecked());
+        historyMiB_->setEnabled(keepHistory_->isChecked());
+    };
+    connect(keepHistory_, &QCheckBox::toggled, this, follow);
+    follow();
+    clearHistory_ = new QPushButton(QStringLiteral("Clear History"), this);
+    clearHistory_->setAutoDefault(false);
+    auto *clearRow = new QHBoxLayout;
+    clearRow->addWidget(clearHistory_);
+    auto *cleared = note(QString(), this);
+    clearRow->addWidget(cleared, 1);
+    column->addLayout(clearRow);
+    connect(clearHistory_, &QPushButton::clicked, this, [this, cleared] {
+        const int removed = ScanHistory(ScanHistory::defaultFolder()).clear();
+        cleared->setText(removed == 1 ? QStringLiteral("1 kept scan removed.")
+                                      : QStringLiteral("%1 kept scans removed.").arg(removed));
+    });
+
     column->addSpacing(6);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     for (QAbstractButton *b : buttons->buttons())
@@ -111,5 +150,8 @@ WindowPreferences PreferencesDialog::chosen() const
     }
     p.sizeShown = SizeMeasure(sizeShown_->currentData().toInt());
     p.units = ByteUnits(units_->currentData().toInt());
+    p.keepHistory = keepHistory_->isChecked();
+    p.historyPerFolder = perFolder_->value();
+    p.historyMiB = historyMiB_->value();
     return p;
 }

@@ -5,6 +5,7 @@
 #include "window_preferences.h"
 
 #include <QDialog>
+#include <QPushButton>
 
 class QCheckBox;
 class QComboBox;
@@ -21,6 +22,8 @@ public:
     QPlainTextEdit *patternsField() const { return patterns_; }
     QComboBox *sizeShownBox() const { return sizeShown_; }
     QComboBox *unitsBox() const { return units_; }
+    QCheckBox *keepHistoryBox() const { return keepHistory_; }
+    QPushButton *clearHistoryButton() const { return clearHistory_; }
 
 private:
     QCheckBox *oneFileSystem_ = nullptr;
@@ -28,4 +31,7 @@ private:
     QPlainTextEdit *patterns_ = nullptr;
     QComboBox *sizeShown_ = nullptr;
     QComboBox *units_ = nullptr;
+    QCheckBox *keepHistory_ = nullptr;
+    class QSpinBox *perFolder_ = nullptr, *historyMiB_ = nullptr;
+    QPushButton *clearHistory_ = nullptr;
 };

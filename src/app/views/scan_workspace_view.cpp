@@ -4,6 +4,7 @@
 #include "byte_count_text.h"
 #include "sidebar_list_view.h"
 #include "sunburst_canvas_view.h"
+#include "change_view.h"
 #include "file_analysis_view.h"
 #include "view_style.h"
 #include "window_actions.h"
@@ -129,11 +130,12 @@ QWidget *ScanWorkspaceView::buildBody()
         "QTabBar::tab:selected { color: white; border-bottom: 2px solid rgba(255,255,255,0.75); }"
         "QTabBar::tab:focus { color: #8ab4ff; }"));
     const QStringList tabs{QStringLiteral("Largest Items"), QStringLiteral("Files"), QStringLiteral("Types"),
-                           QStringLiteral("Age")};
+                           QStringLiteral("Age"), QStringLiteral("Changes")};
     const QStringList tips{QStringLiteral("The focused folder's largest items (Ctrl+1)"),
                            QStringLiteral("The largest files anywhere below the folder (Ctrl+2)"),
                            QStringLiteral("The files by type; the chart coloured by type (Ctrl+3)"),
-                           QStringLiteral("The files by age; the chart coloured by age (Ctrl+4)")};
+                           QStringLiteral("The files by age; the chart coloured by age (Ctrl+4)"),
+                           QStringLiteral("What changed since the earlier scan; the chart coloured by change (Ctrl+5)")};
     for (qsizetype i = 0; i < tabs.size(); ++i) {
         viewTabs_->addTab(tabs[i]);
         viewTabs_->setTabToolTip(int(i), tips[i]);
@@ -218,7 +220,12 @@ void ScanWorkspaceView::refresh()
 {
     const ScanResultState *active = store_.activeResult();
     title_->setFullText(active ? active->rootURL.lastPathComponent() : QStringLiteral("Burrowlens"));
-    const QString subtitle = subtitleText(store_);
+    QString subtitle = subtitleText(store_);
+    // The change beside the size it is of, where eliding leaves it seen.
+    if (const QString since = ChangeView::sinceText(store_); !since.isEmpty() && !subtitle.isEmpty()) {
+        const qsizetype cut = subtitle.indexOf(QStringLiteral(" \u2022 "));
+        subtitle.insert(cut < 0 ? subtitle.size() : cut, QStringLiteral(" (") + since + u')');
+    }
     subtitle_->setFullText(subtitle);
     subtitle_->setVisible(!subtitle.isEmpty());
     const QString unreadable = active && active->summary ? unreadableText(active->summary->unreadableCount) : QString();
@@ -262,10 +269,14 @@ void ScanWorkspaceView::refresh()
     if (view != AnalysisView::folders)
         analysis_->refresh();
     filter_->setVisible(filter_->isVisible() && view == AnalysisView::folders);
-    if (view == AnalysisView::types || view == AnalysisView::ages)
+    if (view == AnalysisView::types || view == AnalysisView::ages || view == AnalysisView::changes)
         chart_->setTint([this, tree = *active->tree](const SunburstSegment &s) { return analysis_->tint(tree, s); });
     else
         chart_->setTint({});
+    if (view == AnalysisView::changes)
+        chart_->setCardNote([this](const QUuid &id) { return analysis_->changeView()->note(id); });
+    else
+        chart_->setCardNote({});
     legend_->setItems(analysis_->legend());
     chart_->setInputs(*active->tree, *active->focusedNodeID);
     sidebar_->setNodes(store_.focusedChildren());

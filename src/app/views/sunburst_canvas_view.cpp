@@ -228,6 +228,12 @@ void SunburstCanvasView::setInputs(const ScanTree &tree, const QUuid &focusedNod
     update();
 }
 
+void SunburstCanvasView::setCardNote(std::function<QString(const QUuid &)> note)
+{
+    cardNote_ = std::move(note);
+    refreshHoverCard();
+}
+
 void SunburstCanvasView::setTint(Tint tint)
 {
     tint_ = std::move(tint);
@@ -369,7 +375,11 @@ QStringList SunburstCanvasView::hoverCardLines() const
     const auto node = segmentNode(*hoveredSegment_);
     if (!node)
         return {};
-    return {node->displayName, byteCountText(sizeOf(*node, layoutService_.measure)), scanNodeDetailText(*node)};
+    QStringList lines{node->displayName, byteCountText(sizeOf(*node, layoutService_.measure)), scanNodeDetailText(*node)};
+    if (cardNote_)
+        if (const QString note = cardNote_(node->id); !note.isEmpty())
+            lines << note;
+    return lines;
 }
 
 void SunburstCanvasView::setHovered(const std::optional<SunburstSegment> &segment)
@@ -673,8 +683,8 @@ QRectF SunburstCanvasView::hoverCardRect(double viewWidth, const QStringList &li
     // As wide as its longest line up to 260, and never past the left edge.
     const double widest = std::max(viewWidth - 48 - 28, 16.0);
     double width = 0, height = 0;
-    for (int i = 0; i < 3 && i < lines.size(); ++i) {
-        const QFontMetricsF m(cardFonts()[i]);
+    for (int i = 0; i < 4 && i < lines.size(); ++i) {
+        const QFontMetricsF m(cardFonts()[std::min(i, 2)]);
         width = std::max(width, std::min({m.horizontalAdvance(lines[i]), 260.0, widest}));
         height += m.height() + (i ? 6 : 0);
     }
@@ -684,10 +694,11 @@ QRectF SunburstCanvasView::hoverCardRect(double viewWidth, const QStringList &li
 void SunburstCanvasView::paintHoverCard(QPainter &p) const
 {
     const double opacity = cardFade_.currentValue().toDouble();
-    if (cardLines_.size() != 3 || opacity <= 0)
+    if (cardLines_.size() < 3 || opacity <= 0)
         return;
     const QFont *fonts = cardFonts();
-    const double alphas[3] = {1.0, 0.82, 0.56};
+    // Name, size, detail, and the change view's note.
+    const double alphas[4] = {1.0, 0.82, 0.56, 0.86};
     const QRectF card = hoverCardRect(width(), cardLines_);
     const double textWidth = card.width() - 28;
     p.setOpacity(opacity);
@@ -695,9 +706,9 @@ void SunburstCanvasView::paintHoverCard(QPainter &p) const
     p.setBrush(QColor::fromRgbF(0.16f, 0.17f, 0.20f, 0.86f)); // stands in for the thin dark material
     p.drawRoundedRect(card, 14, 14);
     double y = card.top() + 10;
-    for (int i = 0; i < 3; ++i) {
-        const QFontMetricsF m(fonts[i]);
-        p.setFont(fonts[i]);
+    for (int i = 0; i < 4 && i < cardLines_.size(); ++i) {
+        const QFontMetricsF m(fonts[std::min(i, 2)]);
+        p.setFont(fonts[std::min(i, 2)]);
         p.setPen(QColor::fromRgbF(1, 1, 1, float(alphas[i])));
         p.drawText(QRectF(card.left() + 14, y, textWidth, m.height()), Qt::AlignLeft | Qt::AlignVCenter,
                    m.elidedText(cardLines_[i], Qt::ElideRight, textWidth));

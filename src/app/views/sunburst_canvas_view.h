@@ -48,6 +48,9 @@ public:
     // the folder (type, age): nothing keeps a segment's own colour.
     using Tint = std::function<std::optional<QColor>(const SunburstSegment &segment)>;
     void setTint(Tint tint);
+    // A last line for the hover card of a node's segment ("was 1.2 GB, now
+    // 2.4 GB"); an empty text adds none.
+    void setCardNote(std::function<QString(const QUuid &node)> note);
     QColor segmentColor(const SunburstSegment &segment) const;
     const SunburstLayoutService &layoutService() const { return layoutService_; }
 
@@ -106,6 +109,7 @@ private:
     SunburstLayoutService layoutService_;
     std::function<void(const QUuid &)> onSelect_;
     Tint tint_;
+    std::function<QString(const QUuid &)> cardNote_;
     QList<SunburstSegment> segments_;
     std::function<void(const QUuid &, const QPoint &)> onContextMenu_;
     std::optional<SunburstSegment> hoveredSegment_;

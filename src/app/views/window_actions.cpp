@@ -42,10 +42,15 @@ WindowActions::WindowActions(ScanSessionStore &store, QWidget &window, ScanWorks
     const std::pair<Command, QString> views[] = {{Command::folderView, QStringLiteral("Largest Items")},
                                                  {Command::largestFilesView, QStringLiteral("Largest Files")},
                                                  {Command::typesView, QStringLiteral("File Types")},
-                                                 {Command::agesView, QStringLiteral("File Ages")}};
-    for (int v = 0; v < 4; ++v)
+                                                 {Command::agesView, QStringLiteral("File Ages")},
+                                                 {Command::changesView, QStringLiteral("Changes")}};
+    for (int v = 0; v < 5; ++v)
         add(views[v].first, views[v].second, {K(Qt::CTRL | Qt::Key(Qt::Key_1 + v))},
             [this, v] { store_.setAnalysisView(AnalysisView(v)); });
+    add(Command::compareWith, QStringLiteral("Compare With\u2026"), {K(Qt::CTRL | Qt::Key_K)}, [this] {
+        store_.setAnalysisView(AnalysisView::changes);
+        store_.chooseComparison();
+    });
     add(Command::shortcuts, QStringLiteral("Keyboard Shortcuts"),
         {K(Qt::Key_F1), K(Qt::CTRL | Qt::Key_Question), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Question)}, [this] { showShortcuts(); });
     refresh();
@@ -78,6 +83,7 @@ void WindowActions::refresh()
     action(Command::copyPath)->setEnabled(store_.activeSelectedNode().has_value());
     action(Command::trash)->setEnabled(store_.canTrashActiveSelection());
     action(Command::filter)->setEnabled(focused.has_value());
+    action(Command::compareWith)->setEnabled(active && active->tree && active->phase == ScanResultPhase::ready);
 }
 
 QList<WindowActions::Shortcut> WindowActions::shortcuts()
@@ -100,7 +106,8 @@ QList<WindowActions::Shortcut> WindowActions::shortcuts()
         {QStringLiteral("Move across the chart: along a ring, out and in"), QStringLiteral("Left, Right, Up, Down")},
         {QStringLiteral("Menu of the item"), QStringLiteral("Menu, Shift+F10")},
         {QStringLiteral("Next part of the window"), QStringLiteral("Tab, Shift+Tab")},
-        {QStringLiteral("Largest items, largest files, types, ages"), QStringLiteral("Ctrl+1, Ctrl+2, Ctrl+3, Ctrl+4")},
+        {QStringLiteral("Largest items, largest files, types, ages, changes"), QStringLiteral("Ctrl+1 \u2026 Ctrl+5")},
+        {QStringLiteral("Compare with an earlier scan file"), QStringLiteral("Ctrl+K")},
         {QStringLiteral("Preferences"), QStringLiteral("Ctrl+,")},
         {QStringLiteral("This overview"), QStringLiteral("F1, Ctrl+?")},
     };

@@ -15,7 +15,7 @@ class WindowActions : public QObject {
 public:
     enum class Command {
         open, rescan, stop, save, closeResult, quit, parent, root, back, forward, copyPath, trash, filter, preferences,
-        shortcuts, folderView, largestFilesView, typesView, agesView
+        shortcuts, folderView, largestFilesView, typesView, agesView, changesView, compareWith
     };
     struct Shortcut {
         QString what;
