@@ -3,6 +3,10 @@
 // ages, the chart's folders by category): the median of five runs each, in milliseconds. Figures, not a test.
 #include "fast_scan_engine.h"
 #include "scan_analysis.h"
+#include "scan_compare.h"
+#include "scan_file.h"
+
+#include <QBuffer>
 
 #include <QDateTime>
 #include <QDir>
@@ -54,5 +58,18 @@ int main(int argc, char **argv)
     });
     std::printf("%lld nodes: largest 1000 files %.1f ms, types %.1f ms, ages %.1f ms, folders by category %.1f ms\n",
                 static_cast<long long>(tree->size()), largest, types, ages, mix);
+
+    // Two scans of the tree compared, beside reading one of them from a file.
+    QBuffer file;
+    file.open(QIODevice::ReadWrite);
+    QString error;
+    writeScanFile(*tree, {}, file, &error);
+    std::optional<ScanFileContents> again;
+    const double import = medianMs([&] { again = readScanFile(file.data(), &error); });
+    if (!again)
+        return 1;
+    const double compare = medianMs([&] { ScanComparison::compare(again->tree, *tree, &error); });
+    std::printf("compare two scans %.1f ms; import one %.1f ms (%.2f x); the comparison's columns %zu bytes a node\n",
+                compare, import, compare / import, 2 * sizeof(qint64));
     return 0;
 }

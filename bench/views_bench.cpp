@@ -2,11 +2,13 @@
 // fast engine; then, on the scanned folder, each view beside the chart
 // (largest files, types with a category chosen, ages) asked for five times:
 // how long until its tables are shown and the chart is painted, and the
-// longest main-thread stall meanwhile; last, focusing the folder with the
+// longest main-thread stall meanwhile; the change view against an export
+// of the tree (the first time with the comparison); last, focusing the folder with the
 // most children: until its sorted list shows, and the longest stall.
 // Figures, not a test.
 #include "content_view.h"
 #include "fast_scan_engine.h"
+#include "scan_file_io.h"
 #include "scan_session_store.h"
 #include "scan_workspace_view.h"
 #include "sidebar_list_view.h"
@@ -14,6 +16,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
 
@@ -112,10 +115,26 @@ int main(int argc, char **argv)
             [&] { return ready() && store.analysis().highlight == pictures; });
         measure(ages, [&] { store.setAnalysisView(AnalysisView::ages); }, ready);
     }
+    // The change view, against an export of the same tree read back.
+    QTemporaryDir scratch;
+    QString error;
+    saveScanFile(tree, *store.activeResult()->summary, scratch.filePath("then.json"), &error);
+    Figures changes;
+    measure(
+        changes,
+        [&] {
+            store.compareActiveWith(scratch.filePath("then.json"));
+            store.setAnalysisView(AnalysisView::changes);
+        },
+        [&] { return store.activeComparison().has_value(); });
+    for (int run = 0; run < 4; ++run)
+        measure(changes, [&] { store.setAnalysisView(AnalysisView::changes); }, ready);
+
     largest.print("largest 1,000 files");
     types.print("types (chart by type)");
     chosen.print("types, pictures chosen");
     ages.print("ages (chart by age)");
+    changes.print("changes (first: compared)");
 
     QUuid widest = tree.rootID;
     qsizetype widestCount = 0;
