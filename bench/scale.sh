@@ -48,7 +48,7 @@ one() {
     local start end kb
     start=$(date +%s%N)
     /usr/bin/time -f '%M' -o "$work/peak" "$@" >/dev/null 2>&1 || true
-    kb=$(tail -n 1 "$work/peak")
+    kb=$(tail -n 1 "$work/peak" 2>/dev/null | tr -dc 0-9)
     end=$(date +%s%N)
     printf '%s\t%s\t%s\n' "$name" "$(((end - start) / 1000000))" "$kb"
 }
@@ -64,15 +64,20 @@ one() {
     one "ncdu -f ncdu's" ncdu -0 -f "$work/ncdu.json" -o /dev/null
 } >"$work/runs"
 rm -f "$work/ours.json"
-ncdu=$(ncdu_resident "$tree")
-window=$(window_resident "$tree")
+cat "$work/runs" >&2 # the raw figures, should a later step fail
+ncdu=$(ncdu_resident "$tree" || true)
+window=$(window_resident "$tree" || true)
+echo "resident KiB: ncdu ${ncdu:-?} window ${window:-?}" >&2
 python3 - "$work/runs" "$ncdu" "$window" "$nodes" "$per_node" <<'PY'
 import sys
 runs = {}
 for line in open(sys.argv[1]):
     name, ms, kb = line.rstrip("\n").split("\t")
+    if not kb.isdigit():
+        print(f"  {name}: no peak measured ({kb!r})")
+        kb = "0"
     runs[name] = (int(ms), int(kb))
-ncdu, window, nodes, per_node = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+ncdu, window, nodes, per_node = (int(a or 0) for a in sys.argv[2:6])
 tree_mib = nodes * per_node / 1048576
 def show(name, against):
     ms, kb = runs[name]
@@ -88,7 +93,7 @@ show("ncdu -0 -o FILE", [])
 show("burrowlens-scan --import ncdu's", ["ncdu -f ncdu's"])
 show("ncdu -f ncdu's", [])
 print(f"  {'ncdu (interactive, scan over)':34s} resident {ncdu / 1024:8.1f} MiB")
-print(f"  {'burrowlens window (scan shown)':34s} resident {window / 1024:8.1f} MiB  {window / ncdu:.2f} x ncdu")
+print(f"  {'burrowlens window (scan shown)':34s} resident {window / 1024:8.1f} MiB  {window / max(ncdu, 1):.2f} x ncdu")
 PY
 echo "the window, offscreen:"
 "$release/bench/views_bench" "$tree" 2>/dev/null | sed 's/^/  /'

@@ -3,6 +3,7 @@
 // main thread goes without turning its event loop. Then, on the final tree:
 // how long focusNode keeps the main thread, and how long the sorted children
 // of the folder with the most children take to arrive.
+#include "bench_support.h"
 #include "fast_scan_engine.h"
 #include "scan_session_store.h"
 #include "stall_probe.h"
@@ -12,25 +13,9 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace {
-
-class NoActivation : public AppActivationService {
-public:
-    void bringToFront() const override {}
-};
-
-void runUntil(const std::function<bool()> &done)
-{
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-}
-
-double msSince(const QElapsedTimer &t)
-{
-    return double(t.nsecsElapsed()) / 1e6;
-}
-
-} // namespace
+using bench::msSince;
+using bench::NoActivation;
+using bench::runUntil;
 
 int main(int argc, char **argv)
 {

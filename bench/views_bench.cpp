@@ -7,6 +7,7 @@
 // most children: until its sorted list shows, and the longest stall.
 // Figures, not a test.
 #include "content_view.h"
+#include "bench_support.h"
 #include "fast_scan_engine.h"
 #include "scan_file_io.h"
 #include "scan_session_store.h"
@@ -20,18 +21,11 @@
 #include <algorithm>
 #include <cstdio>
 
+using bench::msSince;
+using bench::NoActivation;
+using bench::runUntil;
+
 namespace {
-
-class NoActivation : public AppActivationService {
-public:
-    void bringToFront() const override {}
-};
-
-void runUntil(const std::function<bool()> &done)
-{
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-}
 
 // Until what is posted has run and the window has painted.
 void settle(ContentView &window)
@@ -40,8 +34,6 @@ void settle(ContentView &window)
         QCoreApplication::processEvents();
     window.grab();
 }
-
-double msSince(const QElapsedTimer &t) { return double(t.nsecsElapsed()) / 1e6; }
 
 struct Figures {
     std::vector<double> ready, stall;
@@ -61,10 +53,11 @@ int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: views_bench PATH\n");
+    if (argc != 2 && !(argc == 3 && argv[2] == std::string("--focus"))) {
+        std::fprintf(stderr, "usage: views_bench PATH [--focus]\n");
         return 2;
     }
+    const bool focusOnly = argc == 3; // the widest folder's focus alone
     ScanSessionServices services;
     services.appActivation = std::make_shared<NoActivation>();
     ScanSessionStore store(std::make_shared<FastScanEngine>(), services);
@@ -102,7 +95,7 @@ int main(int argc, char **argv)
     FileFilter pictures;
     pictures.kind = FileFilter::Kind::category;
     pictures.category = FileCategory::pictures;
-    for (int run = 0; run < 5; ++run) {
+    for (int run = 0; run < (focusOnly ? 0 : 5); ++run) {
         measure(largest, [&] { store.setAnalysisView(AnalysisView::largestFiles); }, ready);
         measure(types, [&] { store.setAnalysisView(AnalysisView::types); }, ready);
         measure(
@@ -115,26 +108,28 @@ int main(int argc, char **argv)
             [&] { return ready() && store.analysis().highlight == pictures; });
         measure(ages, [&] { store.setAnalysisView(AnalysisView::ages); }, ready);
     }
-    // The change view, against an export of the same tree read back.
-    QTemporaryDir scratch;
-    QString error;
-    saveScanFile(tree, *store.activeResult()->summary, scratch.filePath("then.json"), &error);
-    Figures changes;
-    measure(
-        changes,
-        [&] {
-            store.compareActiveWith(scratch.filePath("then.json"));
-            store.setAnalysisView(AnalysisView::changes);
-        },
-        [&] { return store.activeComparison().has_value(); });
-    for (int run = 0; run < 4; ++run)
-        measure(changes, [&] { store.setAnalysisView(AnalysisView::changes); }, ready);
+    if (!focusOnly) {
+        // The change view, against an export of the same tree read back.
+        QTemporaryDir scratch;
+        QString error;
+        saveScanFile(tree, *store.activeResult()->summary, scratch.filePath("then.json"), &error);
+        Figures changes;
+        measure(
+            changes,
+            [&] {
+                store.compareActiveWith(scratch.filePath("then.json"));
+                store.setAnalysisView(AnalysisView::changes);
+            },
+            [&] { return store.activeComparison().has_value(); });
+        for (int run = 0; run < 4; ++run)
+            measure(changes, [&] { store.setAnalysisView(AnalysisView::changes); }, ready);
 
-    largest.print("largest 1,000 files");
-    types.print("types (chart by type)");
-    chosen.print("types, pictures chosen");
-    ages.print("ages (chart by age)");
-    changes.print("changes (first: compared)");
+        largest.print("largest 1,000 files");
+        types.print("types (chart by type)");
+        chosen.print("types, pictures chosen");
+        ages.print("ages (chart by age)");
+        changes.print("changes (first: compared)");
+    }
 
     QUuid widest = tree.rootID;
     qsizetype widestCount = 0;

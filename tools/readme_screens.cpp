@@ -156,6 +156,19 @@ bool save(const QImage &image, const QString &path)
     return true;
 }
 
+// Hovers the largest first-ring segment, for its card.
+void hoverFirstRing(SunburstCanvasView *chart)
+{
+    for (const SunburstSegment &segment : chart->segments()) {
+        if (segment.ringIndex != 1 || segment.kind.isOther())
+            continue;
+        const QPointF at = chart->segmentMidpoint(segment);
+        QMouseEvent move(QEvent::MouseMove, at, chart->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(chart, &move);
+        return;
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -217,15 +230,7 @@ int main(int argc, char **argv)
     window.refresh();
     SunburstCanvasView *chart = window.workspace()->chart();
     spin(300);
-    // Hover the largest first-ring segment.
-    for (const SunburstSegment &segment : chart->segments()) {
-        if (segment.ringIndex != 1 || segment.kind.isOther())
-            continue;
-        const QPointF at = chart->segmentMidpoint(segment);
-        QMouseEvent move(QEvent::MouseMove, at, chart->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(chart, &move);
-        break;
-    }
+    hoverFirstRing(chart);
     spin(400);
     ok &= save(window.grab().toImage(), out.filePath("workspace.png"));
 
@@ -259,14 +264,7 @@ int main(int argc, char **argv)
         store.compareActiveWith(folders.filePath("home-before.json"));
         store.setAnalysisView(AnalysisView::changes);
         spin(400);
-        for (const SunburstSegment &segment : chart->segments()) {
-            if (segment.ringIndex != 1 || segment.kind.isOther())
-                continue;
-            const QPointF at = chart->segmentMidpoint(segment);
-            QMouseEvent move(QEvent::MouseMove, at, chart->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-            QApplication::sendEvent(chart, &move);
-            break;
-        }
+        hoverFirstRing(chart);
         ok &= shoot("changes.png");
         QApplication::sendEvent(chart, &leave);
     }

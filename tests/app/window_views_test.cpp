@@ -6,6 +6,7 @@
 #include "change_view.h"
 #include "file_analysis_view.h"
 #include "scan_file_io.h"
+#include "scan_history.h"
 #include "node_color.h"
 #include "landing_view.h"
 #include "results_shelf_view.h"
@@ -1011,4 +1012,16 @@ TEST(WindowKeyboard, TheChangeViewShowsWhatChangedSinceAnEarlierScan)
     list->sortByColumn(2, Qt::AscendingOrder);
     EXPECT_EQ(list->topLevelItem(0)->text(0), "2 items deleted");
     EXPECT_FALSE(list->topLevelItem(0)->data(0, Qt::AccessibleTextRole).toString().isEmpty());
+
+    // Compare With… offers the folder's kept scans before any file.
+    w.store->setHistorySettings({f.path("files/kept")});
+    then.finishedAt = QDateTime(QDate(2025, 11, 1), QTime(9, 0), Qt::UTC);
+    QString kept;
+    ASSERT_TRUE(ScanHistory(f.path("files/kept")).save(sizedTree(r, {{"grew.bin", 1000}}), then, &error, &kept));
+    QMenu *menu = changes->comparisonMenu();
+    ASSERT_EQ(menu->actions().size(), 3) << "the kept scan, a line, Scan File…";
+    EXPECT_EQ(menu->actions().last()->text(), "Scan File\u2026");
+    menu->actions().first()->trigger();
+    ASSERT_TRUE(spinUntil([&] { return w.store->activeComparison() && w.store->activeComparison()->olderFile == kept; }));
+    delete menu;
 }

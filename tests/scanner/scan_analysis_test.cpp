@@ -7,6 +7,7 @@
 #include "scan_analysis.h"
 #include "scan_engine.h"
 #include "scan_file.h"
+#include "scanned_tree.h"
 #include "temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -22,18 +23,6 @@
 using bltest::TempTree;
 
 namespace {
-
-ScanTree scanned(ScanEngineProviding &engine, const std::string &root)
-{
-    auto stream = engine.startScan(FileUrl::fromPath(QString::fromStdString(root), true));
-    std::optional<ScanTree> tree;
-    while (auto u = stream->next())
-        if (u->kind() == ScanUpdate::Kind::finished)
-            tree = u->get<ScanUpdate::Finished>().tree;
-    if (!tree)
-        throw std::runtime_error("the scan did not finish");
-    return *tree;
-}
 
 struct Made {
     std::string path; // below the root
@@ -73,7 +62,7 @@ TEST(ScanAnalysis, TablesMatchTheFilesAsMade)
 
     FastScanEngine fast;
     ScanEngine recursive(std::make_shared<LocalFileSystemProvider>());
-    std::vector<ScanTree> trees{scanned(fast, t.root()), scanned(recursive, t.root())};
+    std::vector<ScanTree> trees{scannedTree(fast, t.root()), scannedTree(recursive, t.root())};
     {
         QByteArray file;
         QBuffer out(&file);

@@ -6,6 +6,7 @@
 #include "scan_analysis.h"
 #include "scan_compare.h"
 #include "scan_file.h"
+#include "scanned_tree.h"
 #include "temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -25,14 +26,7 @@ namespace {
 ScanTree scanned(const std::string &root)
 {
     FastScanEngine engine;
-    auto stream = engine.startScan(FileUrl::fromPath(QString::fromStdString(root), true));
-    std::optional<ScanTree> tree;
-    while (auto u = stream->next())
-        if (u->kind() == ScanUpdate::Kind::finished)
-            tree = u->get<ScanUpdate::Finished>().tree;
-    if (!tree)
-        throw std::runtime_error("the scan did not finish");
-    return *tree;
+    return scannedTree(engine, root);
 }
 
 struct Item {

@@ -112,3 +112,32 @@ void ChangeHistory::publish(const QUuid &resultID, const ScanTree &newer, std::o
     comparisons_.insert(resultID, std::move(*made));
     emit s_.comparisonChanged();
 }
+
+bool ChangeHistory::canSaveActiveResult() const
+{
+    const ScanResultState *active = s_.activeResult();
+    return active && active->phase == ScanResultPhase::ready && active->tree && active->summary;
+}
+
+void ChangeHistory::saveActiveResult()
+{
+    if (!canSaveActiveResult())
+        return;
+    const ScanResultState *active = s_.activeResult();
+    const QString name = active->rootURL.lastPathComponent();
+    const std::optional<QString> path =
+        s_.services_.openPanel->chooseSaveFile((name.isEmpty() || name == u"/" ? QStringLiteral("root") : name) +
+                                               QStringLiteral(".json"));
+    if (!path || path->isEmpty())
+        return;
+    // Copies of the tree share its records: O(1).
+    QPointer<ScanSessionStore> self(&s_);
+    QThreadPool::globalInstance()->start([self, path = *path, tree = *active->tree, summary = *active->summary] {
+        QString error;
+        saveScanFile(tree, summary, path, &error);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, path, error] {
+            if (self)
+                emit self->scanSaved(path, error);
+        });
+    });
+}

@@ -1,6 +1,7 @@
-// The store's part that remembers scans and compares them: each local scan
-// that finishes whole is kept in the history (off the main thread), and
-// compared with the one before it; or with any scan file the user picks.
+// The store's part that writes scans down and compares them: each local
+// scan that finishes whole is kept in the history (off the main thread) and
+// compared with the one before it, or with any scan file the user picks;
+// and a result is saved as a scan file when asked.
 #pragma once
 
 #include "scan_session_store.h"
@@ -16,6 +17,8 @@ public:
     void compareWith(const QUuid &resultID, const QString &file);
     void forget(const QUuid &resultID) { comparisons_.remove(resultID); }
     std::optional<ResultComparison> comparisonFor(const ScanResultState &result) const;
+    bool canSaveActiveResult() const;
+    void saveActiveResult();
 
 private:
     void publish(const QUuid &resultID, const ScanTree &newer, std::optional<ResultComparison> made,

@@ -26,8 +26,6 @@ public:
     void openScanFile(const QString &path);
     void receiveScanFile(int descriptor, const QString &keptPath);
     void chooseFolder();
-    bool canSaveActiveResult() const;
-    void saveActiveResult();
     void activateResult(const QUuid &id);
     void removeResult(const QUuid &id);
     // Ends every scan and forgets every result.

@@ -5,6 +5,7 @@
 #include "focus_navigation.h"
 #include "node_actions.h"
 #include "scan_result_queue.h"
+#include "scan_history.h"
 
 ScanSessionStore::ScanSessionStore(std::shared_ptr<ScanEngineProviding> scanEngine,
                                    ScanSessionServices services, QObject *parent)
@@ -86,8 +87,8 @@ void ScanSessionStore::receiveScanFile(int descriptor, const QString &keptPath)
     queue_->receiveScanFile(descriptor, keptPath);
 }
 void ScanSessionStore::chooseFolder() { queue_->chooseFolder(); }
-void ScanSessionStore::saveActiveResult() { queue_->saveActiveResult(); }
-bool ScanSessionStore::canSaveActiveResult() const { return queue_->canSaveActiveResult(); }
+void ScanSessionStore::saveActiveResult() { changes_->saveActiveResult(); }
+bool ScanSessionStore::canSaveActiveResult() const { return changes_->canSaveActiveResult(); }
 void ScanSessionStore::activateResult(const QUuid &id) { queue_->activateResult(id); }
 void ScanSessionStore::removeResult(const QUuid &id) { queue_->removeResult(id); }
 void ScanSessionStore::clearAll() { queue_->clearAll(); }
@@ -136,6 +137,13 @@ void ScanSessionStore::compareActiveWith(const QString &scanFile)
 {
     if (activeResultID_)
         changes_->compareWith(*activeResultID_, scanFile);
+}
+QList<ScanHistoryEntry> ScanSessionStore::keptScansOfActive() const
+{
+    const ScanResultState *active = activeResult();
+    if (!active || history_.folder.isEmpty())
+        return {};
+    return ScanHistory(history_.folder).scansOf(active->rootURL);
 }
 void ScanSessionStore::chooseComparison()
 {

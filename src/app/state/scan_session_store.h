@@ -2,8 +2,9 @@
 // scan queue and the one running scan, focus and selection, the sorted
 // children of the focused folder, and a pending Trash request. Views read it
 // and call its operations; nothing else changes it. It keeps the published
-// state and hands the work to three parts: the result queue, focus
-// navigation and node actions. Main thread only.
+// state and hands the work to its parts: the result queue, focus
+// navigation, node actions, the analysis tables and the change history.
+// Main thread only.
 #pragma once
 
 #include "app_activation_service.h"
@@ -12,6 +13,7 @@
 #include "focused_children_context.h"
 #include "open_panel_service.h"
 #include "result_comparison.h"
+#include "scan_history.h"
 #include "scan_engine_providing.h"
 #include "scan_result_state.h"
 #include "size_order.h"
@@ -146,6 +148,9 @@ public:
     void compareActiveWith(const QString &scanFile);
     // Asks the open panel for the scan file to compare with.
     void chooseComparison();
+    // The kept scans of the active result's folder, newest first (none
+    // when the history is off).
+    QList<ScanHistoryEntry> keptScansOfActive() const;
     void setHistorySettings(const ScanHistorySettings &settings) { history_ = settings; }
     const ScanHistorySettings &historySettings() const { return history_; }
     void setSizeMeasure(SizeMeasure measure);
@@ -233,7 +238,7 @@ private:
     FileAnalysis analysis_;
     ScanHistorySettings history_;
 
-    // The three parts the work goes to; each reads and writes the fields above.
+    // The parts the work goes to; each reads and writes the fields above.
     std::unique_ptr<ScanResultQueue> queue_;
     std::unique_ptr<FocusNavigation> navigation_;
     std::unique_ptr<NodeActions> actions_;

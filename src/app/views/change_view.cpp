@@ -7,6 +7,7 @@
 
 #include <QHeaderView>
 #include <QLocale>
+#include <QMenu>
 #include <QVBoxLayout>
 
 namespace {
@@ -80,8 +81,34 @@ ChangeView::ChangeView(ScanSessionStore &store, QWidget *parent) : QWidget(paren
     compare_ = new QPushButton(QStringLiteral("Compare With\u2026"), this);
     compare_->setAccessibleName(QStringLiteral("Compare with a scan file"));
     compare_->setAutoDefault(false);
-    connect(compare_, &QPushButton::clicked, &store_, &ScanSessionStore::chooseComparison);
+    connect(compare_, &QPushButton::clicked, this, &ChangeView::showComparisonMenu);
     column->addWidget(compare_, 0, Qt::AlignLeft);
+}
+
+QMenu *ChangeView::comparisonMenu()
+{
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const std::optional<ResultComparison> shown = store_.activeComparison();
+    const ScanResultState *active = store_.activeResult();
+    for (const ScanHistoryEntry &e : store_.keptScansOfActive()) {
+        if (active && active->summary && e.finishedAt >= active->summary->finishedAt.toUTC())
+            continue; // this scan itself
+        QAction *a = menu->addAction(QLocale().toString(e.finishedAt.toLocalTime(), QLocale::ShortFormat));
+        a->setCheckable(true);
+        a->setChecked(shown && shown->olderFile == e.file);
+        connect(a, &QAction::triggered, &store_, [this, file = e.file] { store_.compareActiveWith(file); });
+    }
+    if (!menu->isEmpty())
+        menu->addSeparator();
+    connect(menu->addAction(QStringLiteral("Scan File\u2026")), &QAction::triggered, &store_,
+            &ScanSessionStore::chooseComparison);
+    return menu;
+}
+
+void ChangeView::showComparisonMenu()
+{
+    comparisonMenu()->popup(compare_->mapToGlobal(QPoint(0, compare_->height())));
 }
 
 QString ChangeView::sinceText(const ScanSessionStore &store)

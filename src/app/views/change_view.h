@@ -9,6 +9,7 @@
 #include "sunburst_segment.h"
 
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QWidget>
@@ -30,6 +31,9 @@ public:
 
     QTreeWidget *changesTree() const { return changes_; }
     QPushButton *compareButton() const { return compare_; }
+    // The kept scans of the folder to compare with, and any scan file.
+    QMenu *comparisonMenu();
+    void showComparisonMenu();
     QLabel *summaryLabel() const { return summary_; }
 
 private:

@@ -1,5 +1,8 @@
 #include "window_actions.h"
 
+#include "change_view.h"
+#include "file_analysis_view.h"
+
 #include "scan_workspace_view.h"
 #include "sidebar_list_view.h"
 #include "view_style.h"
@@ -49,7 +52,7 @@ WindowActions::WindowActions(ScanSessionStore &store, QWidget &window, ScanWorks
             [this, v] { store_.setAnalysisView(AnalysisView(v)); });
     add(Command::compareWith, QStringLiteral("Compare With\u2026"), {K(Qt::CTRL | Qt::Key_K)}, [this] {
         store_.setAnalysisView(AnalysisView::changes);
-        store_.chooseComparison();
+        workspace_.analysisView()->changeView()->showComparisonMenu();
     });
     add(Command::shortcuts, QStringLiteral("Keyboard Shortcuts"),
         {K(Qt::Key_F1), K(Qt::CTRL | Qt::Key_Question), K(Qt::CTRL | Qt::SHIFT | Qt::Key_Question)}, [this] { showShortcuts(); });
