@@ -8,7 +8,9 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 # its CPU time stops growing.
 ncdu_resident() {
     local tree=$1 pid last=-1 now still=0
-    TERM=xterm script -qfc "stty rows 40 cols 120; exec ncdu -x $tree" /dev/null </dev/zero >/dev/null 2>&1 &
+    # Its keys from a pipe that stays quiet: on a large tree, what /dev/zero
+    # sends once the scan is over makes it quit before it is measured.
+    sleep 3599 | TERM=xterm script -qfc "stty rows 40 cols 120; exec ncdu -x $tree" /dev/null >/dev/null 2>&1 &
     local wrapper=$!
     until pid=$(pgrep -f -n "^ncdu -x $tree\$"); do sleep 0.05; done
     while [ $still -lt 10 ]; do
@@ -19,6 +21,7 @@ ncdu_resident() {
     done
     rss_kib "$pid"
     kill "$pid" 2>/dev/null; kill "$wrapper" 2>/dev/null; wait "$wrapper" 2>/dev/null || true
+    pkill -x -f "sleep 3599" 2>/dev/null || true
 }
 
 # The window's resident size once the scan is on screen.

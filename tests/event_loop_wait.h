@@ -16,12 +16,15 @@ inline bool spinUntil(const std::function<bool()> &condition, int ms = 10000)
     return condition();
 }
 
-// Background work on the global pool ends, and every event posted before a
+// Background work on the pools ends, and every event posted before a
 // marker is handled; three rounds, since each may post the next.
 inline void settle()
 {
     for (int round = 0; round < 3; ++round) {
         QThreadPool::globalInstance()->waitForDone();
+        // and the pools of the program's own (children of the application)
+        for (QThreadPool *pool : QCoreApplication::instance()->findChildren<QThreadPool *>())
+            pool->waitForDone();
         bool reached = false;
         QMetaObject::invokeMethod(QCoreApplication::instance(), [&reached] { reached = true; }, Qt::QueuedConnection);
         spinUntil([&reached] { return reached; });

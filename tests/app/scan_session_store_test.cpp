@@ -1,5 +1,6 @@
 // The session store driven by a scripted engine: the queue, the scan
 // lifecycle, applying updates, focus and the sorted children, Trash requests.
+#include "background_work.h"
 #include "store_test_support.h"
 
 #include <gtest/gtest.h>
@@ -355,7 +356,7 @@ TEST(ScanSessionStoreFocus, ChildrenAreSortedBySizeThenNameAndOnlyTheLatestSortI
     // The first sort finishes and posts its list before the second request.
     h.store->focusNode(idOf(r + "/d"));
     EXPECT_TRUE(h.store->focusedChildren().isEmpty());
-    QThreadPool::globalInstance()->waitForDone();
+    backgroundPool().waitForDone();
     h.store->focusNode(idOf(r + "/e"));
     ASSERT_TRUE(spinUntil([&] { return !h.store->hasFocusedChildrenSortTask(); }));
     settle();

@@ -1,5 +1,7 @@
 #include "trash_service.h"
 
+#include "background_work.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
@@ -340,7 +342,7 @@ TrashOutcome remove(const TrashTarget &target)
 
 void runOff(const TrashTarget &target, TrashService::Completion done, TrashOutcome (*act)(const TrashTarget &))
 {
-    QThreadPool::globalInstance()->start([target, done = std::move(done), act]() mutable {
+    backgroundPool().start([target, done = std::move(done), act]() mutable {
         const TrashOutcome outcome = act(target);
         QMetaObject::invokeMethod(QCoreApplication::instance(),
                                   [done = std::move(done), outcome] { done(outcome); }, Qt::QueuedConnection);

@@ -1,5 +1,7 @@
 #include "analysis_tables.h"
 
+#include "background_work.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QPointer>
@@ -106,7 +108,7 @@ void AnalysisTables::refresh(bool force)
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
     task_ = cancelled;
     QPointer<ScanSessionStore> self(&s_);
-    QThreadPool::globalInstance()->start([self, cancelled, sequence, request, tree = *active->tree]() mutable {
+    backgroundPool().start([self, cancelled, sequence, request, tree = *active->tree]() mutable {
         make(tree, request, *cancelled);
         if (cancelled->load())
             return;

@@ -1,5 +1,7 @@
 #include "change_history.h"
 
+#include "background_work.h"
+
 #include "scan_file_io.h"
 #include "scan_history.h"
 
@@ -40,7 +42,7 @@ void ChangeHistory::scanFinished(const QUuid &resultID)
     QPointer<ScanSessionStore> self(&s_);
     const int perFolder = s_.history_.perFolder;
     const qint64 totalBytes = s_.history_.totalBytes;
-    QThreadPool::globalInstance()->start([self, resultID, folder, perFolder, totalBytes, tree = *r->tree,
+    backgroundPool().start([self, resultID, folder, perFolder, totalBytes, tree = *r->tree,
                                           summary = *r->summary] {
         ScanHistory history(folder);
         history.perFolder = perFolder;
@@ -76,7 +78,7 @@ void ChangeHistory::compareWith(const QUuid &resultID, const QString &file)
     if (!r || !r->tree)
         return;
     QPointer<ScanSessionStore> self(&s_);
-    QThreadPool::globalInstance()->start([self, resultID, file, tree = *r->tree] {
+    backgroundPool().start([self, resultID, file, tree = *r->tree] {
         QString error;
         std::optional<ResultComparison> made;
         if (const std::optional<ScanFileContents> older = loadScanFile(file, &error))
@@ -132,7 +134,7 @@ void ChangeHistory::saveActiveResult()
         return;
     // Copies of the tree share its records: O(1).
     QPointer<ScanSessionStore> self(&s_);
-    QThreadPool::globalInstance()->start([self, path = *path, tree = *active->tree, summary = *active->summary] {
+    backgroundPool().start([self, path = *path, tree = *active->tree, summary = *active->summary] {
         QString error;
         saveScanFile(tree, summary, path, &error);
         QMetaObject::invokeMethod(QCoreApplication::instance(), [self, path, error] {

@@ -1,5 +1,7 @@
 #include "focus_navigation.h"
 
+#include "background_work.h"
+
 #include "analysis_tables.h"
 
 #include "size_order.h"
@@ -159,7 +161,7 @@ void FocusNavigation::refreshFocusedChildren(bool force)
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
     sortTask_ = cancelled;
     QPointer<ScanSessionStore> self(&s_);
-    QThreadPool::globalInstance()->start(
+    backgroundPool().start(
         [self, cancelled, request, tree = *active->tree, focus = context.focusedNodeID, measure = s_.sizeMeasure_]() mutable {
             QList<ScanNodeRecord> sorted = sortedBySize(tree.children(focus), measure);
             if (cancelled->load())

@@ -1,5 +1,7 @@
 #include "scan_result_queue.h"
 
+#include "background_work.h"
+
 #include "change_history.h"
 #include "focus_navigation.h"
 #include "scan_file_io.h"
@@ -113,7 +115,7 @@ void ScanResultQueue::openScanFile(const QString &path)
 {
     const QUuid id = beginOpening(FileUrl::fromPath(path), path);
     QPointer<ScanSessionStore> self(&s_);
-    QThreadPool::globalInstance()->start([self, id, path] {
+    backgroundPool().start([self, id, path] {
         QString error;
         std::optional<ScanFileContents> contents = loadScanFile(path, &error);
         finishOpening(self, id, std::move(contents), error);

@@ -1,5 +1,7 @@
 #include "sidebar_list_view.h"
 
+#include "background_work.h"
+
 #include "byte_count_text.h"
 #include "node_color.h"
 #include "scan_session_store.h"
@@ -87,6 +89,10 @@ private:
 void SidebarListModel::setNodes(const QList<ScanNodeRecord> &nodes)
 {
     beginResetModel();
+    // Freeing a million records holds the main thread a quarter of a
+    // second: a large list that may be the last copy goes elsewhere.
+    if (nodes_.size() > 10000 && nodes_.constData() != nodes.constData())
+        backgroundPool().start([old = std::exchange(nodes_, {})] {});
     nodes_ = nodes;
     endResetModel();
 }

@@ -1,5 +1,7 @@
 #include "sunburst_canvas_view.h"
 
+#include "background_work.h"
+
 #include "byte_count_text.h"
 #include "node_color.h"
 #include "stable_scan_node_id.h"
@@ -274,7 +276,7 @@ void SunburstCanvasView::refreshLayoutIfKeyChanged()
     const QUuid focus = focusedNodeID_;
     QPointer<SunburstCanvasView> self(this);
     // Layout never runs on the main thread; its result comes back queued.
-    (void)QtConcurrent::run([self, key, service, tree, focus] {
+    (void)QtConcurrent::run(&backgroundPool(), [self, key, service, tree, focus] {
         const QList<SunburstSegment> segments = service.makeSegments(tree, focus);
         QMetaObject::invokeMethod(QCoreApplication::instance(), [self, key, segments] {
             if (self)
