@@ -71,15 +71,6 @@ QString table(const QList<QStringList> &rows, const QList<bool> &rightAligned)
     return out;
 }
 
-// "+1.2 GB", "\u22121.2 GB", "no change".
-QString changeText(qint64 change)
-{
-    if (change == 0)
-        return QStringLiteral("no change");
-    return (change > 0 ? QStringLiteral("+") : QStringLiteral("\u2212")) +
-           byteCountText(change == INT64_MIN ? INT64_MAX : std::abs(change));
-}
-
 // An item of either side with its change, for the lists of what moved most.
 struct Changed {
     qint64 change;
@@ -333,7 +324,7 @@ QString ScanReport::comparisonText() const
     QString out = QStringLiteral("\nSince the scan of %1 (%2):\n")
                       .arg(locale.toString(olderSummary.finishedAt.toLocalTime(), QLocale::ShortFormat), olderFile);
     out += QStringLiteral("Total: %1, was %2: %3\n")
-               .arg(byteCountText(now), byteCountText(c.before(root, measure)), changeText(c.change(root, measure)));
+               .arg(byteCountText(now), byteCountText(c.before(root, measure)), byteChangeText(c.change(root, measure)));
     out += QStringLiteral("Items: %1 added, %2 removed\n")
                .arg(locale.toString(c.addedItems), locale.toString(c.removedItems));
     const qsizetype limit = top < 0 ? 20 : top;
@@ -349,7 +340,7 @@ QString ScanReport::comparisonText() const
                 name += u'/';
             if (removed)
                 name += QStringLiteral("  (removed, %1 items)").arg(locale.toString(c.removed[size_t(m.removed)].items));
-            rows.append({changeText(m.change), was, QStringLiteral("\u2192"), removed ? QStringLiteral("gone") : byteCountText(after), name});
+            rows.append({byteChangeText(m.change), was, QStringLiteral("\u2192"), removed ? QStringLiteral("gone") : byteCountText(after), name});
         }
         if (!rows.isEmpty())
             out += (grew ? QStringLiteral("\nGrew most:\n") : QStringLiteral("\nShrank most:\n")) +

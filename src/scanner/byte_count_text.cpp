@@ -22,3 +22,11 @@ ByteUnits byteUnits()
 {
     return units.load(std::memory_order_relaxed);
 }
+
+QString byteChangeText(qint64 change)
+{
+    if (change == 0)
+        return QStringLiteral("no change");
+    return (change > 0 ? QStringLiteral("+") : QStringLiteral("\u2212")) +
+           byteCountText(change == INT64_MIN ? INT64_MAX : (change < 0 ? -change : change));
+}

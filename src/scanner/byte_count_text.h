@@ -7,6 +7,8 @@
 enum class ByteUnits { decimal, binary };
 
 QString byteCountText(qint64 bytes);
+// A change of size: "+1.2 GB", "\u2212340 MB", "no change".
+QString byteChangeText(qint64 change);
 // The window's choice; the headless report keeps decimal units.
 void setByteUnits(ByteUnits units);
 ByteUnits byteUnits();

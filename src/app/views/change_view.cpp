@@ -15,14 +15,6 @@ namespace {
 constexpr int kSortRole = Qt::UserRole + 5;
 constexpr int kNodeRole = Qt::UserRole + 6;
 
-// "+1.2 GB", "−340 MB", "no change".
-QString changeText(qint64 change)
-{
-    if (change == 0)
-        return QStringLiteral("no change");
-    return (change > 0 ? QStringLiteral("+") : QStringLiteral("\u2212")) + byteCountText(change == INT64_MIN ? INT64_MAX : std::abs(change));
-}
-
 QString dayText(const QDateTime &time)
 {
     return time.isValid() ? QLocale().toString(time.toLocalTime().date(), QLocale::ShortFormat) : QStringLiteral("the earlier scan");
@@ -123,7 +115,7 @@ QString ChangeView::sinceText(const ScanSessionStore &store)
     const QString since = QStringLiteral(" since ") + dayText(c->olderTime);
     if (c->comparison->isNew(focus))
         return QStringLiteral("new") + since;
-    return changeText(c->comparison->change(focus, store.sizeMeasure())) + since;
+    return byteChangeText(c->comparison->change(focus, store.sizeMeasure())) + since;
 }
 
 void ChangeView::refresh()
@@ -165,7 +157,7 @@ void ChangeView::refresh()
         const qint64 change = c->comparison->change(child, measure);
         auto *item = new ChangeItem(changes_);
         fill(item, child.record().displayName, now, change,
-             c->comparison->isNew(child) ? QStringLiteral("new") : changeText(change));
+             c->comparison->isNew(child) ? QStringLiteral("new") : byteChangeText(change));
         item->setData(0, kNodeRole, child.id());
         item->setForeground(2, changeColor(c->comparison->isNew(child) ? ChangeKind::added
                                            : change > 0               ? ChangeKind::grown
@@ -189,11 +181,11 @@ void ChangeView::refresh()
         auto *deleted = new ChangeItem(changes_);
         fill(deleted,
              goneItems == 1 ? QStringLiteral("1 item deleted") : QStringLiteral("%1 items deleted").arg(QLocale().toString(goneItems)),
-             -1, -goneBytes, changeText(-goneBytes));
+             -1, -goneBytes, byteChangeText(-goneBytes));
         deleted->setForeground(2, changeColor(ChangeKind::shrunk).lighter(120));
         for (const auto &[path, size] : gone) {
             auto *row = new ChangeItem(deleted);
-            fill(row, displayTextOf(path, nullptr), -1, -size, changeText(-size));
+            fill(row, displayTextOf(path, nullptr), -1, -size, byteChangeText(-size));
         }
     }
     changes_->setSortingEnabled(true);
@@ -239,5 +231,5 @@ QString ChangeView::note(const QUuid &id) const
     const qint64 change = c->comparison->change(node, measure);
     if (change == 0)
         return QStringLiteral("no change since ") + dayText(c->olderTime);
-    return QStringLiteral("was %1, now %2 (%3)").arg(byteCountText(now - change), byteCountText(now), changeText(change));
+    return QStringLiteral("was %1, now %2 (%3)").arg(byteCountText(now - change), byteCountText(now), byteChangeText(change));
 }
