@@ -7,6 +7,7 @@
 // most children: until its sorted list shows, and the longest stall.
 // Figures, not a test.
 #include "content_view.h"
+#include "background_work.h"
 #include "bench_support.h"
 #include "fast_scan_engine.h"
 #include "scan_file_io.h"
@@ -27,9 +28,11 @@ using bench::runUntil;
 
 namespace {
 
-// Until what is posted has run and the window has painted.
+// Until what is posted has run, the background work is done and the
+// window has painted.
 void settle(ContentView &window)
 {
+    backgroundPool().waitForDone();
     for (int i = 0; i < 3; ++i)
         QCoreApplication::processEvents();
     window.grab();
