@@ -1,9 +1,13 @@
 // Identifiers, URLs and tree look-ups of the scan model.
 #include "scan_failure.h"
 #include "scan_tree.h"
+#include "size_order.h"
 #include "stable_scan_node_id.h"
 
 #include <gtest/gtest.h>
+
+#include <QCollator>
+#include <algorithm>
 
 namespace {
 
@@ -294,4 +298,37 @@ TEST(ScanTree, AMillionNodesFitInTheirColumnsAndCopyForNothing)
     EXPECT_EQ(copies.back().children(stableScanNodeIDOfBytes("/big/d500")).size(), kFiles);
     EXPECT_FALSE(copies.back().contains(stableScanNodeIDOfBytes("/big/d1000")));
     EXPECT_TRUE(copies.back().sharesStorageWith(tree)) << "reading never copies";
+}
+
+// A folder of many files of one size is ordered by name on two threads: the
+// order is the one a single thread's collation keys give, ties as they came.
+TEST(SizeOrder, ManyFilesOfOneSizeInNameOrder)
+{
+    QList<ScanNodeRecord> records;
+    const QStringList stems{"alpha", "Beta", "beta", "ÉCOLE", "ecole", "zeta", "10", "9", "_x"};
+    for (int i = 0; i < 70000; ++i) {
+        ScanNodeRecord r;
+        r.id = QUuid::createUuid();
+        r.displayName = stems[i % stems.size()] + QString::number(i % 5000);
+        r.allocatedSize = i % 97 == 0 ? 4096 : 0;
+        records.append(r);
+    }
+    const QList<ScanNodeRecord> sorted = sortedBySize(records);
+    QCollator collator;
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::vector<std::pair<QCollatorSortKey, qsizetype>> keyed;
+    for (qsizetype i = 0; i < records.size(); ++i)
+        keyed.emplace_back(collator.sortKey(records[i].displayName), i);
+    std::stable_sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
+        const qint64 x = records[a.second].allocatedSize, y = records[b.second].allocatedSize;
+        return x != y ? x > y : a.first.compare(b.first) < 0;
+    });
+    QList<ScanNodeRecord> expected;
+    for (const auto &[key, i] : keyed)
+        expected.append(records[i]);
+    ASSERT_EQ(sorted.size(), expected.size());
+    qsizetype differing = 0;
+    for (qsizetype i = 0; i < sorted.size(); ++i)
+        differing += sorted[i].id != expected[i].id;
+    EXPECT_EQ(differing, 0);
 }
