@@ -17,6 +17,16 @@ enum class AnalysisView { folders, largestFiles, types, ages, changes };
 // (the first kFileCategoryCount slots) or by age (all kFileAgeCount).
 using FolderMix = std::array<qint64, kFileAgeCount>;
 
+// A file's slot in a folder's mix: its category by type, its age by age
+// (now: when ages are counted from).
+inline int mixSlotOf(AnalysisView view, const ScanTree::NodeRef &file, qint64 now)
+{
+    if (view == AnalysisView::ages)
+        return int(fileAgeOf(file.modifiedAt(), now));
+    QByteArray scratch;
+    return int(fileCategoryOfName(file.nativeName(scratch)));
+}
+
 struct FileAnalysis {
     QUuid resultID;
     QUuid focusedNodeID;

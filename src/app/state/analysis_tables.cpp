@@ -36,23 +36,15 @@ void make(const ScanTree &tree, FileAnalysis &a, const std::atomic<bool> &cancel
             return; // the same folder's types, another chosen: kept
         a.types = ScanAnalysis::fileTypes(tree, focus, a.measure, &cancelled);
         a.categories = ScanAnalysis::categories(a.types);
-        a.folderMix = std::make_shared<const QHash<QUuid, FolderMix>>(ScanAnalysis::folderMix(
-            tree, focus, a.measure, kChartDepth,
-            [](const ScanTree::NodeRef &file) {
-                QByteArray scratch;
-                return int(fileCategoryOfName(file.nativeName(scratch)));
-            },
-            &cancelled));
-        return;
+        break;
     }
     case AnalysisView::ages:
         a.ages = ScanAnalysis::fileAges(tree, focus, a.measure, a.now, &cancelled);
-        a.folderMix = std::make_shared<const QHash<QUuid, FolderMix>>(ScanAnalysis::folderMix(
-            tree, focus, a.measure, kChartDepth,
-            [now = a.now](const ScanTree::NodeRef &file) { return int(fileAgeOf(file.modifiedAt(), now)); },
-            &cancelled));
-        return;
+        break;
     }
+    a.folderMix = std::make_shared<const QHash<QUuid, FolderMix>>(ScanAnalysis::folderMix(
+        tree, focus, a.measure, kChartDepth,
+        [view = a.view, now = a.now](const ScanTree::NodeRef &file) { return mixSlotOf(view, file, now); }, &cancelled));
 }
 
 } // namespace

@@ -33,14 +33,6 @@ public:
     }
 };
 
-const QString kStyle = QStringLiteral(
-    "QTreeWidget { background: transparent; color: white; border: none; font-size: 12px; outline: none; }"
-    "QTreeWidget::item { padding: 3px 0; }"
-    "QTreeWidget::item:selected { background: rgba(255,255,255,0.10); color: white; }"
-    "QTreeWidget:focus { border: 2px solid #8ab4ff; border-radius: 8px; }"
-    "QHeaderView::section { background: transparent; color: rgba(255,255,255,0.55); border: none;"
-    " padding: 4px 6px; font-size: 11px; }");
-
 } // namespace
 
 ChangeView::ChangeView(ScanSessionStore &store, QWidget *parent) : QWidget(parent), store_(store)
@@ -62,7 +54,7 @@ ChangeView::ChangeView(ScanSessionStore &store, QWidget *parent) : QWidget(paren
     changes_->setSortingEnabled(true);
     changes_->sortByColumn(2, Qt::DescendingOrder);
     changes_->setUniformRowHeights(true);
-    changes_->setStyleSheet(kStyle);
+    changes_->setStyleSheet(style::tableStyleSheet());
     // A folder's row focuses it; a file's selects it.
     connect(changes_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem *item) {
         const QUuid id = item->data(0, kNodeRole).toUuid();
@@ -152,11 +144,12 @@ void ChangeView::refresh()
             item->setTextAlignment(col, Qt::AlignRight | Qt::AlignVCenter);
         item->setData(0, Qt::AccessibleTextRole, name + QStringLiteral(", ") + item->text(1) + QStringLiteral(", ") + changeLabel);
     };
+    QByteArray scratch;
     for (const ScanTree::NodeRef &child : focus.children()) {
         const qint64 now = measure == SizeMeasure::logical ? child.logicalSize() : child.allocatedSize();
         const qint64 change = c->comparison->change(child, measure);
         auto *item = new ChangeItem(changes_);
-        fill(item, child.record().displayName, now, change,
+        fill(item, displayTextOf(child.nativeName(scratch), nullptr), now, change,
              c->comparison->isNew(child) ? QStringLiteral("new") : byteChangeText(change));
         item->setData(0, kNodeRole, child.id());
         item->setForeground(2, changeColor(c->comparison->isNew(child) ? ChangeKind::added
@@ -169,8 +162,9 @@ void ChangeView::refresh()
     const QByteArray below = ScanAnalysis::pathBelow(tree, tree.rootID, focus);
     qint64 goneItems = 0, goneBytes = 0;
     QList<std::pair<QByteArray, qint64>> gone;
+    const QByteArray inside = below + '/';
     for (const ScanComparison::Removed &r : c->comparison->removed) {
-        if (!below.isEmpty() && !r.path.startsWith(below + '/'))
+        if (!below.isEmpty() && !r.path.startsWith(inside))
             continue;
         const qint64 size = measure == SizeMeasure::logical ? r.node.logicalSize() : r.node.allocatedSize();
         goneItems += r.items;

@@ -41,17 +41,6 @@ QIcon swatch(const QColor &color)
     return QIcon(pixmap);
 }
 
-const QString kTableStyle = QStringLiteral(
-    "QTreeWidget, QListWidget { background: transparent; color: white; border: none; font-size: 12px; outline: none; }"
-    "QTreeWidget::item, QListWidget::item { padding: 3px 0; }"
-    "QTreeWidget::item:selected, QListWidget::item:selected { background: rgba(255,255,255,0.10); color: white; }"
-    "QTreeWidget:focus, QListWidget:focus { border: 2px solid #8ab4ff; border-radius: 8px; }"
-    "QHeaderView::section { background: transparent; color: rgba(255,255,255,0.55); border: none;"
-    " padding: 4px 6px; font-size: 11px; }"
-    "QScrollBar:vertical { background: transparent; width: 8px; margin: 4px 2px; }"
-    "QScrollBar::handle:vertical { background: rgba(255,255,255,0.22); border-radius: 2px; min-height: 24px; }"
-    "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
-    "QScrollBar::add-page, QScrollBar::sub-page { background: none; }");
 
 // An age's bar: its name, a bar as long as its share of the largest, its size.
 class AgeBarDelegate : public QStyledItemDelegate {
@@ -108,7 +97,7 @@ FileAnalysisView::FileAnalysisView(ScanSessionStore &store, QWidget *parent) : Q
     types_->header()->setStretchLastSection(false);
     types_->setRootIsDecorated(true);
     types_->setUniformRowHeights(true);
-    types_->setStyleSheet(kTableStyle);
+    types_->setStyleSheet(style::tableStyleSheet());
     connect(types_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem *item) {
         if (filling_)
             return;
@@ -125,7 +114,7 @@ FileAnalysisView::FileAnalysisView(ScanSessionStore &store, QWidget *parent) : Q
     ages_ = new QListWidget(this);
     ages_->setAccessibleName(QStringLiteral("Files by the time of their last change"));
     ages_->setItemDelegate(new AgeBarDelegate(ages_));
-    ages_->setStyleSheet(kTableStyle);
+    ages_->setStyleSheet(style::tableStyleSheet());
     connect(ages_, &QListWidget::currentItemChanged, this, [this](QListWidgetItem *item) {
         if (filling_)
             return;
@@ -315,16 +304,12 @@ std::optional<QColor> FileAnalysisView::tint(const ScanTree &tree, const Sunburs
     if (!node.isValid())
         return dim;
     const bool byType = a.view == AnalysisView::types;
-    const auto slotOf = [&](const ScanTree::NodeRef &file) {
-        QByteArray scratch;
-        return byType ? int(fileCategoryOfName(file.nativeName(scratch))) : int(fileAgeOf(file.modifiedAt(), a.now));
-    };
     const auto colorOf = [&](int slot) { return byType ? categoryColor(FileCategory(slot)) : ageColor(FileAge(slot)); };
     const bool highlighting = a.highlight.kind != FileFilter::Kind::all;
     if (node.kind() != ScanNodeKind::directory) {
         if (highlighting && !a.highlight.matches(node))
             return dim;
-        return colorOf(slotOf(node));
+        return colorOf(mixSlotOf(a.view, node, a.now));
     }
     // A folder: the colour of most of its bytes, or, with a type or an age
     // chosen, that one as strong as its share.

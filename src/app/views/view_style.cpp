@@ -202,6 +202,21 @@ QString buttonStyleSheet(ButtonStyle style, qreal fontPixelSize)
     return {};
 }
 
+QString tableStyleSheet()
+{
+    return QStringLiteral(
+    "QTreeWidget, QListWidget { background: transparent; color: white; border: none; font-size: 12px; outline: none; }"
+    "QTreeWidget::item, QListWidget::item { padding: 3px 0; }"
+    "QTreeWidget::item:selected, QListWidget::item:selected { background: rgba(255,255,255,0.10); color: white; }"
+    "QTreeWidget:focus, QListWidget:focus { border: 2px solid #8ab4ff; border-radius: 8px; }"
+    "QHeaderView::section { background: transparent; color: rgba(255,255,255,0.55); border: none;"
+    " padding: 4px 6px; font-size: 11px; }"
+    "QScrollBar:vertical { background: transparent; width: 8px; margin: 4px 2px; }"
+    "QScrollBar::handle:vertical { background: rgba(255,255,255,0.22); border-radius: 2px; min-height: 24px; }"
+    "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
+    "QScrollBar::add-page, QScrollBar::sub-page { background: none; }");
+}
+
 } // namespace style
 
 void CardFrame::setCard(qreal radius, const QColor &fill, const QColor &stroke, qreal strokeWidth, QList<qreal> dashes)

@@ -45,6 +45,8 @@ QIcon symbolIcon(const QString &name, qreal pixelSize, const QColor &color, qrea
 // Push-button looks: bordered, bordered prominent, or plain (no chrome).
 enum class ButtonStyle { bordered, prominent, plain, borderless };
 QString buttonStyleSheet(ButtonStyle style, qreal fontPixelSize = 13);
+// Tables and lists on a card: transparent, white text, the focus outlined.
+QString tableStyleSheet();
 
 } // namespace style
 
