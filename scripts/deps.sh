@@ -16,7 +16,7 @@ ensure_packages() {
         "${missing[@]}" >&2
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev libglib2.0-dev libxcb1-dev libzstd-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev libglib2.0-dev libxcb1-dev libzstd-dev libicu-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev dbus-daemon desktop-file-utils appstream xvfb xauth xdotool ncdu gdu zstd
                lintian dpkg-dev file man-db)
 BENCH_PACKAGES=(hyperfine ncdu gdu coreutils gcc time python3)

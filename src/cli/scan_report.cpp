@@ -114,7 +114,7 @@ QString ScanReport::text() const
             out += QStringLiteral("  ... and %1 more\n").arg(locale.toString(unreadable.size() - kNamed));
     }
 
-    const QList<ScanNodeRecord> children = sortedBySize(tree.children(tree.rootID), measure);
+    const QList<ScanNodeRecord> children = sortedChildren(tree, tree.rootID, measure);
     const qsizetype shown = std::min<qsizetype>(children.size(), top < 0 ? 20 : top);
     if (shown > 0)
         out += u'\n';
@@ -237,7 +237,7 @@ QByteArray ScanReport::json() const
     object["logical"] = root ? root->logicalSize : 0;
     object["seconds"] = seconds(summary);
     QJsonArray children;
-    const QList<ScanNodeRecord> sorted = sortedBySize(tree.children(tree.rootID), measure);
+    const QList<ScanNodeRecord> sorted = sortedChildren(tree, tree.rootID, measure);
     const qsizetype shown = top < 0 ? sorted.size() : std::min<qsizetype>(sorted.size(), top);
     for (qsizetype i = 0; i < shown; ++i) {
         const ScanNodeRecord &r = sorted[i];

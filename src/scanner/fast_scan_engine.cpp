@@ -3,6 +3,7 @@
 #include "local_file_system_provider.h"
 #include "path_identifiers.h"
 #include "stable_scan_node_id.h"
+#include "two_threads.h"
 
 #include <QFile>
 #include <malloc.h>
@@ -493,33 +494,10 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     // The scan has left the other cores idle: a large tree is built on two,
     // split where a run of siblings begins.
     std::vector<int32_t> packages, laterPackages;
-    bool split = false;
     if (n >= 20000) {
         const int32_t middle = reader.runStart(n / 2);
-        try {
-            std::exception_ptr failed;
-            std::thread helper([&] {
-                try {
-                    fill(middle, n, laterPackages);
-                } catch (...) {
-                    failed = std::current_exception();
-                }
-            });
-            try {
-                fill(0, middle, packages);
-            } catch (...) {
-                helper.join();
-                throw;
-            }
-            helper.join();
-            if (failed)
-                std::rethrow_exception(failed);
-            split = true;
-        } catch (const std::system_error &) {
-        }
-    }
-    if (!split) {
-        packages.clear();
+        runOnTwoThreads([&] { fill(0, middle, packages); }, [&] { fill(middle, n, laterPackages); });
+    } else {
         fill(0, n, packages);
     }
     packages.insert(packages.end(), laterPackages.begin(), laterPackages.end());

@@ -1,5 +1,7 @@
 #include "scan_engine.h"
 
+#include "two_threads.h"
+
 #include "hard_links.h"
 #include "path_identifiers.h"
 #include "stable_scan_node_id.h"
@@ -91,31 +93,9 @@ void identifyAll(Branch &branch, const FileUrl &rootURL, const QUuid &rootID)
     size_t middle = n / 2;
     while (middle > 0 && middle < n && branch.parents[middle] == branch.parents[middle - 1])
         ++middle;
-    bool split = false;
-    if (n >= 20000) {
-        try {
-            std::exception_ptr failed;
-            std::thread helper([&] {
-                try {
-                    runs(middle, n);
-                } catch (...) {
-                    failed = std::current_exception();
-                }
-            });
-            try {
-                runs(0, middle);
-            } catch (...) {
-                helper.join();
-                throw;
-            }
-            helper.join();
-            if (failed)
-                std::rethrow_exception(failed);
-            split = true;
-        } catch (const std::system_error &) {
-        }
-    }
-    if (!split)
+    if (n >= 20000)
+        runOnTwoThreads([&] { runs(0, middle); }, [&] { runs(middle, n); });
+    else
         runs(0, n);
     for (size_t i = 0; i < n; ++i) {
         const qsizetype p = branch.parents[i];

@@ -1,5 +1,7 @@
 #include "scan_tree.h"
 
+#include "two_threads.h"
+
 #include <QSet>
 #include <algorithm>
 #include <limits>
@@ -666,6 +668,13 @@ QByteArrayView ScanTree::NodeRef::nativeName(QByteArray &scratch) const
         return scratch = d_->nativeName(i_);
     return d_->name(i_);
 }
+QString ScanTree::NodeRef::displayName() const
+{
+    if (const auto shown = d_->displayNames.constFind(i_); shown != d_->displayNames.cend())
+        return *shown;
+    QByteArray scratch;
+    return displayTextOf(nativeName(scratch), nullptr);
+}
 ScanTree::NodeRef ScanTree::NodeRef::parent() const
 {
     const qint32 p = d_->parents[size_t(i_)];
@@ -674,6 +683,7 @@ ScanTree::NodeRef ScanTree::NodeRef::parent() const
 QList<ScanTree::NodeRef> ScanTree::NodeRef::children() const
 {
     QList<NodeRef> out;
+    out.reserve(d_->listedCount(i_));
     d_->forEachChild(i_, [&](qint32 c) { out.append(NodeRef(d_, c)); });
     return out;
 }
@@ -703,11 +713,32 @@ QList<ScanNodeRecord> ScanTree::children(const QUuid &parentID) const
     const qint32 p = position(parentID);
     if (p < 0)
         return out;
+    out.reserve(d_->listedCount(p));
     Data::Folders made; // siblings share their folder's URL
     const FileUrl::Folder folder = d_->folder(p, made);
     d_->forEachChild(p, [&](qint32 c) {
         out.append(d_->parents[size_t(c)] == p ? d_->record(c, &made, &folder) : d_->record(c, &made));
     });
+    return out;
+}
+
+QList<ScanNodeRecord> ScanTree::childRecords(const NodeRef &parent, const QList<NodeRef> &children) const
+{
+    QList<ScanNodeRecord> out(children.size());
+    ScanNodeRecord *const records = out.data();
+    const auto make = [&](qsizetype from, qsizetype to) {
+        Data::Folders made; // siblings share their folder's URL
+        const FileUrl::Folder folder = d_->folder(parent.position(), made);
+        for (qsizetype k = from; k < to; ++k) {
+            const qint32 c = children[k].position();
+            records[k] = d_->parents[size_t(c)] == parent.position() ? d_->record(c, &made, &folder) : d_->record(c, &made);
+        }
+    };
+    const qsizetype n = children.size();
+    if (n >= 20000)
+        runOnTwoThreads([&] { make(0, n / 2); }, [&] { make(n / 2, n); });
+    else
+        make(0, n);
     return out;
 }
 

@@ -59,6 +59,8 @@ public:
         QByteArray nativeName() const;
         // The same without a copy where the tree holds it (scratch otherwise).
         QByteArrayView nativeName(QByteArray &scratch) const;
+        // The name as its record shows it.
+        QString displayName() const;
         NodeRef parent() const;
         // The children with records, in list order.
         QList<NodeRef> children() const;
@@ -129,6 +131,9 @@ public:
     std::optional<ScanNodeRecord> node(const std::optional<QUuid> &id) const;
     // The listed children that have records, in list order.
     QList<ScanNodeRecord> children(const QUuid &parentID) const;
+    // The records of some of parent's children (refs from its children()),
+    // in the order given; a long list is made on two threads.
+    QList<ScanNodeRecord> childRecords(const NodeRef &parent, const QList<NodeRef> &children) const;
     QList<QUuid> childIDs(const QUuid &parentID) const;
     // From the topmost reachable ancestor down to id; a cycle ends the walk.
     QList<ScanNodeRecord> path(const QUuid &id) const;

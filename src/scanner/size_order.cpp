@@ -1,77 +1,201 @@
 #include "size_order.h"
 
-#include <QCollator>
+#include "scan_tree.h"
+#include "two_threads.h"
+
+#include <QLocale>
 #include <algorithm>
+#include <cstring>
 #include <numeric>
-#include <optional>
-#include <system_error>
-#include <thread>
+#include <unicode/ucol.h>
 
-// Sorts positions rather than 144-byte records, and compares names only
-// within runs of equal size; long runs (a folder of many small files) are
-// ordered by collation keys, which compare far faster than the collator.
-QList<ScanNodeRecord> sortedBySize(QList<ScanNodeRecord> list, SizeMeasure measure)
-{
-    const QList<ScanNodeRecord> &records = list; // reads must not detach
-    constexpr qsizetype kKeyedRun = 16;
-    constexpr size_t kParallelRun = 65536;
-    std::vector<qsizetype> order(size_t(records.size()));
-    std::iota(order.begin(), order.end(), qsizetype(0));
-    std::stable_sort(order.begin(), order.end(), [&records, measure](qsizetype a, qsizetype b) {
-        return sizeOf(records[a], measure) > sizeOf(records[b], measure);
-    });
+namespace {
 
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::vector<std::optional<QCollatorSortKey>> keys;
-    for (auto run = order.begin(); run != order.end();) {
-        const qint64 size = sizeOf(records[*run], measure);
-        const auto end = std::find_if(run, order.end(), [&](qsizetype i) { return sizeOf(records[i], measure) != size; });
-        if (end - run >= kKeyedRun) {
-            // Keys stay put (moving one costs a reference count); positions move.
-            const size_t n = size_t(end - run);
-            keys.assign(n, std::nullopt);
-            std::vector<qsizetype> byKey(n);
-            std::iota(byKey.begin(), byKey.end(), qsizetype(0));
-            const auto byName = [&keys](qsizetype a, qsizetype b) { return keys[a]->compare(*keys[b]) < 0; };
-            // Each half's keys made and sorted on a thread of its own (a
-            // folder of a million small files), then merged: the same order.
-            const auto half = [&](size_t from, size_t to) {
-                QCollator own(collator.locale()); // one collator a thread
-                own.setCaseSensitivity(Qt::CaseInsensitive);
-                for (size_t k = from; k < to; ++k)
-                    keys[k].emplace(own.sortKey(records[run[qsizetype(k)]].displayName));
-                std::stable_sort(byKey.begin() + qsizetype(from), byKey.begin() + qsizetype(to), byName);
-            };
-            std::optional<std::thread> other;
-            if (n >= kParallelRun) {
-                try {
-                    other.emplace(half, 0, n / 2);
-                } catch (const std::system_error &) {
-                    // no thread to be had: one does it all
+// The order of names that QCollator gives for the current locale, case
+// insensitive, as keys in one arena: ICU's keys with the strength QCollator
+// sets, or in the C locale the case-folded UTF-16 units that its comparison
+// compares. Sorting entries of an inline prefix and a pointer touches far
+// less memory than a QCollatorSortKey each, and both short and long runs
+// get one order. One a thread.
+class NameKeys {
+public:
+    struct Entry {
+        quint64 prefix; // the key's first 8 bytes, big-endian
+        const uchar *key;
+        quint32 length;
+        qint32 item; // the last tie-break: as the items came
+    };
+
+    NameKeys()
+    {
+        const QLocale locale;
+        if (locale.language() == QLocale::C)
+            return;
+        UErrorCode status = U_ZERO_ERROR;
+        const QByteArray name = locale.bcp47Name().toLatin1().replace('-', '_');
+        collator_ = ucol_open(name.constData(), &status);
+        ucol_setAttribute(collator_, UCOL_NORMALIZATION_MODE, UCOL_ON, &status);
+        ucol_setAttribute(collator_, UCOL_STRENGTH, UCOL_SECONDARY, &status);
+        ucol_setAttribute(collator_, UCOL_NUMERIC_COLLATION, UCOL_OFF, &status);
+        ucol_setAttribute(collator_, UCOL_ALTERNATE_HANDLING, UCOL_NON_IGNORABLE, &status);
+        if (U_FAILURE(status)) { // as QCollator: the C locale's order
+            ucol_close(collator_);
+            collator_ = nullptr;
+        }
+    }
+    ~NameKeys() { ucol_close(collator_); }
+    NameKeys(const NameKeys &) = delete;
+    NameKeys &operator=(const NameKeys &) = delete;
+
+    void add(const QString &name, qint32 item)
+    {
+        const size_t at = used_;
+        if (collator_) {
+            const auto *text = reinterpret_cast<const UChar *>(name.utf16());
+            for (;;) {
+                reserve(kRoom);
+                const int32_t room = int32_t(bytes_.size() - at);
+                const int32_t need = ucol_getSortKey(collator_, text, int32_t(name.size()), &bytes_[at], room);
+                if (need <= room) {
+                    used_ = at + size_t(std::max(need - 1, 0)); // without its closing 0
+                    break;
+                }
+                reserve(size_t(need));
+            }
+        } else {
+            reserve(size_t(name.size()) * 2 + 4);
+            for (qsizetype k = 0; k < name.size(); ++k) {
+                char32_t c = name[k].unicode();
+                if (QChar::isHighSurrogate(c) && k + 1 < name.size() && name[k + 1].isLowSurrogate())
+                    c = QChar::surrogateToUcs4(char16_t(c), name[++k].unicode());
+                c = QChar::toCaseFolded(c);
+                if (QChar::requiresSurrogates(c)) {
+                    put(QChar::highSurrogate(c));
+                    put(QChar::lowSurrogate(c));
+                } else {
+                    put(char16_t(c));
                 }
             }
-            if (other) {
-                half(n / 2, n);
-                other->join();
-                std::inplace_merge(byKey.begin(), byKey.begin() + qsizetype(n / 2), byKey.end(), byName);
+        }
+        entries_.push_back({0, nullptr, quint32(used_ - at), item});
+        offsets_.push_back(at);
+    }
+
+    // Sorted, once every name is added.
+    std::vector<Entry> &sorted()
+    {
+        for (size_t k = 0; k < entries_.size(); ++k) {
+            Entry &e = entries_[k];
+            e.key = bytes_.data() + offsets_[k];
+            for (quint32 b = 0; b < 8; ++b)
+                e.prefix = e.prefix << 8 | (b < e.length ? e.key[b] : 0);
+        }
+        std::sort(entries_.begin(), entries_.end(), before);
+        return entries_;
+    }
+
+    static bool before(const Entry &a, const Entry &b)
+    {
+        if (a.prefix != b.prefix)
+            return a.prefix < b.prefix;
+        if (const int c = std::memcmp(a.key, b.key, std::min(a.length, b.length)))
+            return c < 0;
+        return a.length != b.length ? a.length < b.length : a.item < b.item;
+    }
+
+private:
+    static constexpr size_t kRoom = 256;
+
+    void reserve(size_t more)
+    {
+        if (bytes_.size() < used_ + more)
+            bytes_.resize(std::max(bytes_.size() * 2, used_ + more));
+    }
+    void put(char16_t unit)
+    {
+        bytes_[used_++] = uchar(unit >> 8);
+        bytes_[used_++] = uchar(unit);
+    }
+
+    UCollator *collator_ = nullptr;
+    std::vector<uchar> bytes_;
+    size_t used_ = 0;
+    std::vector<Entry> entries_;
+    std::vector<size_t> offsets_;
+};
+
+// The positions of n items in list order, from their sizes and (for ties
+// only) their names. A long run of one size, a folder of a million small
+// files, is keyed and sorted in two halves on two threads, then merged.
+template <typename NameAt>
+std::vector<qsizetype> listOrder(const std::vector<qint64> &sizes, NameAt nameAt)
+{
+    constexpr size_t kParallelRun = 65536;
+    std::vector<qsizetype> order(sizes.size());
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    std::stable_sort(order.begin(), order.end(), [&sizes](qsizetype a, qsizetype b) { return sizes[a] > sizes[b]; });
+
+    for (auto run = order.begin(); run != order.end();) {
+        const qint64 size = sizes[*run];
+        const auto end = std::find_if(run, order.end(), [&](qsizetype i) { return sizes[i] != size; });
+        const size_t n = size_t(end - run);
+        if (n > 1) {
+            std::vector<NameKeys::Entry> merged;
+            const auto half = [&](size_t from, size_t to, NameKeys &keys) -> std::vector<NameKeys::Entry> & {
+                for (size_t k = from; k < to; ++k)
+                    keys.add(nameAt(run[qsizetype(k)]), qint32(k));
+                return keys.sorted();
+            };
+            NameKeys first, second; // both live until the order is read
+            if (n >= kParallelRun) {
+                std::vector<NameKeys::Entry> *a = nullptr, *b = nullptr;
+                runOnTwoThreads([&] { a = &half(0, n / 2, first); }, [&] { b = &half(n / 2, n, second); });
+                merged.resize(n);
+                std::merge(a->begin(), a->end(), b->begin(), b->end(), merged.begin(), NameKeys::before);
             } else {
-                half(0, n);
+                merged = std::move(half(0, n, first));
             }
-            std::vector<qsizetype> runOrder(run, end);
-            for (size_t k = 0; k < byKey.size(); ++k)
-                run[k] = runOrder[size_t(byKey[k])];
-        } else if (end - run > 1) {
-            std::stable_sort(run, end, [&](qsizetype a, qsizetype b) {
-                return collator.compare(records[a].displayName, records[b].displayName) < 0;
-            });
+            const std::vector<qsizetype> came(run, end);
+            for (size_t k = 0; k < n; ++k)
+                run[qsizetype(k)] = came[size_t(merged[k].item)];
         }
         run = end;
     }
+    return order;
+}
 
+} // namespace
+
+QList<ScanNodeRecord> sortedBySize(QList<ScanNodeRecord> list, SizeMeasure measure)
+{
+    const QList<ScanNodeRecord> &records = list; // reads must not detach
+    std::vector<qint64> sizes(size_t(records.size()));
+    for (qsizetype i = 0; i < records.size(); ++i)
+        sizes[size_t(i)] = sizeOf(records[i], measure);
     QList<ScanNodeRecord> sorted;
     sorted.reserve(list.size());
-    for (qsizetype i : order)
+    for (qsizetype i : listOrder(sizes, [&records](qsizetype i) { return records[i].displayName; }))
         sorted.append(std::move(list[i]));
     return sorted;
+}
+
+void sortBySize(QList<ScanTree::NodeRef> &refs, SizeMeasure measure)
+{
+    std::vector<qint64> sizes(size_t(refs.size()));
+    for (qsizetype i = 0; i < refs.size(); ++i)
+        sizes[size_t(i)] = measure == SizeMeasure::logical ? refs[i].logicalSize() : refs[i].allocatedSize();
+    const QList<ScanTree::NodeRef> came = refs;
+    const std::vector<qsizetype> order = listOrder(sizes, [&came](qsizetype i) { return came[i].displayName(); });
+    for (size_t k = 0; k < order.size(); ++k)
+        refs[qsizetype(k)] = came[order[k]];
+}
+
+QList<ScanNodeRecord> sortedChildren(const ScanTree &tree, const QUuid &parentID, SizeMeasure measure)
+{
+    const ScanTree::NodeRef parent = tree.ref(parentID);
+    if (!parent.isValid())
+        return {};
+    QList<ScanTree::NodeRef> children = parent.children();
+    sortBySize(children, measure);
+    return tree.childRecords(parent, children);
 }

@@ -3,7 +3,7 @@
 // Shared by the window's list and the headless report.
 #pragma once
 
-#include "scan_node_record.h"
+#include "scan_tree.h"
 
 #include <QList>
 
@@ -16,3 +16,9 @@ inline qint64 sizeOf(const ScanNodeRecord &r, SizeMeasure measure)
 }
 
 QList<ScanNodeRecord> sortedBySize(QList<ScanNodeRecord> records, SizeMeasure measure = SizeMeasure::allocated);
+// The same for nodes read without records.
+void sortBySize(QList<ScanTree::NodeRef> &refs, SizeMeasure measure);
+// A folder's children in that order, each record made once the order is
+// known (a folder of a million files: none moved, made on two threads).
+QList<ScanNodeRecord> sortedChildren(const ScanTree &tree, const QUuid &parentID,
+                                     SizeMeasure measure = SizeMeasure::allocated);

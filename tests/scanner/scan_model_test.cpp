@@ -300,35 +300,53 @@ TEST(ScanTree, AMillionNodesFitInTheirColumnsAndCopyForNothing)
     EXPECT_TRUE(copies.back().sharesStorageWith(tree)) << "reading never copies";
 }
 
-// A folder of many files of one size is ordered by name on two threads: the
-// order is the one a single thread's collation keys give, ties as they came.
-TEST(SizeOrder, ManyFilesOfOneSizeInNameOrder)
+// Ties are ordered as the locale's case-insensitive QCollator compares the
+// names, whether a run is short or keyed on two threads; ties beyond the
+// name as they came. A tree's children sort to the same order.
+TEST(SizeOrder, TiesInTheCollatorsOrderForEveryRunLength)
 {
-    QList<ScanNodeRecord> records;
-    const QStringList stems{"alpha", "Beta", "beta", "ÉCOLE", "ecole", "zeta", "10", "9", "_x"};
-    for (int i = 0; i < 70000; ++i) {
-        ScanNodeRecord r;
-        r.id = QUuid::createUuid();
-        r.displayName = stems[i % stems.size()] + QString::number(i % 5000);
-        r.allocatedSize = i % 97 == 0 ? 4096 : 0;
-        records.append(r);
+    const QStringList stems{"alpha", "Beta", "beta", "ÉCOLE", "ecole", "zeta", "10", "9", "_x", "Straße", "ǅx", "😀a", "Å"};
+    for (const char *name : {"C", "en_US", "sv_SE", "de_DE"}) {
+        QLocale::setDefault(QLocale(QString::fromLatin1(name)));
+        QCollator collator;
+        collator.setCaseSensitivity(Qt::CaseInsensitive);
+        QList<ScanNodeRecord> records;
+        for (int i = 0; i < 70000; ++i) {
+            ScanNodeRecord r;
+            r.id = QUuid::createUuid();
+            r.displayName = stems[i % stems.size()] + QString::number(i % 5000);
+            // a long run of 0, runs of 2 and 3 (with equal names), singles
+            r.allocatedSize = i % 97 == 0 ? 4096 : i % 89 == 0 ? i / 3 : 0;
+            records.append(r);
+        }
+        const QList<ScanNodeRecord> sorted = sortedBySize(records);
+        QList<ScanNodeRecord> expected = records;
+        std::stable_sort(expected.begin(), expected.end(), [&](const ScanNodeRecord &a, const ScanNodeRecord &b) {
+            return a.allocatedSize != b.allocatedSize ? a.allocatedSize > b.allocatedSize
+                                                      : collator.compare(a.displayName, b.displayName) < 0;
+        });
+        ASSERT_EQ(sorted.size(), expected.size());
+        qsizetype differing = 0;
+        for (qsizetype i = 0; i < sorted.size(); ++i)
+            differing += sorted[i].id != expected[i].id;
+        EXPECT_EQ(differing, 0) << name;
+
+        ScanTree::Builder b(FileUrl::fromPath("/t", true));
+        ScanTree::NodeFacts folder;
+        folder.kind = ScanNodeKind::directory;
+        const qint32 root = b.add(QUuid::createUuid(), -1, {}, folder);
+        for (const ScanNodeRecord &r : records) {
+            ScanTree::NodeFacts facts;
+            facts.allocatedSize = r.allocatedSize;
+            b.add(r.id, root, r.displayName.toUtf8(), facts);
+        }
+        const ScanTree tree = b.finish();
+        const QList<ScanNodeRecord> children = sortedChildren(tree, tree.rootID);
+        ASSERT_EQ(children.size(), expected.size());
+        differing = 0;
+        for (qsizetype i = 0; i < children.size(); ++i)
+            differing += children[i].id != expected[i].id || children[i].displayName != expected[i].displayName;
+        EXPECT_EQ(differing, 0) << name;
     }
-    const QList<ScanNodeRecord> sorted = sortedBySize(records);
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::vector<std::pair<QCollatorSortKey, qsizetype>> keyed;
-    for (qsizetype i = 0; i < records.size(); ++i)
-        keyed.emplace_back(collator.sortKey(records[i].displayName), i);
-    std::stable_sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
-        const qint64 x = records[a.second].allocatedSize, y = records[b.second].allocatedSize;
-        return x != y ? x > y : a.first.compare(b.first) < 0;
-    });
-    QList<ScanNodeRecord> expected;
-    for (const auto &[key, i] : keyed)
-        expected.append(records[i]);
-    ASSERT_EQ(sorted.size(), expected.size());
-    qsizetype differing = 0;
-    for (qsizetype i = 0; i < sorted.size(); ++i)
-        differing += sorted[i].id != expected[i].id;
-    EXPECT_EQ(differing, 0);
+    QLocale::setDefault(QLocale::system());
 }

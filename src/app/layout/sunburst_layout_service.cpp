@@ -41,29 +41,36 @@ void SunburstLayoutService::appendSegments(const ScanTree &tree, const QUuid &pa
         return;
     const double parentSize = double(parentBytes);
 
-    QList<ScanNodeRecord> children;
-    for (const ScanNodeRecord &child : tree.children(parentID))
-        if (sizeOf(child, measure) >= 1)
-            children.append(child);
-    if (children.isEmpty())
-        return;
-    children = sortedBySize(std::move(children), measure);
-
+    // Sizes alone tell which children are too small to show, and those are
+    // never named or ordered: a folder of a million small files costs a pass.
     const double span = endDegrees - startDegrees;
-    QList<const ScanNodeRecord *> visible;
+    QList<ScanTree::NodeRef> visible;
     qint64 hiddenSize = 0, hiddenCount = 0, visibleSize = 0;
-    for (const ScanNodeRecord &child : children) {
-        const qint64 size = sizeOf(child, measure);
+    const auto sizeOfRef = [this](const ScanTree::NodeRef &r) {
+        return measure == SizeMeasure::logical ? r.logicalSize() : r.allocatedSize();
+    };
+    for (const ScanTree::NodeRef &child : parent.children()) {
+        const qint64 size = sizeOfRef(child);
+        if (size < 1)
+            continue;
         const double fraction = double(size) / parentSize;
-        if (fraction < minimumFraction || span * fraction < minimumAngleDegrees ||
-            visible.size() >= maximumVisibleChildrenPerParent) {
+        if (fraction < minimumFraction || span * fraction < minimumAngleDegrees) {
             hiddenSize = saturatingAdd(hiddenSize, size);
             ++hiddenCount;
         } else {
-            visible.append(&child);
-            visibleSize = saturatingAdd(visibleSize, size);
+            visible.append(child);
         }
     }
+    sortBySize(visible, measure);
+    while (!visible.isEmpty() && visible.size() > maximumVisibleChildrenPerParent) {
+        hiddenSize = saturatingAdd(hiddenSize, sizeOfRef(visible.last()));
+        ++hiddenCount;
+        visible.removeLast();
+    }
+    for (const ScanTree::NodeRef &child : visible)
+        visibleSize = saturatingAdd(visibleSize, sizeOfRef(child));
+    if (visible.isEmpty() && hiddenCount == 0)
+        return;
 
     const qsizetype gaps = std::max<qsizetype>(visible.size() + (hiddenSize > 0 ? 1 : 0) - 1, 0);
     double available = span - siblingGapDegrees * double(gaps);
@@ -74,11 +81,12 @@ void SunburstLayoutService::appendSegments(const ScanTree &tree, const QUuid &pa
         return;
 
     double cursor = startDegrees;
-    for (const ScanNodeRecord *child : visible) {
-        const double sweep = available * (double(sizeOf(*child, measure)) / double(total));
-        into.append(SunburstSegment{uuidText(child->id), child->id, ringIndex, cursor, cursor + sweep,
+    for (const ScanTree::NodeRef &child : visible) {
+        const double sweep = available * (double(sizeOfRef(child)) / double(total));
+        const QUuid id = child.id();
+        into.append(SunburstSegment{uuidText(id), id, ringIndex, cursor, cursor + sweep,
                                     SunburstSegment::Kind::node()});
-        appendSegments(tree, child->id, cursor, cursor + sweep, ringIndex + 1, remainingDepth - 1, into);
+        appendSegments(tree, id, cursor, cursor + sweep, ringIndex + 1, remainingDepth - 1, into);
         cursor += siblingGapDegrees + sweep;
     }
     if (hiddenSize >= 1) {

@@ -163,7 +163,7 @@ void FocusNavigation::refreshFocusedChildren(bool force)
     QPointer<ScanSessionStore> self(&s_);
     backgroundPool().start(
         [self, cancelled, request, tree = *active->tree, focus = context.focusedNodeID, measure = s_.sizeMeasure_]() mutable {
-            QList<ScanNodeRecord> sorted = sortedBySize(tree.children(focus), measure);
+            QList<ScanNodeRecord> sorted = sortedChildren(tree, focus, measure);
             if (cancelled->load())
                 return;
             QMetaObject::invokeMethod(
