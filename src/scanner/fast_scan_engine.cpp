@@ -84,12 +84,13 @@ public:
             from = 1;
         }
         std::vector<PathIdentifiers::Child> children;
+        PathIdentifiers::Batch batch(paths_);
         for (int32_t i = from; i < to;) {
             const int32_t p = parentOf(i);
             children.clear();
             for (; i < count_ && parentOf(i) == p; ++i)
                 children.push_back({rawName(i), &out[i - first]});
-            paths_.identify(folderOf_[size_t(p)], children.data(), qsizetype(children.size()));
+            batch.add(folderOf_[size_t(p)], children.data(), qsizetype(children.size()));
         }
     }
 
@@ -474,14 +475,18 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
         std::vector<QUuid> ids;
         int32_t released = from;
         for (int32_t i = from; i < to;) {
-            const int32_t run = i;
-            const int32_t p = i == 0 ? -1 : reader.parentOf(i);
+            // Several runs at once, so that small folders' children are
+            // identified together.
+            const int32_t first = i;
             i = i == 0 ? 1 : reader.runEnd(i);
-            ids.resize(size_t(i - run));
-            reader.identify(run, i, ids.data());
-            for (int32_t k = run; k < i; ++k) {
+            while (i < to && i - first < 256)
+                i = reader.runEnd(i);
+            ids.resize(size_t(i - first));
+            reader.identify(first, i, ids.data());
+            for (int32_t k = first; k < i; ++k) {
                 const ScanTree::NodeFacts facts = reader.facts(k);
-                builder.setNode(at(k), ids[size_t(k - run)], p < 0 ? -1 : at(p), reader.rawName(k), facts);
+                const int32_t p = k == 0 ? -1 : reader.parentOf(k);
+                builder.setNode(at(k), ids[size_t(k - first)], p < 0 ? -1 : at(p), reader.rawName(k), facts);
                 if (facts.kind == ScanNodeKind::package)
                     packages.push_back(at(k));
             }

@@ -53,20 +53,62 @@ const std::vector<scan_node_hash::Piece> &PathIdentifiers::chainTo(int32_t folde
     return pieces;
 }
 
+scan_node_hash::ChildName PathIdentifiers::childName(int32_t folder, const Child &child, bool *slash) const
+{
+    const Link &parent = links_[size_t(folder)];
+    *slash = !parent.endsWithSlash;
+    const quint64 start = *slash ? scan_node_hash::step(parent.forward, '/') : parent.forward;
+    return {child.name, scan_node_hash::forward(start, child.name),
+            parent.length + (*slash ? 1 : 0) + quint64(child.name.size()), child.id};
+}
+
+bool PathIdentifiers::isWithin(int32_t folder, int32_t ancestor) const
+{
+    const int32_t depth = links_[size_t(ancestor)].depth;
+    while (folder >= 0 && links_[size_t(folder)].depth > depth)
+        folder = links_[size_t(folder)].parent;
+    return folder == ancestor;
+}
+
 void PathIdentifiers::identify(int32_t folder, const Child *children, qsizetype count) const
 {
     if (count <= 0)
         return;
-    const Link &parent = links_[size_t(folder)];
-    const bool slash = !parent.endsWithSlash;
-    quint64 start = parent.forward;
-    if (slash)
-        start = scan_node_hash::step(start, '/');
+    bool slash = false;
     thread_local std::vector<scan_node_hash::ChildName> names;
     names.clear();
     for (qsizetype i = 0; i < count; ++i)
-        names.push_back({children[i].name, scan_node_hash::forward(start, children[i].name),
-                         parent.length + (slash ? 1 : 0) + quint64(children[i].name.size()), children[i].id});
+        names.push_back(childName(folder, children[i], &slash));
     const std::vector<scan_node_hash::Piece> &path = chainTo(folder);
     scan_node_hash::identifyChildren(path.data(), qsizetype(path.size()), slash, names.data(), count);
+}
+
+void PathIdentifiers::Batch::add(int32_t folder, const Child *children, qsizetype count)
+{
+    if (count >= scan_node_hash::kLanes) {
+        flush();
+        paths_.identify(folder, children, count);
+        return;
+    }
+    if (count_ > 0 && !paths_.isWithin(folder, deepest_))
+        flush();
+    const qsizetype pieces = qsizetype(paths_.links_[size_t(folder)].depth) + 1;
+    for (qsizetype i = 0; i < count; ++i) {
+        if (count_ == scan_node_hash::kLanes)
+            flush();
+        scan_node_hash::Lane &lane = lanes_[count_++];
+        lane.child = paths_.childName(folder, children[i], &lane.slash);
+        lane.pieceCount = pieces;
+        deepest_ = folder;
+    }
+}
+
+void PathIdentifiers::Batch::flush()
+{
+    if (count_ == 0)
+        return;
+    const std::vector<scan_node_hash::Piece> &path = paths_.chainTo(deepest_);
+    scan_node_hash::identifyLanes(path.data(), lanes_, count_);
+    count_ = 0;
+    deepest_ = -1;
 }

@@ -30,6 +30,26 @@ public:
 
     QUuid topID() const { return stableScanNodeIDOfBytes(top_); }
 
+    // Identifies runs of children as identify() does, but gathers the small
+    // runs of folders nested in one another (a deep chain, folders of a few
+    // files) to walk their shared path together. One a thread; every
+    // identifier is written once flush() or the destructor has returned.
+    class Batch {
+    public:
+        explicit Batch(const PathIdentifiers &paths) : paths_(paths) {}
+        ~Batch() { flush(); }
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+        void add(int32_t folder, const Child *children, qsizetype count);
+        void flush();
+
+    private:
+        const PathIdentifiers &paths_;
+        scan_node_hash::Lane lanes_[scan_node_hash::kLanes];
+        int count_ = 0;
+        int32_t deepest_ = -1;
+    };
+
 private:
     struct Link {
         int32_t parent;      // -1 for the top
@@ -42,6 +62,9 @@ private:
         quint64 length;      // of that path
     };
     const std::vector<scan_node_hash::Piece> &chainTo(int32_t folder) const;
+    // The child of folder named name, before its identifier is known.
+    scan_node_hash::ChildName childName(int32_t folder, const Child &child, bool *slash) const;
+    bool isWithin(int32_t folder, int32_t ancestor) const;
 
     QByteArray top_;
     std::vector<Link> links_;

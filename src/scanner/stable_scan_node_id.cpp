@@ -1,6 +1,8 @@
 #include "stable_scan_node_id.h"
 
 #include <QByteArray>
+#include <algorithm>
+#include <cstdint>
 
 using namespace scan_node_hash;
 
@@ -20,15 +22,14 @@ QUuid scan_node_hash::identifier(quint64 h1, quint64 h2, quint64 n)
 
 namespace {
 
+// K backward hashes carried up through the same pieces at once: each byte
+// is one multiply a lane, and the lanes' multiplies overlap.
 template <int K>
-void walkTogether(const Piece *topDown, qsizetype pieceCount, bool slash, const ChildName *children)
+void walkTogether(const Piece *topDown, qsizetype pieceCount, quint64 *states)
 {
     quint64 h[K];
-    for (int j = 0; j < K; ++j) {
-        h[j] = backward(kBackwardSeed, children[j].name);
-        if (slash)
-            h[j] = step(h[j], '/');
-    }
+    for (int j = 0; j < K; ++j)
+        h[j] = states[j];
     for (qsizetype p = pieceCount - 1; p >= 0; --p) {
         const QByteArrayView bytes = topDown[p].bytes;
         for (qsizetype b = bytes.size() - 1; b >= 0; --b) {
@@ -41,7 +42,26 @@ void walkTogether(const Piece *topDown, qsizetype pieceCount, bool slash, const 
                 h[j] = step(h[j], '/');
     }
     for (int j = 0; j < K; ++j)
-        *children[j].id = identifier(children[j].forward, h[j], children[j].length);
+        states[j] = h[j];
+}
+
+void walkAll(const Piece *topDown, qsizetype pieceCount, quint64 *states, qsizetype count)
+{
+    qsizetype done = 0;
+    for (; count - done >= 8; done += 8)
+        walkTogether<8>(topDown, pieceCount, states + done);
+    for (; count - done >= 4; done += 4)
+        walkTogether<4>(topDown, pieceCount, states + done);
+    for (; count - done >= 2; done += 2)
+        walkTogether<2>(topDown, pieceCount, states + done);
+    for (; done < count; ++done)
+        walkTogether<1>(topDown, pieceCount, states + done);
+}
+
+quint64 nameState(const ChildName &child, bool slash)
+{
+    const quint64 h = backward(kBackwardSeed, child.name);
+    return slash ? step(h, '/') : h;
 }
 
 } // namespace
@@ -49,15 +69,34 @@ void walkTogether(const Piece *topDown, qsizetype pieceCount, bool slash, const 
 void scan_node_hash::identifyChildren(const Piece *topDown, qsizetype pieceCount, bool slash,
                                       const ChildName *children, qsizetype count)
 {
-    qsizetype done = 0;
-    for (; count - done >= 8; done += 8)
-        walkTogether<8>(topDown, pieceCount, slash, children + done);
-    for (; count - done >= 4; done += 4)
-        walkTogether<4>(topDown, pieceCount, slash, children + done);
-    for (; count - done >= 2; done += 2)
-        walkTogether<2>(topDown, pieceCount, slash, children + done);
-    for (; done < count; ++done)
-        walkTogether<1>(topDown, pieceCount, slash, children + done);
+    for (qsizetype done = 0; done < count; done += 8) {
+        const qsizetype k = std::min<qsizetype>(8, count - done);
+        quint64 h[8];
+        for (qsizetype j = 0; j < k; ++j)
+            h[j] = nameState(children[done + j], slash);
+        walkAll(topDown, pieceCount, h, k);
+        for (qsizetype j = 0; j < k; ++j)
+            *children[done + j].id = identifier(children[done + j].forward, h[j], children[done + j].length);
+    }
+}
+
+void scan_node_hash::identifyLanes(const Piece *topDown, const Lane *lanes, int count)
+{
+    quint64 h[kLanes];
+    qsizetype shared = PTRDIFF_MAX;
+    for (int j = 0; j < count; ++j)
+        shared = std::min(shared, lanes[j].pieceCount);
+    for (int j = 0; j < count; ++j) {
+        h[j] = nameState(lanes[j].child, lanes[j].slash);
+        for (qsizetype p = lanes[j].pieceCount - 1; p >= shared; --p) { // alone down to the shared folders
+            h[j] = backward(h[j], topDown[p].bytes);
+            if (topDown[p].slashBefore)
+                h[j] = step(h[j], '/');
+        }
+    }
+    walkAll(topDown, shared, h, count);
+    for (int j = 0; j < count; ++j)
+        *lanes[j].child.id = identifier(lanes[j].child.forward, h[j], lanes[j].child.length);
 }
 
 QString uuidText(const QUuid &id)

@@ -66,4 +66,15 @@ struct ChildName {
 // every child, so up to eight children walk it together.
 void identifyChildren(const Piece *topDown, qsizetype pieceCount, bool slash, const ChildName *children,
                       qsizetype count);
+
+// A child of a folder whose path is the first pieceCount pieces of a chain:
+// children of folders nested in one another (small folders, deep chains)
+// walk the pieces they share together.
+struct Lane {
+    ChildName child;
+    qsizetype pieceCount;
+    bool slash;
+};
+inline constexpr int kLanes = 8;
+void identifyLanes(const Piece *topDown, const Lane *lanes, int count);
 } // namespace scan_node_hash

@@ -275,10 +275,17 @@ TEST(ScanEngines, ChainsOfAnyDepth)
         EXPECT_EQ(summary.itemsScanned, 2 * kLevels + 1);
         EXPECT_EQ(summary.unreadableCount, 0);
         EXPECT_EQ(tree.rootNode()->logicalSize, 100 * kLevels);
-        // The deepest folder's identifier is that of its whole path.
+        // Every folder's and file's identifier is that of its whole path
+        // (sampled: children of nested small folders are identified together).
         std::string deepest = t.path("c");
-        for (int i = 0; i < kLevels; ++i)
+        for (int i = 0; i < kLevels; ++i) {
+            const bool sampled = i % 97 == 0 || i > kLevels - 20;
+            if (sampled)
+                EXPECT_TRUE(tree.contains(stableScanNodeIDOfBytes(QByteArray::fromStdString(deepest + "/f")))) << i;
             deepest += "/d";
+            if (sampled)
+                EXPECT_TRUE(tree.contains(stableScanNodeIDOfBytes(QByteArray::fromStdString(deepest)))) << i;
+        }
         const auto bottom = tree.node(stableScanNodeIDOfBytes(QByteArray::fromStdString(deepest)));
         ASSERT_TRUE(bottom);
         EXPECT_EQ(tree.path(bottom->id).size(), kLevels + 1);
@@ -344,6 +351,7 @@ TEST(ScanEngine, MatchesTheFastEngine)
     ASSERT_EQ(recursiveUpdates.back().kind(), ScanUpdate::Kind::finished);
     const auto &slow = finishedOf(recursiveUpdates);
     expectWellFormed(slow.tree);
+    expectWellFormed(fast.tree);
 
     EXPECT_EQ(slow.tree.rootID, fast.tree.rootID);
     ASSERT_EQ(slow.tree.size(), fast.tree.size());
