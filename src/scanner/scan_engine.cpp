@@ -82,12 +82,13 @@ void identifyAll(Branch &branch, const FileUrl &rootURL, const QUuid &rootID)
             folderOf[i] = paths.addFolder(parentFolder(i), branch.names[i]);
     const auto runs = [&](size_t from, size_t to) {
         std::vector<PathIdentifiers::Child> children;
+        PathIdentifiers::Batch batch(paths);
         for (size_t i = from; i < to;) {
             const qsizetype p = branch.parents[i];
             children.clear();
             for (; i < n && branch.parents[i] == p; ++i)
                 children.push_back({branch.names[i], &branch.records[i].id});
-            paths.identify(p < 0 ? 0 : folderOf[size_t(p)], children.data(), qsizetype(children.size()));
+            batch.add(p < 0 ? 0 : folderOf[size_t(p)], children.data(), qsizetype(children.size()));
         }
     };
     size_t middle = n / 2;
