@@ -12,7 +12,10 @@ ncdu_resident() {
     # sends once the scan is over makes it quit before it is measured.
     sleep 3599 | TERM=xterm script -qfc "stty rows 40 cols 120; exec ncdu -x $tree" /dev/null >/dev/null 2>&1 &
     local wrapper=$!
-    until pid=$(pgrep -f -n "^ncdu -x $tree\$"); do sleep 0.05; done
+    until pid=$(pgrep -f -n "^ncdu -x $tree\$"); do
+        kill -0 "$wrapper" 2>/dev/null || return 1 # it could not start: no figure, no hang
+        sleep 0.05
+    done
     while [ $still -lt 10 ]; do
         sleep 0.1
         now=$(cpu_ticks "$pid")

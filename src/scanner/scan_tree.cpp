@@ -139,8 +139,9 @@ struct StoredId {
 };
 static_assert(sizeof(StoredId) == sizeof(QUuid));
 
-// Large arrays written once: on 2 MiB pages they cost a few dozen page
-// faults instead of thousands.
+// Large arrays written once, kept off huge pages: with a full page cache
+// the kernel compacts memory for each huge page at its fault, which doubled
+// the import of ten million files.
 template <typename V>
 void reserveLarge(V &v, size_t count)
 {
@@ -150,7 +151,7 @@ void reserveLarge(V &v, size_t count)
     const uintptr_t end =
         (reinterpret_cast<uintptr_t>(v.data()) + count * sizeof(typename V::value_type)) & ~(huge - 1);
     if (end > begin)
-        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_NOHUGEPAGE);
 }
 
 // Room reserved beyond the size is never written, so never resident.
