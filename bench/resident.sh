@@ -13,7 +13,10 @@ ncdu_resident() {
     sleep 3599 | TERM=xterm script -qfc "stty rows 40 cols 120; exec ncdu -x $tree" /dev/null >/dev/null 2>&1 &
     local wrapper=$!
     until pid=$(pgrep -f -n "^ncdu -x $tree\$"); do
-        kill -0 "$wrapper" 2>/dev/null || return 1 # it could not start: no figure, no hang
+        if ! kill -0 "$wrapper" 2>/dev/null; then # it could not start: no figure, no hang
+            pkill -x -f "sleep 3599" 2>/dev/null || true
+            return 1
+        fi
         sleep 0.05
     done
     while [ $still -lt 10 ]; do
@@ -23,8 +26,10 @@ ncdu_resident() {
         last=$now
     done
     rss_kib "$pid"
-    kill "$pid" 2>/dev/null; kill "$wrapper" 2>/dev/null; wait "$wrapper" 2>/dev/null || true
+    kill "$pid" 2>/dev/null; kill "$wrapper" 2>/dev/null
+    # wait waits for the whole pipeline, the quiet sleep included.
     pkill -x -f "sleep 3599" 2>/dev/null || true
+    wait "$wrapper" 2>/dev/null || true
 }
 
 # The window's resident size once the scan is on screen.
