@@ -46,7 +46,7 @@ int main(int argc, char **argv)
     }
     const ScanTree tree = terminal->get<ScanUpdate::Finished>().tree;
     QUuid largest = tree.rootID;
-    for (const ScanNodeRecord &child : sortedBySize(tree.children(tree.rootID)))
+    for (const ScanNodeRecord &child : sortedChildren(tree, tree.rootID))
         if (child.kind == ScanNodeKind::directory) {
             largest = child.id;
             break;

@@ -26,29 +26,17 @@ public:
         qint32 item; // the last tie-break: as the items came
     };
 
-    NameKeys()
-    {
-        const QLocale locale;
-        if (locale.language() == QLocale::C)
-            return;
-        UErrorCode status = U_ZERO_ERROR;
-        const QByteArray name = locale.bcp47Name().toLatin1().replace('-', '_');
-        collator_ = ucol_open(name.constData(), &status);
-        ucol_setAttribute(collator_, UCOL_NORMALIZATION_MODE, UCOL_ON, &status);
-        ucol_setAttribute(collator_, UCOL_STRENGTH, UCOL_SECONDARY, &status);
-        ucol_setAttribute(collator_, UCOL_NUMERIC_COLLATION, UCOL_OFF, &status);
-        ucol_setAttribute(collator_, UCOL_ALTERNATE_HANDLING, UCOL_NON_IGNORABLE, &status);
-        if (U_FAILURE(status)) { // as QCollator: the C locale's order
-            ucol_close(collator_);
-            collator_ = nullptr;
-        }
-    }
+    NameKeys() = default;
     ~NameKeys() { ucol_close(collator_); }
     NameKeys(const NameKeys &) = delete;
     NameKeys &operator=(const NameKeys &) = delete;
 
     void add(const QString &name, qint32 item)
     {
+        if (!opened_) { // most orders have no ties to key
+            open();
+            opened_ = true;
+        }
         const size_t at = used_;
         if (collator_) {
             const auto *text = reinterpret_cast<const UChar *>(name.utf16());
@@ -81,6 +69,14 @@ public:
         offsets_.push_back(at);
     }
 
+    // Empty for the next run; the collator stays open.
+    void clear()
+    {
+        used_ = 0;
+        entries_.clear();
+        offsets_.clear();
+    }
+
     // Sorted, once every name is added.
     std::vector<Entry> &sorted()
     {
@@ -106,6 +102,24 @@ public:
 private:
     static constexpr size_t kRoom = 256;
 
+    void open()
+    {
+        const QLocale locale;
+        if (locale.language() == QLocale::C)
+            return;
+        UErrorCode status = U_ZERO_ERROR;
+        const QByteArray name = locale.bcp47Name().toLatin1().replace('-', '_');
+        collator_ = ucol_open(name.constData(), &status);
+        ucol_setAttribute(collator_, UCOL_NORMALIZATION_MODE, UCOL_ON, &status);
+        ucol_setAttribute(collator_, UCOL_STRENGTH, UCOL_SECONDARY, &status);
+        ucol_setAttribute(collator_, UCOL_NUMERIC_COLLATION, UCOL_OFF, &status);
+        ucol_setAttribute(collator_, UCOL_ALTERNATE_HANDLING, UCOL_NON_IGNORABLE, &status);
+        if (U_FAILURE(status)) { // as QCollator: the C locale's order
+            ucol_close(collator_);
+            collator_ = nullptr;
+        }
+    }
+
     void reserve(size_t more)
     {
         if (bytes_.size() < used_ + more)
@@ -118,6 +132,7 @@ private:
     }
 
     UCollator *collator_ = nullptr;
+    bool opened_ = false;
     std::vector<uchar> bytes_;
     size_t used_ = 0;
     std::vector<Entry> entries_;
@@ -135,6 +150,7 @@ std::vector<qsizetype> listOrder(const std::vector<qint64> &sizes, NameAt nameAt
     std::iota(order.begin(), order.end(), qsizetype(0));
     std::stable_sort(order.begin(), order.end(), [&sizes](qsizetype a, qsizetype b) { return sizes[a] > sizes[b]; });
 
+    NameKeys first, second; // opened at their first name, kept for every run
     for (auto run = order.begin(); run != order.end();) {
         const qint64 size = sizes[*run];
         const auto end = std::find_if(run, order.end(), [&](qsizetype i) { return sizes[i] != size; });
@@ -146,7 +162,6 @@ std::vector<qsizetype> listOrder(const std::vector<qint64> &sizes, NameAt nameAt
                     keys.add(nameAt(run[qsizetype(k)]), qint32(k));
                 return keys.sorted();
             };
-            NameKeys first, second; // both live until the order is read
             if (n >= kParallelRun) {
                 std::vector<NameKeys::Entry> *a = nullptr, *b = nullptr;
                 runOnTwoThreads([&] { a = &half(0, n / 2, first); }, [&] { b = &half(n / 2, n, second); });
@@ -158,6 +173,8 @@ std::vector<qsizetype> listOrder(const std::vector<qint64> &sizes, NameAt nameAt
             const std::vector<qsizetype> came(run, end);
             for (size_t k = 0; k < n; ++k)
                 run[qsizetype(k)] = came[size_t(merged[k].item)];
+            first.clear(); // the merged entries point into their keys: only now
+            second.clear();
         }
         run = end;
     }
@@ -165,19 +182,6 @@ std::vector<qsizetype> listOrder(const std::vector<qint64> &sizes, NameAt nameAt
 }
 
 } // namespace
-
-QList<ScanNodeRecord> sortedBySize(QList<ScanNodeRecord> list, SizeMeasure measure)
-{
-    const QList<ScanNodeRecord> &records = list; // reads must not detach
-    std::vector<qint64> sizes(size_t(records.size()));
-    for (qsizetype i = 0; i < records.size(); ++i)
-        sizes[size_t(i)] = sizeOf(records[i], measure);
-    QList<ScanNodeRecord> sorted;
-    sorted.reserve(list.size());
-    for (qsizetype i : listOrder(sizes, [&records](qsizetype i) { return records[i].displayName; }))
-        sorted.append(std::move(list[i]));
-    return sorted;
-}
 
 void sortBySize(QList<ScanTree::NodeRef> &refs, SizeMeasure measure)
 {

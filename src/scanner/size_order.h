@@ -15,8 +15,7 @@ inline qint64 sizeOf(const ScanNodeRecord &r, SizeMeasure measure)
     return measure == SizeMeasure::logical ? r.logicalSize : r.allocatedSize;
 }
 
-QList<ScanNodeRecord> sortedBySize(QList<ScanNodeRecord> records, SizeMeasure measure = SizeMeasure::allocated);
-// The same for nodes read without records.
+// Puts nodes read without records in that order.
 void sortBySize(QList<ScanTree::NodeRef> &refs, SizeMeasure measure);
 // A folder's children in that order, each record made once the order is
 // known (a folder of a million files: none moved, made on two threads).

@@ -302,7 +302,7 @@ TEST(ScanTree, AMillionNodesFitInTheirColumnsAndCopyForNothing)
 
 // Ties are ordered as the locale's case-insensitive QCollator compares the
 // names, whether a run is short or keyed on two threads; ties beyond the
-// name as they came. A tree's children sort to the same order.
+// name as they came.
 TEST(SizeOrder, TiesInTheCollatorsOrderForEveryRunLength)
 {
     const QStringList stems{"alpha", "Beta", "beta", "ÉCOLE", "ecole", "zeta", "10", "9", "_x", "Straße", "ǅx", "😀a", "Å"};
@@ -319,18 +319,11 @@ TEST(SizeOrder, TiesInTheCollatorsOrderForEveryRunLength)
             r.allocatedSize = i % 97 == 0 ? 4096 : i % 89 == 0 ? i / 3 : 0;
             records.append(r);
         }
-        const QList<ScanNodeRecord> sorted = sortedBySize(records);
         QList<ScanNodeRecord> expected = records;
         std::stable_sort(expected.begin(), expected.end(), [&](const ScanNodeRecord &a, const ScanNodeRecord &b) {
             return a.allocatedSize != b.allocatedSize ? a.allocatedSize > b.allocatedSize
                                                       : collator.compare(a.displayName, b.displayName) < 0;
         });
-        ASSERT_EQ(sorted.size(), expected.size());
-        qsizetype differing = 0;
-        for (qsizetype i = 0; i < sorted.size(); ++i)
-            differing += sorted[i].id != expected[i].id;
-        EXPECT_EQ(differing, 0) << name;
-
         ScanTree::Builder b(FileUrl::fromPath("/t", true));
         ScanTree::NodeFacts folder;
         folder.kind = ScanNodeKind::directory;
@@ -343,7 +336,7 @@ TEST(SizeOrder, TiesInTheCollatorsOrderForEveryRunLength)
         const ScanTree tree = b.finish();
         const QList<ScanNodeRecord> children = sortedChildren(tree, tree.rootID);
         ASSERT_EQ(children.size(), expected.size());
-        differing = 0;
+        qsizetype differing = 0;
         for (qsizetype i = 0; i < children.size(); ++i)
             differing += children[i].id != expected[i].id || children[i].displayName != expected[i].displayName;
         EXPECT_EQ(differing, 0) << name;
