@@ -717,17 +717,8 @@ std::optional<ScanNodeRecord> ScanTree::node(const std::optional<QUuid> &id) con
 
 QList<ScanNodeRecord> ScanTree::children(const QUuid &parentID) const
 {
-    QList<ScanNodeRecord> out;
-    const qint32 p = position(parentID);
-    if (p < 0)
-        return out;
-    out.reserve(d_->listedCount(p));
-    Data::Folders made; // siblings share their folder's URL
-    const FileUrl::Folder folder = d_->folder(p, made);
-    d_->forEachChild(p, [&](qint32 c) {
-        out.append(d_->parents[size_t(c)] == p ? d_->record(c, &made, &folder) : d_->record(c, &made));
-    });
-    return out;
+    const NodeRef parent = ref(parentID);
+    return parent.isValid() ? childRecords(parent, parent.children()) : QList<ScanNodeRecord>();
 }
 
 QList<ScanNodeRecord> ScanTree::childRecords(const NodeRef &parent, const QList<NodeRef> &children) const
