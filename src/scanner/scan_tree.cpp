@@ -4,6 +4,8 @@
 
 #include <QSet>
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <limits>
 #include <mutex>
 #include <cstring>
@@ -177,7 +179,9 @@ struct ScanTree::Data {
     // builds them); empty while the lists are explicit.
     std::vector<qint32> childStarts, childList;
     bool rowsAreNodes = false;
-    std::vector<qint32> lookup; // positions by identifier, at most 4/5 full, -1 empty
+    static constexpr quint32 kEmptySlot = ~quint32(0);
+    std::vector<quint32> lookup; // positions by identifier, at most 4/5 full
+    quint32 positionMask = 0;
     QHash<qint32, qint64> allocatedStored; // of nodes whose code is AllocationCode::stored
 
     QHash<qint32, FileUrl> urls;
@@ -195,15 +199,35 @@ struct ScanTree::Data {
     // Where a tag starts probing: its share of the table, any size.
     size_t slotOf(quint64 tag) const { return size_t(Wide(tag) * lookup.size() >> 64); }
     size_t nextSlot(size_t at) const { return at + 1 == lookup.size() ? 0 : at + 1; }
+    // A slot holds a position and, in the bits the table's size leaves, a
+    // piece of its tag, so that probing past other identifiers rarely reads
+    // their whole one (a miss of the cache each, most of an index's time).
+    quint32 entryOf(qint32 i, quint64 tag) const { return (quint32(tag) & ~positionMask) | quint32(i); }
+    bool mayHold(quint32 entry, quint64 tag) const { return ((entry ^ quint32(tag)) & ~positionMask) == 0; }
+    qint32 positionIn(quint32 entry) const { return qint32(entry & positionMask); }
+
+    void resetLookup(size_t capacity)
+    {
+        std::vector<quint32> fresh;
+        reserveLarge(fresh, capacity);
+        fresh.assign(capacity, kEmptySlot);
+        lookup.swap(fresh);
+        // Every position is below the size; all ones in the field are none.
+        const int bits = std::min(31, int(std::bit_width(quint64(capacity))));
+        positionMask = (quint32(1) << bits) - 1;
+    }
 
     qint32 find(const QUuid &id) const
     {
         if (lookup.empty())
             return -1;
-        for (size_t at = slotOf(tagOf(id));; at = nextSlot(at)) {
-            const qint32 i = lookup[at];
-            if (i < 0 || ids[size_t(i)] == id)
-                return i;
+        const quint64 tag = tagOf(id);
+        for (size_t at = slotOf(tag);; at = nextSlot(at)) {
+            const quint32 e = lookup[at];
+            if (e == kEmptySlot)
+                return -1;
+            if (mayHold(e, tag) && ids[size_t(positionIn(e))] == id)
+                return positionIn(e);
         }
     }
 
@@ -211,35 +235,68 @@ struct ScanTree::Data {
     // identifier (which it then replaces), else -1.
     qint32 place(qint32 i)
     {
-        for (size_t at = slotOf(tagOf(ids[size_t(i)]));; at = nextSlot(at)) {
-            const qint32 there = lookup[at];
-            if (there < 0 || ids[size_t(there)] == ids[size_t(i)]) {
-                lookup[at] = i;
-                return there;
+        const quint64 tag = tagOf(ids[size_t(i)]);
+        for (size_t at = slotOf(tag);; at = nextSlot(at)) {
+            const quint32 e = lookup[at];
+            if (e == kEmptySlot || (mayHold(e, tag) && ids[size_t(positionIn(e))] == ids[size_t(i)])) {
+                lookup[at] = entryOf(i, tag);
+                return e == kEmptySlot ? -1 : positionIn(e);
             }
         }
     }
 
-    // The index of every node; with stopAtDuplicate, the position of the
-    // first node whose identifier came before, else -1.
+    // place() from any thread: of two nodes with one identifier the slot
+    // keeps the later, or with keepFirst the earlier. Returns the other
+    // one's position when the identifier was there, else -1.
+    qint32 placeShared(qint32 i, bool keepFirst)
+    {
+        const quint64 tag = tagOf(ids[size_t(i)]);
+        const quint32 mine = entryOf(i, tag);
+        for (size_t at = slotOf(tag);; at = nextSlot(at)) {
+            std::atomic_ref<quint32> slot(lookup[at]);
+            quint32 e = slot.load(std::memory_order_relaxed);
+            for (;;) {
+                if (e == kEmptySlot) {
+                    if (slot.compare_exchange_weak(e, mine, std::memory_order_relaxed))
+                        return -1;
+                    continue;
+                }
+                const qint32 there = positionIn(e);
+                if (!mayHold(e, tag) || !(ids[size_t(there)] == ids[size_t(i)]))
+                    break;
+                if ((keepFirst ? i > there : i < there) || slot.compare_exchange_weak(e, mine, std::memory_order_relaxed))
+                    return there;
+            }
+        }
+    }
+
+    // The index of every node, a large tree's on two threads; with
+    // stopAtDuplicate, the position of the first node whose identifier came
+    // before, else -1.
     qint32 reindex(bool stopAtDuplicate)
     {
-        const size_t capacity = ids.size() + ids.size() / 4 + 1;
-        std::vector<qint32> fresh;
-        reserveLarge(fresh, capacity);
-        fresh.assign(capacity, -1);
-        lookup.swap(fresh);
+        resetLookup(ids.size() + ids.size() / 4 + 1);
         // Every slot is a miss of the cache: asking for the ones a few
-        // nodes ahead keeps many in flight (a third of the time at 10M).
+        // nodes ahead keeps many in flight.
         constexpr qint32 kAhead = 16;
+        // Told to keep the first, a slot's collisions tell each identifier's
+        // second copy, and never one before it: the least told is the one.
+        const auto placeAll = [&](qint32 from, qint32 to, qint32 &duplicate) {
+            for (qint32 i = from; i < to; ++i) {
+                if (i + kAhead < to)
+                    __builtin_prefetch(&lookup[slotOf(tagOf(ids[size_t(i + kAhead)]))]);
+                if (const qint32 there = placeShared(i, stopAtDuplicate); there >= 0)
+                    duplicate = std::min(duplicate, std::max(i, there));
+            }
+        };
         const qint32 n = size();
-        for (qint32 i = 0; i < n; ++i) {
-            if (i + kAhead < n)
-                __builtin_prefetch(&lookup[slotOf(tagOf(ids[size_t(i + kAhead)]))]);
-            if (place(i) >= 0 && stopAtDuplicate)
-                return i;
-        }
-        return -1;
+        qint32 first = std::numeric_limits<qint32>::max(), second = first;
+        if (n >= 100000)
+            runOnTwoThreads([&] { placeAll(0, n / 2, first); }, [&] { placeAll(n / 2, n, second); });
+        else
+            placeAll(0, n, first);
+        const qint32 duplicate = std::min(first, second);
+        return stopAtDuplicate && duplicate < n ? duplicate : -1;
     }
 
     void indexNew(qint32 i)
@@ -247,7 +304,7 @@ struct ScanTree::Data {
         // Hand-made trees grow a node at a time: room for half again.
         if (lookup.size() < ids.size() + ids.size() / 4 + 1) {
             const size_t n = ids.size();
-            lookup.assign(n + n / 2 + 16, -1);
+            resetLookup(n + n / 2 + 16);
             for (qint32 k = 0; k < size(); ++k)
                 place(k);
         } else {

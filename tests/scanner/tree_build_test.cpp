@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QSet>
+#include <map>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -220,4 +221,31 @@ TEST(TreeBuilder, NodesSetInAnyOrderMakeTheTreeAddedInOrder)
     });
     EXPECT_EQ(differing, 0);
     EXPECT_TRUE(got == expected);
+}
+
+TEST(TreeBuilder, OfRepeatedIdentifiersTheLastIsFoundAndTheFirstRepeatIsTold)
+{
+    // Indexed on two threads, the second reaching its copies of one
+    // identifier before the first reaches the original.
+    const qint32 n = 200000;
+    const std::map<qint32, qint32> copies{{100005, 99990}, {100010, 99990}, {160000, 100}}; // copy -> original
+    const auto build = [&](qsizetype *duplicateAt) {
+        ScanTree::Builder b(FileUrl::fromPath(QStringLiteral("/r"), true));
+        ScanTree::NodeFacts folder;
+        folder.kind = ScanNodeKind::directory;
+        b.add(stableScanNodeIDOfBytes("/r"), -1, {}, folder);
+        for (qint32 i = 1; i < n; ++i) {
+            const auto copy = copies.find(i);
+            const qint32 named = copy == copies.end() ? i : copy->second;
+            b.add(stableScanNodeIDOfBytes("/r/" + QByteArray::number(named)), 0, "n" + QByteArray::number(i), {});
+        }
+        return b.finish(duplicateAt);
+    };
+    qsizetype duplicateAt = -1;
+    EXPECT_TRUE(build(&duplicateAt).isEmpty());
+    EXPECT_EQ(duplicateAt, 100005);
+    const ScanTree tree = build(nullptr);
+    EXPECT_EQ(tree.ref(stableScanNodeIDOfBytes("/r/99990")).nativeName(), "n100010");
+    EXPECT_EQ(tree.ref(stableScanNodeIDOfBytes("/r/100")).nativeName(), "n160000");
+    EXPECT_EQ(tree.ref(stableScanNodeIDOfBytes("/r/7")).nativeName(), "n7");
 }
