@@ -25,6 +25,9 @@ public:
     // Up to max bytes into buffer: how many, 0 at the end, -1 (with why in
     // *error) when the input failed.
     virtual qsizetype read(char *buffer, qsizetype max, QString *error) = 0;
+    // How many bytes it holds, where it knows (a file): room for the
+    // entries is made once from it. Zero when it does not.
+    virtual qint64 size() const { return 0; }
 };
 
 // Reads an export from data, which may be compressed whole with zstd (as

@@ -555,6 +555,14 @@ QString startProblem(QByteArrayView head, bool whole)
 
 constexpr qsizetype kHeadBytes = 64 * 1024;
 
+// Room for as many entries as a plain file of so many bytes can hold at 13
+// bytes the smallest: pages are only touched as nodes come, and growing the
+// columns would touch them all again.
+qsizetype roomFor(qint64 bytes)
+{
+    return qsizetype(std::clamp<qint64>(bytes / 13 + 1, 0, 16 * 1024 * 1024));
+}
+
 std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error);
 
 } // namespace
@@ -582,7 +590,7 @@ std::optional<ScanFileContents> readScanFile(ScanFileSource &source, QString *er
         Reader json(plain);
         return parse(json, 0, error);
     }
-    return parse(in, 0, error);
+    return parse(in, roomFor(source.size()), error);
 }
 
 std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error)
@@ -600,10 +608,7 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
         return parse(json, 0, error);
     }
     Reader in(data);
-    // Room for as many entries as the file can hold at 13 bytes the
-    // smallest: pages are only touched as nodes come, and growing the
-    // columns would touch them all again.
-    return parse(in, std::min<qsizetype>(data.size() / 13 + 1, 16 * 1024 * 1024), error);
+    return parse(in, roomFor(data.size()), error);
 }
 
 namespace {

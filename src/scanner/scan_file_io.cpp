@@ -129,25 +129,43 @@ bool saveScanFile(const ScanTree &tree, const ScanSummary &summary, const QStrin
     return why.isEmpty();
 }
 
+namespace {
+
+// A file read as the parser goes, never mapped or read whole: only the
+// tree the entries make stays resident, not the file's pages beside it.
+class FileSource : public ScanFileSource {
+public:
+    explicit FileSource(QFile &file) : file_(file)
+    {
+        if (QFileInfo(file).isFile())
+            size_ = file.size();
+    }
+    qsizetype read(char *buffer, qsizetype max, QString *error) override
+    {
+        const qint64 got = file_.read(buffer, max);
+        if (got < 0)
+            *error = file_.errorString();
+        return qsizetype(got);
+    }
+    qint64 size() const override { return size_; }
+
+private:
+    QFile &file_;
+    qint64 size_ = 0;
+};
+
+} // namespace
+
 std::optional<ScanFileContents> loadScanFile(const QString &path, QString *error)
 {
     QFile in(path);
-    if (!in.open(QIODevice::ReadOnly)) {
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         if (error)
             *error = in.errorString();
         return std::nullopt;
     }
-    if (QFileInfo(in).isFile() && in.size() > 0) {
-        if (const uchar *at = in.map(0, in.size()))
-            return readScanFile(QByteArrayView(reinterpret_cast<const char *>(at), in.size()), error);
-    }
-    const QByteArray data = in.readAll();
-    if (in.error() != QFileDevice::NoError) {
-        if (error)
-            *error = in.errorString();
-        return std::nullopt;
-    }
-    return readScanFile(data, error);
+    FileSource source(in);
+    return readScanFile(source, error);
 }
 
 namespace {
