@@ -666,7 +666,6 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
     const bool fromGdu = contents.producer == u"gdu";
 
     std::optional<ScanTree::Builder> nodes;
-    std::vector<bool> uncharged;
     std::vector<bl::LinkedFile> linked;
     struct Frame {
         int32_t node;
@@ -675,6 +674,7 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
         qint64 children = 0;
         bool packageName = false;
         quint64 asize = 0, dsize = 0; // its own, for a package written whole
+        quint64 allocated = 0, logical = 0; // of what was read below it
         std::vector<int32_t> unnamed; // children not identified yet
     };
     std::vector<Frame> stack;
@@ -742,8 +742,15 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
             else if (info.hasIno)
                 linked.push_back({int64_t(index), {dev, info.ino}});
         }
-        if (!isRoot)
-            ++stack.back().children;
+        if (!isRoot) {
+            Frame &parent = stack.back();
+            ++parent.children;
+            // Links are charged once a folder after the whole file is read.
+            if (charged && (linked.empty() || linked.back().node != index)) {
+                parent.allocated = bl::saturatingAdd(parent.allocated, quint64(facts.allocatedSize));
+                parent.logical = bl::saturatingAdd(parent.logical, quint64(facts.logicalSize));
+            }
+        }
         const bool walk = isDirectory && (facts.mark == ScanNodeMark::none || facts.mark == ScanNodeMark::unreadable);
         if (isDirectory) {
             ++directories;
@@ -763,9 +770,8 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
         }
         if (walk) {
             const int32_t folder = isRoot ? 0 : ids->addFolder(stack.back().folder, info.name);
-            stack.push_back({index, folder, dev, 0, isPackage, info.asize, info.dsize, {}});
+            stack.push_back({index, folder, dev, 0, isPackage, info.asize, info.dsize, 0, 0, {}});
         }
-        uncharged.push_back(!charged);
         if (isDirectory && !walk)
             return in.expect(']'); // a folder that was not entered has no children here
         return true;
@@ -789,6 +795,13 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
                 facts.logicalSize = clamp(done.asize);
                 nodes->setFacts(done.node, facts);
                 --directories;
+            }
+            // Totals bottom-up: a folder is done before its parent.
+            nodes->addSizes(done.node, clamp(done.allocated), clamp(done.logical));
+            if (stack.size() > 1) {
+                Frame &parent = stack[stack.size() - 2];
+                parent.allocated = bl::saturatingAdd(parent.allocated, quint64(nodes->allocatedSize(done.node)));
+                parent.logical = bl::saturatingAdd(parent.logical, quint64(nodes->logicalSize(done.node)));
             }
             stack.pop_back();
             continue;
@@ -820,16 +833,7 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
     if (!in.readError().isEmpty())
         return refuse(in.readError());
 
-    // Totals bottom-up: every node comes after its parent.
     const size_t n = size_t(nodes->size());
-    std::vector<bool> isLinked(n, false);
-    for (const bl::LinkedFile &f : linked)
-        isLinked[size_t(f.node)] = true;
-    for (size_t i = n; i-- > 1;) {
-        if (isLinked[i] || uncharged[i])
-            continue;
-        nodes->addSizes(nodes->parentOf(qint32(i)), nodes->allocatedSize(qint32(i)), nodes->logicalSize(qint32(i)));
-    }
     bl::chargeLinkedFilesOnce(
         linked, [&](int64_t node) -> int64_t { return nodes->parentOf(qint32(node)); },
         [&](int64_t folder, int64_t file) {
