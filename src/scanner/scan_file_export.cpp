@@ -2,7 +2,12 @@
 
 #include <QDateTime>
 #include <charconv>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #ifndef BL_VERSION
@@ -101,26 +106,17 @@ bool appendInfo(QByteArray &out, const ScanTree::NodeRef &r, QByteArrayView name
 
 } // namespace
 
-bool writeScanFile(const ScanTree &tree, const ScanSummary &summary, QIODevice &out, QString *error)
+namespace {
+
+constexpr qsizetype kChunk = 1 << 20;
+
+// The export's text a chunk at a time: handOut(chunk) takes each one, leaving
+// chunk empty (and with room, where it can), and says whether to go on.
+template <typename Out>
+bool formatScanFile(const ScanTree &tree, const ScanTree::NodeRef &root, const ScanSummary &summary, Out handOut)
 {
     QByteArray buffer;
-    constexpr qsizetype kFlushAt = 1 << 20;
-    buffer.reserve(kFlushAt + 4096);
-    const auto flush = [&] {
-        if (!buffer.isEmpty() && out.write(buffer) != buffer.size()) {
-            if (error)
-                *error = out.errorString();
-            return false;
-        }
-        buffer.clear();
-        return true;
-    };
-    const ScanTree::NodeRef root = tree.ref(tree.rootID);
-    if (!root.isValid()) {
-        if (error)
-            *error = QStringLiteral("the tree has no root");
-        return false;
-    }
+    buffer.reserve(kChunk + 4096);
     const QDateTime when = summary.finishedAt.isValid() ? summary.finishedAt : QDateTime::currentDateTimeUtc();
     buffer += "[1,2,{\"progname\":\"burrowlens\",\"progver\":\"" BL_VERSION "\",\"timestamp\":";
     buffer += QByteArray::number(when.toSecsSinceEpoch());
@@ -156,10 +152,126 @@ bool writeScanFile(const ScanTree &tree, const ScanSummary &summary, QIODevice &
         const ScanTree::NodeRef child = top.children[top.next++];
         buffer += ",\n";
         enter(child, child.nativeName(scratch));
-        if (buffer.size() >= kFlushAt && !flush())
+        if (buffer.size() >= kChunk && !handOut(buffer))
             return false;
     }
     buffer += "]\n";
-    return flush();
+    return handOut(buffer);
 }
 
+// Chunks from a formatting thread to the writing one, two at most in
+// between; the writer's empty ones go back to be filled again.
+class Chunks {
+public:
+    // The formatter's: false once the writer has given up.
+    bool hand(QByteArray &chunk)
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return full_.size() < 2 || cancelled_; });
+        if (cancelled_)
+            return false;
+        full_.push_back(std::move(chunk));
+        chunk = QByteArray();
+        if (!empty_.empty()) {
+            chunk = std::move(empty_.back());
+            empty_.pop_back();
+        }
+        changed_.notify_all();
+        return true;
+    }
+    void close()
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+
+    // The writer's: nothing once the formatter has closed and all is taken.
+    std::optional<QByteArray> take()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !full_.empty() || closed_; });
+        if (full_.empty())
+            return std::nullopt;
+        QByteArray chunk = std::move(full_.front());
+        full_.pop_front();
+        changed_.notify_all();
+        return chunk;
+    }
+    void giveBack(QByteArray &&chunk)
+    {
+        chunk.resize(0);
+        std::lock_guard lock(mutex_);
+        empty_.push_back(std::move(chunk));
+    }
+    void cancel()
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<QByteArray> full_;
+    std::vector<QByteArray> empty_;
+    bool closed_ = false, cancelled_ = false;
+};
+
+} // namespace
+
+bool writeScanFile(const ScanTree &tree, const ScanSummary &summary, QIODevice &out, QString *error)
+{
+    const ScanTree::NodeRef root = tree.ref(tree.rootID);
+    if (!root.isValid()) {
+        if (error)
+            *error = QStringLiteral("the tree has no root");
+        return false;
+    }
+    // The device is only ever written from here, the caller's thread.
+    const auto write = [&](const QByteArray &chunk) {
+        if (!chunk.isEmpty() && out.write(chunk) != chunk.size()) {
+            if (error)
+                *error = out.errorString();
+            return false;
+        }
+        return true;
+    };
+    const auto inTurn = [&](QByteArray &chunk) {
+        const bool written = write(chunk);
+        chunk.resize(0);
+        return written;
+    };
+    // A large tree is formatted on a thread of its own while this one waits
+    // for the system to take each chunk: writing is most of an export's time.
+    constexpr qsizetype kFormatAside = 200000;
+    if (tree.size() < kFormatAside)
+        return formatScanFile(tree, root, summary, inTurn);
+    Chunks chunks;
+    bool formatted = false;
+    std::optional<std::thread> formatter;
+    try {
+        formatter.emplace([&] {
+            try {
+                formatted = formatScanFile(tree, root, summary, [&](QByteArray &chunk) { return chunks.hand(chunk); });
+            } catch (const std::bad_alloc &) {
+            }
+            chunks.close();
+        });
+    } catch (const std::system_error &) {
+        return formatScanFile(tree, root, summary, inTurn);
+    }
+    bool written = true;
+    while (std::optional<QByteArray> chunk = chunks.take()) {
+        if (written && !write(*chunk)) {
+            written = false;
+            chunks.cancel();
+        }
+        chunks.giveBack(std::move(*chunk));
+    }
+    formatter->join();
+    if (written && !formatted && error)
+        *error = QStringLiteral("there was not enough memory to write the scan");
+    return written && formatted;
+}

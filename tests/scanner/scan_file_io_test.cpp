@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QFile>
 #include <atomic>
 #include <csignal>
@@ -58,6 +59,53 @@ TEST(ScanFileIO, SavesWholeOrLeavesWhatWasThere)
     EXPECT_FALSE(error.isEmpty());
     EXPECT_FALSE(saveScanFile(ScanTree(), small.summary, target, &error)); // no root
     EXPECT_EQ(contentsOf(slurp(t.path("scan.json"))).tree, small.tree);
+}
+
+// Takes so many bytes, then fails as a full disk does.
+class FillingDevice : public QIODevice {
+public:
+    explicit FillingDevice(qint64 room) : room_(room) { open(QIODevice::WriteOnly); }
+    qint64 written = 0;
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64 size) override
+    {
+        if (written + size > room_) {
+            setErrorString(QStringLiteral("No space left on device"));
+            return -1;
+        }
+        written += size;
+        return size;
+    }
+
+private:
+    qint64 room_;
+};
+
+TEST(ScanFileIO, LargeTreesAreWrittenWholeOrStopAtTheFailedWrite)
+{
+    QByteArray json = "[1,2,{},[{\"name\":\"/r\"}";
+    for (int d = 0; d < 500; ++d) {
+        json += ",[{\"name\":\"d" + QByteArray::number(d) + "\"}";
+        for (int f = 0; f < 500; ++f)
+            json += ",{\"name\":\"f" + QByteArray::number(f) + "\",\"asize\":" + QByteArray::number(d + f) + "}";
+        json += "]";
+    }
+    json += "]]";
+    const ScanFileContents large = contentsOf(json);
+    ASSERT_GT(large.tree.size(), 250000);
+
+    QBuffer whole;
+    whole.open(QIODevice::WriteOnly);
+    QString error;
+    ASSERT_TRUE(writeScanFile(large.tree, large.summary, whole, &error)) << error.toStdString();
+    EXPECT_EQ(contentsOf(whole.data()).tree, large.tree);
+
+    FillingDevice full(3 << 20);
+    EXPECT_FALSE(writeScanFile(large.tree, large.summary, full, &error));
+    EXPECT_EQ(error, QStringLiteral("No space left on device"));
+    EXPECT_LE(full.written, 3 << 20);
 }
 
 TEST(ScanFileIO, LoadsFromFilesAndPipesAlike)
