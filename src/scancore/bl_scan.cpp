@@ -837,6 +837,15 @@ extern "C" void bl_release_nodes(bl_scan_result_t *result, int32_t from, int32_t
     bl::releaseNodes(result->nodes, from, end);
 }
 
+extern "C" void bl_release_children(bl_scan_result_t *result)
+{
+    if (!result)
+        return;
+    std::free(result->children);
+    result->children = nullptr;
+    result->children_count = 0;
+}
+
 extern "C" const char *bl_node_name(const bl_scan_result_t *result, const bl_flat_node_t *node)
 {
     const auto *names = result ? static_cast<const bl::NameArena *>(result->_names) : nullptr;

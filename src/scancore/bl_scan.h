@@ -172,6 +172,8 @@ void bl_request_stop(int32_t *cancel_flag);
  * pages under them, and under their names, go back to the system; the
  * records read as zeros from then on and their names are gone. */
 void bl_release_nodes(bl_scan_result_t *result, int32_t from, int32_t to);
+/* The caller is done with the children index: it goes, and children is NULL. */
+void bl_release_children(bl_scan_result_t *result);
 
 /* Releases what the core allocated; counters stay readable. Idempotent. */
 void bl_scan_result_free(bl_scan_result_t *result);

@@ -454,6 +454,8 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     }
     const std::vector<bl_node_mark_t> marks = marksOf(&result, n);
     const std::vector<int32_t> position = breadthFirstPositions(result);
+    if (consume)
+        bl_release_children(&result); // the records' parents say the rest
     const auto at = [&position](int32_t i) { return position.empty() ? i : position[size_t(i)]; };
 
     std::vector<quint32> nameEnds(static_cast<size_t>(n));
@@ -467,7 +469,8 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
         nameEnds[size_t(k)] = quint32(nameBytes);
     }
     ScanTree::Builder builder(rootURL, n, qsizetype(nameBytes));
-    builder.allocate(std::move(nameEnds));
+    // Each folder lists the children the index gave it: no counts to keep.
+    builder.allocate(std::move(nameEnds), false);
     // Nodes from up to to, whole sibling runs from the one at from; with
     // consume, the stretches done go back to the system as it goes.
     constexpr int32_t kStretch = 1 << 14;

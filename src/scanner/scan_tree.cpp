@@ -599,7 +599,7 @@ qint32 ScanTree::Builder::add(const QUuid &id, qint32 parent, QByteArrayView nam
 
 qsizetype ScanTree::Builder::size() const { return d_->size(); }
 
-void ScanTree::Builder::allocate(std::vector<quint32> &&nameEnds)
+void ScanTree::Builder::allocate(std::vector<quint32> &&nameEnds, bool countsTold)
 {
     Data &d = *d_;
     const size_t n = nameEnds.size();
@@ -612,7 +612,9 @@ void ScanTree::Builder::allocate(std::vector<quint32> &&nameEnds)
     d.modified.resize(n);
     d.names.resize(n ? nameEnds.back() : 0);
     d.nameEnds = std::move(nameEnds);
-    childCounts_.resize(n, -1);
+    childCounts_ = {};
+    if (countsTold)
+        childCounts_.resize(n, -1);
 }
 
 void ScanTree::Builder::setNode(qint32 i, const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts)
@@ -625,7 +627,8 @@ void ScanTree::Builder::setNode(qint32 i, const QUuid &id, qint32 parent, QByteA
     if (const size_t bytes = std::min<size_t>(size_t(name.size()), d.nameEnds[at] - from))
         std::memcpy(d.names.data() + from, name.data(), bytes);
     d.describe(i, facts, &storedLock_);
-    childCounts_[at] = qint32(facts.childCount);
+    if (!childCounts_.empty())
+        childCounts_[at] = qint32(facts.childCount);
 }
 
 void ScanTree::Builder::setDisplayName(qint32 i, const QString &name)
@@ -670,14 +673,15 @@ ScanTree::NodeFacts ScanTree::Builder::facts(qint32 i) const
 {
     const ScanNodeRecord r = d_->record(i);
     NodeFacts f = factsOf(r);
-    f.childCount = childCounts_[size_t(i)];
+    f.childCount = childCounts_.empty() ? -1 : childCounts_[size_t(i)];
     return f;
 }
 
 void ScanTree::Builder::setFacts(qint32 i, const NodeFacts &facts)
 {
     d_->setFacts(i, facts);
-    childCounts_[size_t(i)] = qint32(facts.childCount);
+    if (!childCounts_.empty())
+        childCounts_[size_t(i)] = qint32(facts.childCount);
 }
 
 qint32 ScanTree::Builder::parentOf(qint32 i) const { return d_->parents[size_t(i)]; }
@@ -700,7 +704,7 @@ ScanTree ScanTree::Builder::finish(qsizetype *duplicateAt)
         return tree;
     }
     d.buildRows();
-    for (qint32 i = 0; i < d.size(); ++i)
+    for (qint32 i = 0; i < qint32(childCounts_.size()); ++i)
         if (childCounts_[size_t(i)] >= 0 && childCounts_[size_t(i)] != d.listedCount(i))
             d.childCounts.insert(i, childCounts_[size_t(i)]);
     childCounts_ = {};

@@ -91,8 +91,10 @@ public:
         // room for as many nodes as nameEnds has (where each one's name ends
         // in the arena, in node order; the root's is empty), each then made
         // once by setNode from any thread. Links are told by setLinkCount,
-        // on one thread.
-        void allocate(std::vector<quint32> &&nameEnds);
+        // on one thread. Without countsTold, setNode's child counts are
+        // left aside: each folder has as many as it lists, and no column
+        // of counts is kept meanwhile.
+        void allocate(std::vector<quint32> &&nameEnds, bool countsTold = true);
         void setNode(qint32 position, const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts);
         void setDisplayName(qint32 position, const QString &name);
         void setMark(qint32 position, ScanNodeMark mark);
