@@ -102,6 +102,27 @@ public:
 
     static constexpr qsizetype kLongestString = 64 * 1024;
 
+    // A key's bytes: a view of the input while they lie in it whole and
+    // unescaped, valid until the next read; else decoded into scratch.
+    bool key(QByteArrayView &out, QByteArray &scratch)
+    {
+        if (peek() == '"') {
+            for (const char *q = p_ + 1; q < end_ && q - p_ <= 64; ++q) {
+                if (*q == '\\')
+                    break;
+                if (*q == '"') {
+                    out = QByteArrayView(p_ + 1, q - p_ - 1);
+                    p_ = q + 1;
+                    return true;
+                }
+            }
+        }
+        if (!string(scratch))
+            return false;
+        out = scratch;
+        return true;
+    }
+
     // A string's bytes, escapes decoded (\u as UTF-8, surrogate pairs joined).
     bool string(QByteArray &out)
     {
@@ -378,38 +399,49 @@ bool readInfo(Reader &in, Info &info)
         return false;
     if (in.peek() == '}')
         return in.expect('}') && in.fail(QStringLiteral("an entry has no name"));
-    QByteArray &key = info.key;
-    const auto is = [&key]<size_t N>(const char (&word)[N]) {
-        return size_t(key.size()) == N - 1 && std::memcmp(key.constData(), word, N - 1) == 0;
+    enum Key { name, asize, dsize, dev, ino, nlink, mtime, hlnkc, readError, notreg, excluded, other };
+    static constexpr std::pair<const char *, Key> kKeys[] = {
+        {"name", name},   {"asize", asize}, {"dsize", dsize},         {"dev", dev},
+        {"ino", ino},     {"nlink", nlink}, {"mtime", mtime},         {"hlnkc", hlnkc},
+        {"read_error", readError},          {"notreg", notreg},       {"excluded", excluded},
     };
     for (;;) {
-        if (!in.string(key) || !in.expect(':'))
+        QByteArrayView text;
+        if (!in.key(text, info.key))
+            return false;
+        Key key = other; // told before the next read moves the input
+        for (const auto &[word, k] : kKeys)
+            if (text == QByteArrayView(word)) {
+                key = k;
+                break;
+            }
+        if (!in.expect(':'))
             return false;
         bool ok = true;
-        if (is("name")) {
+        if (key == name) {
             ok = in.string(info.name);
             info.named = true;
-        } else if (is("asize")) {
+        } else if (key == asize) {
             ok = in.number(info.asize);
-        } else if (is("dsize")) {
+        } else if (key == dsize) {
             ok = in.number(info.dsize);
-        } else if (is("dev")) {
+        } else if (key == dev) {
             ok = in.number(info.dev);
             info.hasDev = true;
-        } else if (is("ino")) {
+        } else if (key == ino) {
             ok = in.number(info.ino);
             info.hasIno = true;
-        } else if (is("nlink")) {
+        } else if (key == nlink) {
             ok = in.number(info.nlink);
-        } else if (is("mtime")) {
+        } else if (key == mtime) {
             ok = in.signedNumber(info.mtime); // a fraction is dropped
-        } else if (is("hlnkc")) {
+        } else if (key == hlnkc) {
             ok = in.boolean(info.hlnkc);
-        } else if (is("read_error")) {
+        } else if (key == readError) {
             ok = in.boolean(info.readError);
-        } else if (is("notreg")) {
+        } else if (key == notreg) {
             ok = in.boolean(info.notreg);
-        } else if (is("excluded")) {
+        } else if (key == excluded) {
             if (in.peek() == '"') {
                 ok = in.string(info.excluded);
                 if (ok && info.excluded.isEmpty())
