@@ -400,21 +400,25 @@ bool readInfo(Reader &in, Info &info)
     if (in.peek() == '}')
         return in.expect('}') && in.fail(QStringLiteral("an entry has no name"));
     enum Key { name, asize, dsize, dev, ino, nlink, mtime, hlnkc, readError, notreg, excluded, other };
-    static constexpr std::pair<const char *, Key> kKeys[] = {
-        {"name", name},   {"asize", asize}, {"dsize", dsize},         {"dev", dev},
-        {"ino", ino},     {"nlink", nlink}, {"mtime", mtime},         {"hlnkc", hlnkc},
-        {"read_error", readError},          {"notreg", notreg},       {"excluded", excluded},
+    // Known keys by their length, compared whole in a load or two.
+    const auto keyOf = [](QByteArrayView t) {
+        const auto is = [&t]<size_t N>(const char (&word)[N]) { return std::memcmp(t.data(), word, N - 1) == 0; };
+        switch (t.size()) {
+        case 3: return is("dev") ? dev : is("ino") ? ino : other;
+        case 4: return is("name") ? name : other;
+        case 5: return is("asize") ? asize : is("dsize") ? dsize : is("nlink") ? nlink : is("mtime") ? mtime
+                     : is("hlnkc") ? hlnkc : other;
+        case 6: return is("notreg") ? notreg : other;
+        case 8: return is("excluded") ? excluded : other;
+        case 10: return is("read_error") ? readError : other;
+        default: return other;
+        }
     };
     for (;;) {
         QByteArrayView text;
         if (!in.key(text, info.key))
             return false;
-        Key key = other; // told before the next read moves the input
-        for (const auto &[word, k] : kKeys)
-            if (text == QByteArrayView(word)) {
-                key = k;
-                break;
-            }
+        const Key key = keyOf(text); // before the next read moves the input
         if (!in.expect(':'))
             return false;
         bool ok = true;
