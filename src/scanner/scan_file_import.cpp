@@ -4,6 +4,7 @@
 #include "hard_links.h"
 #include "path_identifiers.h"
 #include "stable_scan_node_id.h"
+#include "two_threads.h"
 
 #include <QTimeZone>
 #include <algorithm>
@@ -649,6 +650,46 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
 
 namespace {
 
+// The identifiers of the pending nodes, run by run (a folder and where its
+// nodes end in pending), written into nodes.
+void identifyRuns(ScanTree::Builder &nodes, const PathIdentifiers &ids, const std::vector<int32_t> &pending,
+                  const std::vector<std::pair<int32_t, size_t>> &runs)
+{
+    const auto some = [&](size_t firstRun, size_t endRun) {
+        std::vector<PathIdentifiers::Child> children;
+        std::vector<QUuid> made;
+        PathIdentifiers::Batch batch(ids);
+        for (size_t r = firstRun; r < endRun;) {
+            // A few thousand nodes at a time; small runs nested in one
+            // another walk their shared path together.
+            const size_t from = r == 0 ? 0 : runs[r - 1].second;
+            size_t to = from;
+            const size_t groupStart = r;
+            for (; r < endRun && (r == groupStart || runs[r].second - from <= 4096); ++r)
+                to = runs[r].second;
+            made.assign(to - from, QUuid());
+            for (size_t g = groupStart; g < r; ++g) {
+                const size_t begin = g == 0 ? 0 : runs[g - 1].second;
+                children.clear();
+                for (size_t k = begin; k < runs[g].second; ++k)
+                    children.push_back({nodes.name(pending[k]), &made[k - from]});
+                batch.add(runs[g].first, children.data(), qsizetype(children.size()));
+            }
+            batch.flush();
+            for (size_t k = from; k < to; ++k)
+                nodes.setId(pending[k], made[k - from]);
+        }
+    };
+    if (pending.size() < 20000) {
+        some(0, runs.size());
+        return;
+    }
+    const auto middle = std::lower_bound(runs.begin(), runs.end(), pending.size() / 2,
+                                         [](const auto &run, size_t at) { return run.second < at; });
+    const size_t split = size_t(middle - runs.begin());
+    runOnTwoThreads([&] { some(0, split); }, [&] { some(split, runs.size()); });
+}
+
 std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error)
 {
     const auto refuse = [&](const QString &why) -> std::optional<ScanFileContents> {
@@ -715,19 +756,16 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
     };
     std::vector<Frame> stack;
     std::optional<PathIdentifiers> ids;
-    // Children of one folder are identified together, up to eight at a
-    // walk up through their path (PathIdentifiers).
-    std::vector<PathIdentifiers::Child> batch;
-    std::vector<QUuid> batchIds;
+    // Children are identified once the whole file is read, on two threads
+    // for a large one, a folder's together (PathIdentifiers): here each
+    // folder's are only noted, as runs of pending nodes.
+    std::vector<int32_t> pending;
+    std::vector<std::pair<int32_t, size_t>> runs; // folder, end in pending
     const auto identify = [&](Frame &frame) {
-        const size_t count = frame.unnamed.size();
-        batch.clear();
-        batchIds.assign(count, QUuid());
-        for (size_t k = 0; k < count; ++k)
-            batch.push_back({nodes->name(frame.unnamed[k]), &batchIds[k]});
-        ids->identify(frame.folder, batch.data(), qsizetype(count));
-        for (size_t k = 0; k < count; ++k)
-            nodes->setId(frame.unnamed[k], batchIds[k]);
+        if (frame.unnamed.empty())
+            return;
+        pending.insert(pending.end(), frame.unnamed.begin(), frame.unnamed.end());
+        runs.emplace_back(frame.folder, pending.size());
         frame.unnamed.clear();
     };
     qint64 directories = 0, unreadable = 0;
@@ -869,6 +907,8 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
     if (!in.readError().isEmpty())
         return refuse(in.readError());
 
+    identifyRuns(*nodes, *ids, pending, runs);
+    pending = {};
     const size_t n = size_t(nodes->size());
     bl::chargeLinkedFilesOnce(
         linked, [&](int64_t node) -> int64_t { return nodes->parentOf(qint32(node)); },

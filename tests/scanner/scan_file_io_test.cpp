@@ -2,6 +2,7 @@
 // pipes, receptions with their kept copy and byte counts, and the reader's
 // refusals of bad files with their reasons.
 #include "scan_file_io.h"
+#include "stable_scan_node_id.h"
 #include "temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -95,6 +96,9 @@ TEST(ScanFileIO, LargeTreesAreWrittenWholeOrStopAtTheFailedWrite)
     json += "]]";
     const ScanFileContents large = contentsOf(json);
     ASSERT_GT(large.tree.size(), 250000);
+    // Identified on two threads, each entry by its own path.
+    for (const char *path : {"/r/d0/f0", "/r/d250/f7", "/r/d499/f499", "/r/d499"})
+        EXPECT_EQ(large.tree.ref(stableScanNodeIDOfBytes(path)).nativeName(), QByteArray(path).mid(QByteArray(path).lastIndexOf('/') + 1)) << path;
 
     QBuffer whole;
     whole.open(QIODevice::WriteOnly);
