@@ -17,7 +17,12 @@ namespace {
 // Writes to a descriptor, every byte checked, errors in the system's words.
 class DescriptorDevice : public QIODevice {
 public:
-    explicit DescriptorDevice(int fd) : fd_(fd) { open(QIODevice::WriteOnly | QIODevice::Unbuffered); }
+    // early: the file is to be synced at the end, so the disk is handed
+    // what was written as it goes rather than all of it then.
+    explicit DescriptorDevice(int fd, bool early = false) : fd_(fd), early_(early)
+    {
+        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }
@@ -34,11 +39,19 @@ protected:
             }
             done += n;
         }
+        written_ += done;
+        constexpr qint64 kHandOver = 8 << 20;
+        if (early_ && written_ - handedOver_ >= kHandOver) {
+            sync_file_range(fd_, handedOver_, written_ - handedOver_, SYNC_FILE_RANGE_WRITE);
+            handedOver_ = written_;
+        }
         return done;
     }
 
 private:
     int fd_;
+    bool early_;
+    qint64 written_ = 0, handedOver_ = 0;
 };
 
 // Where a path leads: the regular file to replace, or nothing when the
@@ -68,9 +81,9 @@ std::optional<QByteArray> replaceablePath(QByteArray path)
     return std::nullopt;
 }
 
-bool writeInto(const ScanTree &tree, const ScanSummary &summary, int fd, QString *why)
+bool writeInto(const ScanTree &tree, const ScanSummary &summary, int fd, QString *why, bool synced = false)
 {
-    DescriptorDevice out(fd);
+    DescriptorDevice out(fd, synced);
     return writeScanFile(tree, summary, out, why);
 }
 
@@ -114,7 +127,7 @@ bool saveScanFile(const ScanTree &tree, const ScanSummary &summary, const QStrin
             struct stat st;
             if (::stat(target.constData(), &st) == 0)
                 fchmod(fd, st.st_mode & 07777);
-            if (writeInto(tree, summary, fd, &why) && (fsync(fd) != 0 && errno != EINVAL))
+            if (writeInto(tree, summary, fd, &why, true) && (fsync(fd) != 0 && errno != EINVAL))
                 why = qt_error_string(errno);
             if (::close(fd) != 0 && why.isEmpty() && errno != EINTR)
                 why = qt_error_string(errno);
