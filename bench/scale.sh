@@ -46,6 +46,9 @@ one() {
     local name=$1
     shift
     local start end kb
+    # What the command before wrote is on disk first: its writeback would
+    # otherwise slow whichever command comes next (an import by half).
+    sync
     start=$(date +%s%N)
     /usr/bin/time -f '%M' -o "$work/peak" "$@" >/dev/null 2>&1 || true
     kb=$(tail -n 1 "$work/peak" 2>/dev/null | tr -dc 0-9)
