@@ -14,7 +14,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -441,6 +440,7 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     if (n <= 0 || !result.nodes)
         return std::nullopt;
     const bl_flat_node_t *nodes = result.nodes;
+    const NodeReader reader(nodes, n, result, rootURL);
     // Folders that could not be listed, wholly or in part.
     std::vector<int32_t> unreadable;
     {
@@ -453,34 +453,21 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
         }
     }
     const std::vector<bl_node_mark_t> marks = marksOf(&result, n);
-    // The folders' paths beside the records' places and names' ends.
-    std::optional<NodeReader> folders;
-    std::vector<int32_t> position;
-    const auto at = [&position](int32_t i) { return position.empty() ? i : position[size_t(i)]; };
-    std::vector<quint32> nameEnds;
-    quint64 nameBytes = 0;
-    const auto place = [&] {
-        position = breadthFirstPositions(result);
-        nameEnds.resize(size_t(n));
-        for (int32_t i = 1; i < n; ++i)
-            nameEnds[size_t(at(i))] = quint32(nodes[i].name_length); // lengths first, by node
-        for (int32_t k = 0; k < n; ++k) {
-            nameBytes += nameEnds[size_t(k)];
-            if (nameBytes > std::numeric_limits<quint32>::max())
-                throw std::bad_alloc();
-            nameEnds[size_t(k)] = quint32(nameBytes);
-        }
-    };
-    const auto readFolders = [&] { folders.emplace(nodes, n, result, rootURL); };
-    if (n >= 20000) {
-        runOnTwoThreads(readFolders, place);
-    } else {
-        readFolders();
-        place();
-    }
-    const NodeReader &reader = *folders;
+    const std::vector<int32_t> position = breadthFirstPositions(result);
     if (consume)
         bl_release_children(&result); // the records' parents say the rest
+    const auto at = [&position](int32_t i) { return position.empty() ? i : position[size_t(i)]; };
+
+    std::vector<quint32> nameEnds(static_cast<size_t>(n));
+    for (int32_t i = 1; i < n; ++i)
+        nameEnds[size_t(at(i))] = quint32(nodes[i].name_length); // lengths first, by node
+    quint64 nameBytes = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        nameBytes += nameEnds[size_t(k)];
+        if (nameBytes > std::numeric_limits<quint32>::max())
+            throw std::bad_alloc();
+        nameEnds[size_t(k)] = quint32(nameBytes);
+    }
     ScanTree::Builder builder(rootURL, n, qsizetype(nameBytes));
     // Each folder lists the children the index gave it: no counts to keep.
     builder.allocate(std::move(nameEnds), false);
