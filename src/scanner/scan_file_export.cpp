@@ -113,7 +113,7 @@ constexpr qsizetype kChunk = 1 << 20;
 // The export's text a chunk at a time: handOut(chunk) takes each one, leaving
 // chunk empty (and with room, where it can), and says whether to go on.
 template <typename Out>
-bool formatScanFile(const ScanTree &tree, const ScanTree::NodeRef &root, const ScanSummary &summary, Out handOut)
+bool formatScanFile(const ScanTree::NodeRef &root, const ScanSummary &summary, Out handOut)
 {
     QByteArray buffer;
     buffer.reserve(kChunk + 4096);
@@ -247,20 +247,20 @@ bool writeScanFile(const ScanTree &tree, const ScanSummary &summary, QIODevice &
     // for the system to take each chunk: writing is most of an export's time.
     constexpr qsizetype kFormatAside = 200000;
     if (tree.size() < kFormatAside)
-        return formatScanFile(tree, root, summary, inTurn);
+        return formatScanFile(root, summary, inTurn);
     Chunks chunks;
     bool formatted = false;
     std::optional<std::thread> formatter;
     try {
         formatter.emplace([&] {
             try {
-                formatted = formatScanFile(tree, root, summary, [&](QByteArray &chunk) { return chunks.hand(chunk); });
+                formatted = formatScanFile(root, summary, [&](QByteArray &chunk) { return chunks.hand(chunk); });
             } catch (const std::bad_alloc &) {
             }
             chunks.close();
         });
     } catch (const std::system_error &) {
-        return formatScanFile(tree, root, summary, inTurn);
+        return formatScanFile(root, summary, inTurn);
     }
     bool written = true;
     while (std::optional<QByteArray> chunk = chunks.take()) {

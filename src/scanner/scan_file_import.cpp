@@ -659,19 +659,19 @@ void identifyRuns(ScanTree::Builder &nodes, const PathIdentifiers &ids, const st
         std::vector<PathIdentifiers::Child> children;
         std::vector<QUuid> made;
         PathIdentifiers::Batch batch(ids);
+        const auto startOf = [&runs](size_t r) { return r == 0 ? size_t(0) : runs[r - 1].second; };
         for (size_t r = firstRun; r < endRun;) {
             // A few thousand nodes at a time; small runs nested in one
             // another walk their shared path together.
-            const size_t from = r == 0 ? 0 : runs[r - 1].second;
+            const size_t from = startOf(r);
             size_t to = from;
             const size_t groupStart = r;
             for (; r < endRun && (r == groupStart || runs[r].second - from <= 4096); ++r)
                 to = runs[r].second;
             made.assign(to - from, QUuid());
             for (size_t g = groupStart; g < r; ++g) {
-                const size_t begin = g == 0 ? 0 : runs[g - 1].second;
                 children.clear();
-                for (size_t k = begin; k < runs[g].second; ++k)
+                for (size_t k = startOf(g); k < runs[g].second; ++k)
                     children.push_back({nodes.name(pending[k]), &made[k - from]});
                 batch.add(runs[g].first, children.data(), qsizetype(children.size()));
             }
@@ -808,19 +808,23 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
             facts.logicalSize = clamp(info.asize);
         }
         const int32_t index = int32_t(nodes->size());
-        bool charged = true;
+        // Into its folder's sums now, unless it is a later link gdu marked
+        // (counted already) or one charged once a folder after the whole
+        // file is read.
+        bool summedNow = true;
         if (!isDirectory && !facts.isSpecial && (info.hlnkc || info.nlink > 1)) {
             facts.linkCount = quint32(std::min<quint64>(std::max<quint64>(info.nlink, 2), UINT32_MAX));
-            if (fromGdu && info.hlnkc)
-                charged = false;
-            else if (info.hasIno)
+            if (fromGdu && info.hlnkc) {
+                summedNow = false;
+            } else if (info.hasIno) {
                 linked.push_back({int64_t(index), {dev, info.ino}});
+                summedNow = false;
+            }
         }
         if (!isRoot) {
             Frame &parent = stack.back();
             ++parent.children;
-            // Links are charged once a folder after the whole file is read.
-            if (charged && (linked.empty() || linked.back().node != index)) {
+            if (summedNow) {
                 parent.allocated = bl::saturatingAdd(parent.allocated, quint64(facts.allocatedSize));
                 parent.logical = bl::saturatingAdd(parent.logical, quint64(facts.logicalSize));
             }

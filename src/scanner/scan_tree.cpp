@@ -231,24 +231,10 @@ struct ScanTree::Data {
         }
     }
 
-    // Places i in the index; returns the position already there for its
-    // identifier (which it then replaces), else -1.
-    qint32 place(qint32 i)
-    {
-        const quint64 tag = tagOf(ids[size_t(i)]);
-        for (size_t at = slotOf(tag);; at = nextSlot(at)) {
-            const quint32 e = lookup[at];
-            if (e == kEmptySlot || (mayHold(e, tag) && ids[size_t(positionIn(e))] == ids[size_t(i)])) {
-                lookup[at] = entryOf(i, tag);
-                return e == kEmptySlot ? -1 : positionIn(e);
-            }
-        }
-    }
-
-    // place() from any thread: of two nodes with one identifier the slot
-    // keeps the later, or with keepFirst the earlier. Returns the other
-    // one's position when the identifier was there, else -1.
-    qint32 placeShared(qint32 i, bool keepFirst)
+    // Places i in the index, from any thread: of two nodes with one
+    // identifier the slot keeps the later, or with keepFirst the earlier.
+    // Returns the other one's position when the identifier was there, else -1.
+    qint32 place(qint32 i, bool keepFirst = false)
     {
         const quint64 tag = tagOf(ids[size_t(i)]);
         const quint32 mine = entryOf(i, tag);
@@ -285,7 +271,7 @@ struct ScanTree::Data {
             for (qint32 i = from; i < to; ++i) {
                 if (i + kAhead < to)
                     __builtin_prefetch(&lookup[slotOf(tagOf(ids[size_t(i + kAhead)]))]);
-                if (const qint32 there = placeShared(i, stopAtDuplicate); there >= 0)
+                if (const qint32 there = place(i, stopAtDuplicate); there >= 0)
                     duplicate = std::min(duplicate, std::max(i, there));
             }
         };
