@@ -597,6 +597,10 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
             options->error = error;
         return -1;
     };
+    const auto indexChildren = [options](bl_scan_result_t *r) {
+        if (!options || !options->no_children_index)
+            bl_build_children(r);
+    };
     if (!root_path || !result || !cancel_flag)
         return fail(EINVAL);
     mode_t mode = 0;
@@ -637,7 +641,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     bl::addRelaxed(result->_dirs_scanned, 1);
     if (result->nodes[0].is_package) {
         delete shared; // one node, nothing to guard
-        bl_build_children(result);
+        indexChildren(result);
         return 0;
     }
     bl::storeRelease(result->_scan_shared, static_cast<void *>(shared));
@@ -649,7 +653,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
             bl_scan_result_free(result);
             return fail(ENOMEM);
         }
-        bl_build_children(result);
+        indexChildren(result);
         return 0;
     }
 
@@ -713,7 +717,7 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
     // Under the mutex: a poller's snapshot must not copy half-summed sizes.
     std::lock_guard lock(shared->mutex);
     bl_accumulate_sizes(result);
-    bl_build_children(result);
+    indexChildren(result);
     return asked == 2 && skipped ? 2 : 0; // a stop after the last folder cut nothing
 }
 

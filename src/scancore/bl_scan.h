@@ -83,6 +83,10 @@ typedef struct bl_scan_options_t {
     const char *const *exclude_patterns;
     int32_t exclude_pattern_count;
     int32_t exclude_caches;     /* nonzero: leave out folders with a valid CACHEDIR.TAG */
+    /* Nonzero: no children index is made (children stays NULL, child_count
+     * 0, first_child -1). A folder's children are always one run of records,
+     * appended together by its listing: their parent_index says the rest. */
+    int32_t no_children_index;
     int32_t error;              /* out: the errno that made the scan return -1 */
 } bl_scan_options_t;
 

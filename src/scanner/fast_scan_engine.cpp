@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -58,6 +59,32 @@ bool isDirectoryKind(uint8_t objType)
     return objType == BL_OBJ_DIRECTORY || objType == BL_OBJ_PACKAGE;
 }
 
+// Which of a scan's records are folders, and each folder's number among
+// them: a bit a record and a count every 64, not an index a record.
+class BitRanks {
+public:
+    explicit BitRanks(int32_t count) : bits_(size_t(count) / 64 + 1), before_(bits_.size()) {}
+    // Records are added in order, each once reach()ed: counts of the words
+    // before its own are known by then.
+    void reach(int32_t i)
+    {
+        if (const size_t w = size_t(i) / 64; i % 64 == 0 && w > 0)
+            before_[w] = before_[w - 1] + quint32(std::popcount(bits_[w - 1]));
+    }
+    void add(int32_t i) { bits_[size_t(i) / 64] |= quint64(1) << (i % 64); }
+    bool has(int32_t i) const { return bits_[size_t(i) / 64] >> (i % 64) & 1; }
+    // Added records before i.
+    int32_t rank(int32_t i) const
+    {
+        const quint64 below = bits_[size_t(i) / 64] & ((quint64(1) << (i % 64)) - 1);
+        return int32_t(before_[size_t(i) / 64] + quint32(std::popcount(below)));
+    }
+
+private:
+    std::vector<quint64> bits_;
+    std::vector<quint32> before_;
+};
+
 // A flat array as tree nodes: parents from the array's links, identifiers
 // from their paths' bytes (PathIdentifiers). Folders are prepared first, in
 // order; then identify() may run for any range of nodes from several
@@ -66,16 +93,25 @@ class NodeReader {
 public:
     // names: the result whose arena holds the records' names.
     NodeReader(const bl_flat_node_t *nodes, int32_t count, const bl_scan_result_t &names, const FileUrl &rootURL)
-        : nodes_(nodes), names_(names), count_(count), folderOf_(size_t(count), -1), paths_(rootURL.nativeFilePath())
+        : nodes_(nodes), names_(names), count_(count), folders_(count), paths_(rootURL.nativeFilePath())
     {
-        folderOf_[0] = 0;
-        for (int32_t i = 1; i < count_; ++i)
-            if (isDirectoryKind(nodes_[i].obj_type))
-                folderOf_[size_t(i)] = paths_.addFolder(folderOf_[size_t(parentOf(i))], rawName(i));
+        folders_.add(0);
+        for (int32_t i = 1; i < count_; ++i) {
+            folders_.reach(i);
+            if (isDirectoryKind(nodes_[i].obj_type)) {
+                paths_.addFolder(folderOf(parentOf(i)), rawName(i)); // numbered as folders_ ranks them
+                folders_.add(i);
+            }
+        }
     }
 
-    // Identifiers of from up to to into out[0, to - from), whole sibling
-    // runs from the one at from.
+    int32_t count() const { return count_; }
+    // Folders are numbered in record order, the root 0.
+    int32_t folderCount() const { return paths_.folderCount(); }
+    bool isFolder(int32_t i) const { return folders_.has(i); }
+    int32_t folderOf(int32_t i) const { return folders_.rank(i); }
+
+    // Identifiers of from up to to into out[0, to - from).
     void identify(int32_t from, int32_t to, QUuid *out) const
     {
         const int32_t first = from;
@@ -88,17 +124,17 @@ public:
         for (int32_t i = from; i < to;) {
             const int32_t p = parentOf(i);
             children.clear();
-            for (; i < count_ && parentOf(i) == p; ++i)
+            for (; i < to && parentOf(i) == p; ++i)
                 children.push_back({rawName(i), &out[i - first]});
-            batch.add(folderOf_[size_t(p)], children.data(), qsizetype(children.size()));
+            batch.add(folderOf(p), children.data(), qsizetype(children.size()));
         }
     }
 
-    // The end of the run of siblings that i (past the root) is in.
-    int32_t runEnd(int32_t i) const
+    // The end of the run of siblings that i (past the root) is in, or limit.
+    int32_t runEnd(int32_t i, int32_t limit) const
     {
         const int32_t p = parentOf(i);
-        while (i < count_ && parentOf(i) == p)
+        while (i < limit && parentOf(i) == p)
             ++i;
         return i;
     }
@@ -115,8 +151,10 @@ public:
     int32_t parentOf(int32_t i) const
     {
         const int32_t p = nodes_[i].parent_index;
-        return p >= 0 && p < i && folderOf_[size_t(p)] >= 0 ? p : 0;
+        return p >= 0 && p < i && folders_.has(p) ? p : 0;
     }
+
+    int32_t nameLength(int32_t i) const { return nodes_[i].name_length; }
 
     QByteArrayView rawName(int32_t i) const
     {
@@ -145,7 +183,7 @@ private:
     const bl_flat_node_t *nodes_;
     const bl_scan_result_t &names_;
     int32_t count_;
-    std::vector<int32_t> folderOf_;
+    BitRanks folders_;
     PathIdentifiers paths_;
 };
 
@@ -202,48 +240,117 @@ ScanNodeMark markOf(int32_t kind)
 }
 
 // What the array says of its first count nodes beside their columns: the
-// root's display name and the marks, in node order; position maps a record
-// to its node (none: the same).
-void describeNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t count,
-                   const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL,
-                   const std::vector<int32_t> &position = {})
+// root's display name (from its raw name) and the marks, in node order,
+// each at the node of its record.
+void describeNodes(ScanTree::Builder &builder, QByteArrayView rootName, int32_t count,
+                   const std::vector<bl_node_mark_t> &marks, const FileUrl &rootURL)
 {
-    builder.setDisplayName(0, FastScanEngine::displayName(0, QString::fromUtf8(reader.rawName(0)), rootURL));
+    builder.setDisplayName(0, FastScanEngine::displayName(0, QString::fromUtf8(rootName), rootURL));
     for (const bl_node_mark_t &m : marks) {
         if (m.node_index < 0 || m.node_index >= count)
             continue;
-        const int32_t at = position.empty() ? m.node_index : position[size_t(m.node_index)];
         if (m.kind == BL_MARK_HARD_LINK)
-            builder.setLinkCount(at, m.link_count);
+            builder.setLinkCount(m.node_index, m.link_count);
         else
-            builder.setMark(at, markOf(m.kind));
+            builder.setMark(m.node_index, markOf(m.kind));
     }
 }
 
-// Where each record goes in the tree: breadth first, each folder's children
-// after the children of the folders before it, so that a folder's children
-// are a range of nodes and need no list (ScanTree's rows). Empty without
-// the children index.
-std::vector<int32_t> breadthFirstPositions(const bl_scan_result_t &result)
-{
-    const int32_t n = result.node_count;
-    if (!result.children || n < 1)
-        return {};
-    std::vector<int32_t> order(static_cast<size_t>(n)); // node -> record
-    std::vector<int32_t> position(static_cast<size_t>(n), -1);
-    int32_t next = 1;
-    order[0] = 0;
-    for (int32_t k = 0; k < next; ++k) {
-        const bl_flat_node_t &node = result.nodes[order[size_t(k)]];
-        for (int32_t c = 0; c < node.child_count && next < n; ++c)
-            order[size_t(next++)] = result.children[node.first_child + c];
+// Where each record goes in the tree, and its name among the tree's names:
+// breadth first, each folder's children after the children of the folders
+// before it, so that a folder's children are a range of nodes and need no
+// list (ScanTree's rows). A folder's children are one run of records (its
+// listing appended them together), so where each folder's run lies is all
+// it takes: a few bytes a folder, not an index a record. Where the records
+// are not so, the array's order is kept.
+class Placement {
+public:
+    explicit Placement(const NodeReader &reader) : reader_(reader)
+    {
+        const int32_t n = reader.count();
+        std::vector<Run> runs(size_t(reader.folderCount()));
+        for (int32_t i = 1; i < n; ++i) {
+            Run &r = runs[size_t(reader.folderOf(reader.parentOf(i)))];
+            if (r.count == 0)
+                r.record = i;
+            else if (r.record + r.count != i) {
+                keepOrder();
+                return;
+            }
+            ++r.count;
+        }
+        std::vector<int32_t> queue{0};
+        queue.reserve(runs.size());
+        int32_t next = 1;
+        quint64 names = 0;
+        for (size_t k = 0; k < queue.size(); ++k) {
+            Run &r = runs[size_t(reader.folderOf(queue[k]))];
+            r.node = next;
+            r.name = quint32(names);
+            for (int32_t c = r.record; c < r.record + r.count; ++c, ++next) {
+                names += quint64(reader.nameLength(c));
+                if (reader.isFolder(c)) {
+                    runs[size_t(reader.folderOf(c))].self = next;
+                    queue.push_back(c);
+                }
+            }
+            if (names > std::numeric_limits<quint32>::max())
+                throw std::bad_alloc();
+        }
+        runs_ = std::move(runs);
+        nameBytes_ = quint32(names);
     }
-    if (next != n)
-        return {}; // a record not reached from the root: keep the array's order
-    for (int32_t k = 0; k < n; ++k)
-        position[size_t(order[size_t(k)])] = k;
-    return position;
-}
+
+    bool keepsOrder() const { return runs_.empty(); }
+    quint32 nameBytes() const { return nameBytes_; }
+
+    // The node of record i, while its record can be read.
+    int32_t at(int32_t i) const
+    {
+        if (keepsOrder() || i == 0)
+            return i;
+        const Run &r = runs_[size_t(reader_.folderOf(reader_.parentOf(i)))];
+        return r.node + (i - r.record);
+    }
+    // The node of a folder's record, also once the record is gone.
+    int32_t folderAt(int32_t i) const { return keepsOrder() ? i : runs_[size_t(reader_.folderOf(i))].self; }
+    // Where the names of the run of siblings that starts at record i start;
+    // in the array's order, by adding up the names before it.
+    quint32 nameStart(int32_t i) const
+    {
+        if (i == 0)
+            return 0;
+        if (!keepsOrder())
+            return runs_[size_t(reader_.folderOf(reader_.parentOf(i)))].name;
+        quint64 names = 0;
+        for (int32_t k = 1; k < i; ++k)
+            names += quint64(reader_.nameLength(k));
+        return quint32(names);
+    }
+
+private:
+    void keepOrder()
+    {
+        quint64 names = 0;
+        for (int32_t k = 1; k < reader_.count(); ++k)
+            names += quint64(reader_.nameLength(k));
+        if (names > std::numeric_limits<quint32>::max())
+            throw std::bad_alloc();
+        nameBytes_ = quint32(names);
+    }
+
+    // A folder's children: their records, their nodes and their names' start.
+    struct Run {
+        int32_t record = -1;
+        int32_t count = 0;
+        int32_t node = 0;
+        int32_t self = 0; // the folder's own node
+        quint32 name = 0;
+    };
+    const NodeReader &reader_;
+    std::vector<Run> runs_;
+    quint32 nameBytes_ = 0;
+};
 
 // The nodes of a flat array in a builder: ids from identify(), marks in node order.
 void addNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t count, const std::vector<QUuid> &ids,
@@ -251,7 +358,7 @@ void addNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t coun
 {
     for (int32_t i = 0; i < count; ++i)
         builder.add(ids[size_t(i)], i == 0 ? -1 : reader.parentOf(i), reader.rawName(i), reader.facts(i));
-    describeNodes(builder, reader, count, marks, rootURL);
+    describeNodes(builder, reader.rawName(0), count, marks, rootURL);
 }
 
 qsizetype nameBytesOf(const NodeReader &reader, int32_t count)
@@ -368,6 +475,7 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
     options.exclude_patterns = patterns.data();
     options.exclude_pattern_count = int32_t(patterns.size());
     options.exclude_caches = scanOptions.excludeCaches ? 1 : 0;
+    options.no_children_index = 1; // the tree is built from each folder's run of records
     const int status = bl_full_scan_opts(rootPath.constData(), state->scanResult, state->cancelFlag, &options);
     poll.cancel();
     if (poller.joinable())
@@ -439,59 +547,70 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     const int32_t n = result.node_count;
     if (n <= 0 || !result.nodes)
         return std::nullopt;
-    const bl_flat_node_t *nodes = result.nodes;
-    const NodeReader reader(nodes, n, result, rootURL);
-    // Folders that could not be listed, wholly or in part.
-    std::vector<int32_t> unreadable;
+    if (consume)
+        bl_release_children(&result); // made by a scan asked for one: not needed here
+    const NodeReader reader(result.nodes, n, result, rootURL);
+    const Placement placement(reader);
+    // What the scan tells of records by index, at their nodes: with
+    // consume, the records go back to the system as the nodes are made.
+    std::vector<int32_t> unreadable; // folders that could not be listed, wholly or in part
     {
         std::vector<bl_unreadable_t> listed(size_t(bl_get_unreadable_count(&result)));
         const int32_t got = bl_get_unreadable(&result, listed.data(), int32_t(listed.size()));
         for (int32_t k = 0; k < got; ++k) {
             const int32_t i = listed[size_t(k)].node_index;
-            if (i >= 0 && i < n && isDirectoryKind(nodes[i].obj_type))
-                unreadable.push_back(i);
+            if (i >= 0 && i < n && reader.isFolder(i))
+                unreadable.push_back(placement.folderAt(i));
         }
     }
-    const std::vector<bl_node_mark_t> marks = marksOf(&result, n);
-    const std::vector<int32_t> position = breadthFirstPositions(result);
-    if (consume)
-        bl_release_children(&result); // the records' parents say the rest
-    const auto at = [&position](int32_t i) { return position.empty() ? i : position[size_t(i)]; };
-
-    std::vector<quint32> nameEnds(static_cast<size_t>(n));
-    for (int32_t i = 1; i < n; ++i)
-        nameEnds[size_t(at(i))] = quint32(nodes[i].name_length); // lengths first, by node
-    quint64 nameBytes = 0;
-    for (int32_t k = 0; k < n; ++k) {
-        nameBytes += nameEnds[size_t(k)];
-        if (nameBytes > std::numeric_limits<quint32>::max())
-            throw std::bad_alloc();
-        nameEnds[size_t(k)] = quint32(nameBytes);
+    std::vector<bl_node_mark_t> marks = marksOf(&result, n);
+    for (bl_node_mark_t &m : marks)
+        if (m.node_index >= 0 && m.node_index < n)
+            m.node_index = placement.at(m.node_index);
+    std::vector<bl_linked_file_t> linked;
+    {
+        bl_linked_file_t chunk[256];
+        for (int32_t got; (got = bl_get_linked_files(&result, int32_t(linked.size()), chunk, 256)) > 0;)
+            linked.insert(linked.end(), chunk, chunk + got);
+        for (bl_linked_file_t &l : linked)
+            if (l.node_index >= 0 && l.node_index < n)
+                l.node_index = placement.at(l.node_index);
     }
-    ScanTree::Builder builder(rootURL, n, qsizetype(nameBytes));
-    // Each folder lists the children the index gave it: no counts to keep.
-    builder.allocate(std::move(nameEnds), false);
-    // Nodes from up to to, whole sibling runs from the one at from; with
-    // consume, the stretches done go back to the system as it goes.
+    const QByteArray rootName = reader.rawName(0).toByteArray();
+
+    ScanTree::Builder builder(rootURL, n, qsizetype(placement.nameBytes()));
+    builder.allocate(n, placement.nameBytes());
+    // Nodes from up to to, whole sibling runs from the one at from, whose
+    // names start at nameFrom; with consume, the stretches done go back to
+    // the system as it goes, also within a folder of a million files.
     constexpr int32_t kStretch = 1 << 14;
-    const auto fill = [&](int32_t from, int32_t to, std::vector<int32_t> &packages) {
+    constexpr int32_t kBlock = 1 << 12;
+    const auto fill = [&](int32_t from, int32_t to, quint32 nameFrom, std::vector<int32_t> &packages) {
         std::vector<QUuid> ids;
         int32_t released = from;
+        int32_t runParent = -2;
         for (int32_t i = from; i < to;) {
             // Several runs at once, so that small folders' children are
             // identified together.
             const int32_t first = i;
-            i = i == 0 ? 1 : reader.runEnd(i);
-            while (i < to && i - first < 256)
-                i = reader.runEnd(i);
+            const int32_t limit = std::min(to, first + kBlock);
+            i = i == 0 ? 1 : reader.runEnd(i, limit);
+            while (i < limit && i - first < 256)
+                i = reader.runEnd(i, limit);
             ids.resize(size_t(i - first));
             reader.identify(first, i, ids.data());
             for (int32_t k = first; k < i; ++k) {
                 const ScanTree::NodeFacts facts = reader.facts(k);
                 const int32_t p = k == 0 ? -1 : reader.parentOf(k);
-                builder.setNode(at(k), ids[size_t(k - first)], p < 0 ? -1 : at(p), reader.rawName(k), facts);
+                if (p != runParent && k != from && !placement.keepsOrder())
+                    nameFrom = placement.nameStart(k);
+                runParent = p;
+                const QByteArrayView name = k == 0 ? QByteArrayView() : reader.rawName(k);
+                const int32_t at = placement.at(k);
+                builder.setNode(at, nameFrom, ids[size_t(k - first)], p < 0 ? -1 : placement.folderAt(p), name, facts);
+                nameFrom += quint32(name.size());
                 if (facts.kind == ScanNodeKind::package)
-                    packages.push_back(at(k));
+                    packages.push_back(at);
             }
             if (consume && i - released >= kStretch) {
                 bl_release_nodes(&result, released, i); // the reader looks back at parents' indices only
@@ -504,14 +623,15 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
     std::vector<int32_t> packages, laterPackages;
     if (n >= 20000) {
         const int32_t middle = reader.runStart(n / 2);
-        runOnTwoThreads([&] { fill(0, middle, packages); }, [&] { fill(middle, n, laterPackages); });
+        const quint32 middleName = placement.nameStart(middle);
+        runOnTwoThreads([&] { fill(0, middle, 0, packages); }, [&] { fill(middle, n, middleName, laterPackages); });
     } else {
-        fill(0, n, packages);
+        fill(0, n, 0, packages);
     }
     packages.insert(packages.end(), laterPackages.begin(), laterPackages.end());
-    describeNodes(builder, reader, n, marks, rootURL, position);
+    describeNodes(builder, rootName, n, marks, rootURL);
     for (const int32_t i : unreadable)
-        builder.setMark(at(i), ScanNodeMark::unreadable);
+        builder.setMark(i, ScanNodeMark::unreadable);
     for (const int32_t i : packages) {
         const auto measured = packageSize(builder.url(i), builder.allocatedSize(i), builder.logicalSize(i));
         if (!measured)
@@ -524,13 +644,9 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
         for (qint32 a = i; a >= 0; a = builder.parentOf(a))
             builder.addSizes(a, dA, dL);
     }
-    bl_linked_file_t linked[256];
-    for (int32_t from = 0, got; (got = bl_get_linked_files(&result, from, linked, 256)) > 0; from += got) {
-        for (int32_t k = 0; k < got; ++k) {
-            if (linked[k].node_index >= 0 && linked[k].node_index < n)
-                builder.setLinkedFile(at(linked[k].node_index), linked[k].file);
-        }
-    }
+    for (const bl_linked_file_t &l : linked)
+        if (l.node_index >= 0 && l.node_index < n)
+            builder.setLinkedFile(l.node_index, l.file);
     return builder.finish();
 }
 

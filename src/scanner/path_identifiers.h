@@ -20,6 +20,8 @@ public:
     // Adds a folder below parent (an index from here); one thread, parents
     // first, and not while identify() runs on another.
     int32_t addFolder(int32_t parent, QByteArrayView name);
+    // Folders so far, the top included: the next one's index.
+    int32_t folderCount() const { return int32_t(links_.size()); }
 
     struct Child {
         QByteArrayView name;

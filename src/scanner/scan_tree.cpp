@@ -171,7 +171,7 @@ struct ScanTree::Data {
     Column<qint64> logical;
     Column<quint16> flags;
     Column<quint32> modified; // seconds since the epoch, 0 unknown
-    std::vector<quint32> nameEnds; // name i: names[nameEnds[i - 1], nameEnds[i])
+    Column<quint32> nameEnds; // name i: names[nameEnds[i - 1], nameEnds[i])
     Column<char> names;
     // Children in compressed rows: those of i are childList[childStarts[i],
     // childStarts[i + 1]), or the positions of that range themselves when
@@ -585,36 +585,35 @@ qint32 ScanTree::Builder::add(const QUuid &id, qint32 parent, QByteArrayView nam
 
 qsizetype ScanTree::Builder::size() const { return d_->size(); }
 
-void ScanTree::Builder::allocate(std::vector<quint32> &&nameEnds, bool countsTold)
+void ScanTree::Builder::allocate(qsizetype count, quint32 nameBytes)
 {
     Data &d = *d_;
-    const size_t n = nameEnds.size();
-    if (n >= size_t(std::numeric_limits<qint32>::max()))
+    if (count < 0 || count >= std::numeric_limits<qint32>::max())
         throw std::bad_alloc();
+    const size_t n = size_t(count);
     d.ids.resize(n); // left unwritten until setNode
     d.parents.resize(n);
     d.logical.resize(n);
     d.flags.resize(n);
     d.modified.resize(n);
-    d.names.resize(n ? nameEnds.back() : 0);
-    d.nameEnds = std::move(nameEnds);
-    childCounts_ = {};
-    if (countsTold)
-        childCounts_.resize(n, -1);
+    d.nameEnds.resize(n);
+    d.names.resize(nameBytes);
+    childCounts_ = {}; // each folder has as many as it lists
 }
 
-void ScanTree::Builder::setNode(qint32 i, const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts)
+void ScanTree::Builder::setNode(qint32 i, quint32 nameFrom, const QUuid &id, qint32 parent, QByteArrayView name,
+                                const NodeFacts &facts)
 {
     Data &d = *d_;
     const size_t at = size_t(i);
     d.ids[at] = id;
     d.parents[at] = i == 0 ? -1 : parent;
-    const quint32 from = i > 0 ? d.nameEnds[at - 1] : 0;
-    if (const size_t bytes = std::min<size_t>(size_t(name.size()), d.nameEnds[at] - from))
+    const size_t from = std::min<size_t>(nameFrom, d.names.size());
+    const size_t bytes = std::min<size_t>(size_t(name.size()), d.names.size() - from);
+    if (bytes)
         std::memcpy(d.names.data() + from, name.data(), bytes);
+    d.nameEnds[at] = quint32(from + bytes);
     d.describe(i, facts, &storedLock_);
-    if (!childCounts_.empty())
-        childCounts_[at] = qint32(facts.childCount);
 }
 
 void ScanTree::Builder::setDisplayName(qint32 i, const QString &name)

@@ -88,14 +88,14 @@ public:
         qint32 add(const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts);
         qsizetype size() const;
         // For builders that fill many nodes at once, from several threads:
-        // room for as many nodes as nameEnds has (where each one's name ends
-        // in the arena, in node order; the root's is empty), each then made
-        // once by setNode from any thread. Links are told by setLinkCount,
-        // on one thread. Without countsTold, setNode's child counts are
-        // left aside: each folder has as many as it lists, and no column
-        // of counts is kept meanwhile.
-        void allocate(std::vector<quint32> &&nameEnds, bool countsTold = true);
-        void setNode(qint32 position, const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts);
+        // room for count nodes and nameBytes of their names, each node then
+        // made once by setNode from any thread, its name at nameFrom in
+        // the names (which lie in node order; the root's is empty). Links
+        // are told by setLinkCount, on one thread. Child counts are not
+        // told: each folder has as many as it lists.
+        void allocate(qsizetype count, quint32 nameBytes);
+        void setNode(qint32 position, quint32 nameFrom, const QUuid &id, qint32 parent, QByteArrayView name,
+                     const NodeFacts &facts);
         void setDisplayName(qint32 position, const QString &name);
         void setMark(qint32 position, ScanNodeMark mark);
         void setLinkCount(qint32 position, quint32 count);

@@ -81,6 +81,28 @@ TEST_F(LargeTree, EveryRecordHasItsParentOnEveryBuild)
     }
 }
 
+// A scan appends each folder's children together, and the tree is placed
+// from those runs; records that are not so still make the same tree.
+TEST_F(LargeTree, RecordsOutOfTheirFoldersRunMakeTheSameTree)
+{
+    bltest::ScanRun scan(root());
+    ASSERT_EQ(scan.status, 0);
+    const FileUrl rootURL = FileUrl::fromPath(QString::fromStdString(root()), true);
+    const std::optional<ScanTree> straight = FastScanEngine::buildTree(scan.result, rootURL);
+    ASSERT_TRUE(straight);
+    bl_flat_node_t *nodes = scan.result.nodes;
+    int32_t i = 1;
+    while (i + 1 < scan.result.node_count &&
+           !(nodes[i].parent_index != nodes[i + 1].parent_index && nodes[i].obj_type == BL_OBJ_FILE &&
+             nodes[i + 1].obj_type == BL_OBJ_FILE))
+        ++i;
+    ASSERT_LT(i + 1, scan.result.node_count);
+    std::swap(nodes[i], nodes[i + 1]); // each folder's children keep their order
+    const std::optional<ScanTree> swapped = FastScanEngine::buildTree(scan.result, rootURL);
+    ASSERT_TRUE(swapped);
+    EXPECT_TRUE(*swapped == *straight);
+}
+
 // Under an address-space limit the node array cannot grow: the scan ends
 // failed, never as a finished scan of a part of the tree.
 TEST_F(LargeTree, AScanThatCannotHoldItsTreeFails)
@@ -161,6 +183,7 @@ TEST(TreeBuilder, NodesSetInAnyOrderMakeTheTreeAddedInOrder)
     std::mt19937 random(29);
     ScanTree::NodeFacts folder;
     folder.kind = ScanNodeKind::directory;
+    folder.childCount = -1; // a filled builder is told no counts: as many as are listed
     nodes.push_back({stableScanNodeID(QStringLiteral("/r")), -1, {}, folder});
     // Breadth first, as a scan numbers them: each folder's children after it.
     for (qint32 at = 0; nodes.size() < 300000; ++at) {
@@ -170,6 +193,7 @@ TEST(TreeBuilder, NodesSetInAnyOrderMakeTheTreeAddedInOrder)
         for (int c = 0; c < children; ++c) {
             Node n;
             n.parent = at;
+            n.facts.childCount = -1;
             n.name = (c % 7 == 0 ? "d" : "f") + QByteArray::number(c) + (c % 11 == 0 ? "\xff\xfe" : ".txt");
             n.facts.kind = c % 7 == 0 ? ScanNodeKind::directory : ScanNodeKind::file;
             n.facts.isReadable = true;
@@ -190,18 +214,20 @@ TEST(TreeBuilder, NodesSetInAnyOrderMakeTheTreeAddedInOrder)
     const ScanTree expected = inOrder.finish();
 
     ScanTree::Builder anyOrder(root);
-    std::vector<quint32> nameEnds;
+    std::vector<quint32> nameStarts;
     quint32 end = 0;
-    for (const Node &n : nodes)
-        nameEnds.push_back(end += quint32(n.name.size()));
-    anyOrder.allocate(std::move(nameEnds));
+    for (const Node &n : nodes) {
+        nameStarts.push_back(end);
+        end += quint32(n.name.size());
+    }
+    anyOrder.allocate(qsizetype(nodes.size()), end);
     std::vector<qint32> order(nodes.size());
     std::iota(order.begin(), order.end(), 0);
     std::shuffle(order.begin(), order.end(), random);
     const auto fill = [&](size_t from, size_t to) {
         for (size_t k = from; k < to; ++k) {
             const Node &n = nodes[size_t(order[k])];
-            anyOrder.setNode(order[k], n.id, n.parent, n.name, n.facts);
+            anyOrder.setNode(order[k], nameStarts[size_t(order[k])], n.id, n.parent, n.name, n.facts);
         }
     };
     std::thread other(fill, 0, order.size() / 2);
