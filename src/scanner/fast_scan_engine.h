@@ -35,7 +35,8 @@ public:
 
     // count records of a flat array (snapshot or finished) as a tree, their
     // names in the arena of names (the scan's result); the finished form
-    // also measures packages and uses the children index. marks: those of
+    // also measures packages and places each folder's children together,
+    // breadth first, from the runs its listings appended. marks: those of
     // the scan, in node order (bl_get_marks); later ones are left out.
     static std::optional<ScanTree> buildSnapshotTree(const bl_flat_node_t *nodes, int32_t count,
                                                      const bl_scan_result_t &names, const FileUrl &rootURL,
