@@ -28,7 +28,9 @@ gcc -O2 -pthread -o "$limitwalk" "$shared/limitwalk.c"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# One window run, from the launch: prints "painted_ms done_ms stall_ms".
+# One window run, from the launch: prints "painted_ms done_ms stall_ms
+# peak_KiB", the peak being the window's resident high-water mark up to the
+# scan shown.
 cat >"$work/one.sh" <<'ONE'
 #!/usr/bin/env bash
 app=$1 tree=$2 work=$3
@@ -39,9 +41,10 @@ XDG_DATA_HOME=$home XDG_CONFIG_HOME=$home BURROWLENS_TRACE=$trace "$app" "$tree"
 pid=$!
 until grep -q '^stall ' "$trace" 2>/dev/null; do sleep 0.01; done
 done_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+peak_kib=$(awk '/^VmHWM:/ {print $2}' /proc/$pid/status)
 kill $pid; wait $pid 2>/dev/null
 painted_ms=$(( $(grep -m1 '^painted ' "$trace" | cut -d' ' -f3) - start / 1000000 ))
-echo "$painted_ms $done_ms $(grep -m1 '^stall ' "$trace" | cut -d' ' -f2)"
+echo "$painted_ms $done_ms $(grep -m1 '^stall ' "$trace" | cut -d' ' -f2) $peak_kib"
 ONE
 chmod +x "$work/one.sh"
 
@@ -53,7 +56,7 @@ python3 - "$work/hf.json" "$work/window.txt" <<'PY'
 import json, statistics, sys
 r = {x["command"]: x["median"] * 1000 for x in json.load(open(sys.argv[1]))["results"]}
 rows = [list(map(float, l.split())) for l in open(sys.argv[2]) if l.strip()]
-painted, done, stall = (statistics.median(c) for c in zip(*rows))
+painted, done, stall, peak = (statistics.median(c) for c in zip(*rows))
 floor, gdu = r["limitwalk -j2"], r["gdu -n -p -s"]
 print(f"{'':<34}{'median':>9}{'x limitwalk':>13}{'x gdu':>8}")
 print(f"{'burrowlens: launch to scan shown':<34}{done:>7.0f}ms{done/floor:>13.2f}{done/gdu:>8.2f}")
@@ -61,4 +64,6 @@ for name, t in r.items():
     print(f"{name:<34}{t:>7.0f}ms{t/floor:>13.2f}{t/gdu:>8.2f}")
 print(f"burrowlens: first paint {painted:.0f} ms after launch; longest main-thread stall "
       f"during the scan {stall:.1f} ms (runs: {', '.join(f'{s:.1f}' for s in (r[2] for r in rows))})")
+print(f"burrowlens: peak resident up to the scan shown {peak / 1024:.1f} MiB "
+      f"(runs: {', '.join(f'{r[3] / 1024:.1f}' for r in rows)})")
 PY
