@@ -314,12 +314,14 @@ public:
     }
     // The node of a folder's record, also once the record is gone.
     int32_t folderAt(int32_t i) const { return keepsOrder() ? i : runs_[size_t(reader_.folderOf(i))].self; }
-    // Where the names of the run of siblings that starts at record i start;
-    // in the array's order, by adding up the names before it.
+    // Where the names of the run of siblings that starts at record i (or
+    // the end) start; in the array's order, by adding up the names before it.
     quint32 nameStart(int32_t i) const
     {
         if (i == 0)
             return 0;
+        if (i >= reader_.count())
+            return nameBytes_;
         if (!keepsOrder())
             return runs_[size_t(reader_.folderOf(reader_.parentOf(i)))].name;
         quint64 names = 0;
