@@ -256,6 +256,15 @@ void describeNodes(ScanTree::Builder &builder, QByteArrayView rootName, int32_t 
     }
 }
 
+// Bytes of the names of the first count records (the root's is not kept).
+qsizetype nameBytesOf(const NodeReader &reader, int32_t count)
+{
+    qsizetype total = 0;
+    for (int32_t i = 1; i < count; ++i)
+        total += reader.nameLength(i);
+    return total;
+}
+
 // Where each record goes in the tree, and its name among the tree's names:
 // breadth first, each folder's children after the children of the folders
 // before it, so that a folder's children are a range of nodes and need no
@@ -304,12 +313,14 @@ public:
     bool keepsOrder() const { return runs_.empty(); }
     quint32 nameBytes() const { return nameBytes_; }
 
-    // The node of record i, while its record can be read.
-    int32_t at(int32_t i) const
+    // The node of record i, while its record can be read; parent: its
+    // parent's record, where known.
+    int32_t at(int32_t i) const { return i == 0 ? 0 : at(i, reader_.parentOf(i)); }
+    int32_t at(int32_t i, int32_t parent) const
     {
         if (keepsOrder() || i == 0)
             return i;
-        const Run &r = runs_[size_t(reader_.folderOf(reader_.parentOf(i)))];
+        const Run &r = runs_[size_t(reader_.folderOf(parent))];
         return r.node + (i - r.record);
     }
     // The node of a folder's record, also once the record is gone.
@@ -322,21 +333,14 @@ public:
             return 0;
         if (i >= reader_.count())
             return nameBytes_;
-        if (!keepsOrder())
-            return runs_[size_t(reader_.folderOf(reader_.parentOf(i)))].name;
-        quint64 names = 0;
-        for (int32_t k = 1; k < i; ++k)
-            names += quint64(reader_.nameLength(k));
-        return quint32(names);
+        return keepsOrder() ? quint32(nameBytesOf(reader_, i)) : runs_[size_t(reader_.folderOf(reader_.parentOf(i)))].name;
     }
 
 private:
     void keepOrder()
     {
-        quint64 names = 0;
-        for (int32_t k = 1; k < reader_.count(); ++k)
-            names += quint64(reader_.nameLength(k));
-        if (names > std::numeric_limits<quint32>::max())
+        const qsizetype names = nameBytesOf(reader_, reader_.count());
+        if (names > qsizetype(std::numeric_limits<quint32>::max()))
             throw std::bad_alloc();
         nameBytes_ = quint32(names);
     }
@@ -361,14 +365,6 @@ void addNodes(ScanTree::Builder &builder, const NodeReader &reader, int32_t coun
     for (int32_t i = 0; i < count; ++i)
         builder.add(ids[size_t(i)], i == 0 ? -1 : reader.parentOf(i), reader.rawName(i), reader.facts(i));
     describeNodes(builder, reader.rawName(0), count, marks, rootURL);
-}
-
-qsizetype nameBytesOf(const NodeReader &reader, int32_t count)
-{
-    qsizetype total = 0;
-    for (int32_t i = 1; i < count; ++i)
-        total += reader.rawName(i).size();
-    return total;
 }
 
 ProgressSnapshot countersOf(const bl_scan_result_t *r, std::optional<FileUrl> current = std::nullopt)
@@ -608,7 +604,7 @@ std::optional<ScanTree> FastScanEngine::buildTree(bl_scan_result_t &result, cons
                     nameFrom = placement.nameStart(k);
                 runParent = p;
                 const QByteArrayView name = k == 0 ? QByteArrayView() : reader.rawName(k);
-                const int32_t at = placement.at(k);
+                const int32_t at = placement.at(k, p);
                 builder.setNode(at, nameFrom, ids[size_t(k - first)], p < 0 ? -1 : placement.folderAt(p), name, facts);
                 nameFrom += quint32(name.size());
                 if (facts.kind == ScanNodeKind::package)
