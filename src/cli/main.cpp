@@ -1,5 +1,7 @@
 // burrowlens-scan: scans a folder with Burrowlens's engines and prints where
-// the space goes, for servers, scripts and machines without a display.
+// the space goes, for servers, scripts and machines without a display. The
+// report module: launcher.cpp loads it.
+#include "report_entry.h"
 #include "fast_scan_engine.h"
 #include "local_file_system_provider.h"
 #include "scan_engine.h"
@@ -314,8 +316,6 @@ bool writeAll(const QByteArray &data)
     return close(STDOUT_FILENO) == 0 || errno == EINTR;
 }
 
-// Scans the folder of options into finished; an exit status when it does
-// not finish.
 // The folder path names, as a scan's root; nothing, said, when the current
 // folder cannot be told.
 std::optional<FileUrl> urlOfFolder(const QByteArray &path)
@@ -369,7 +369,10 @@ int listHistory(const Options &options)
     return writeAll(out) ? 0 : 1;
 }
 
-std::optional<int> scanFolder(const Options &options, ScanUpdate::Finished &finished)
+// Scans the folder of options into finished, with the launcher's walk when
+// it is of that folder; an exit status when it does not finish.
+std::optional<int> scanFolder(const Options &options, std::unique_ptr<bl::StartedScan> walk,
+                              ScanUpdate::Finished &finished)
 {
     // Ctrl-C is taken by a thread of its own, which abandons the stream: the
     // engine then cancels the native scan and releases its memory.
@@ -392,8 +395,12 @@ std::optional<int> scanFolder(const Options &options, ScanUpdate::Finished &fini
     std::unique_ptr<ScanEngineProviding> engine;
     if (options.engine == u"recursive")
         engine = std::make_unique<ScanEngine>(std::make_shared<LocalFileSystemProvider>(), NodeSizingService{}, source);
-    else
-        engine = std::make_unique<FastScanEngine>(FastScanEngine::kPollIntervalMs, 0, source);
+    else {
+        auto fast = std::make_unique<FastScanEngine>(FastScanEngine::kPollIntervalMs, 0, source);
+        fast->takeStartedScan(std::move(walk));
+        engine = std::move(fast);
+    }
+    walk.reset(); // the recursive engine walks on its own
 
     const std::shared_ptr<UpdateStream> stream = engine->startScan(url);
     // The watcher outlives this function (it stays for the report), so what
@@ -482,15 +489,18 @@ bool exportTo(const QByteArray &target, const ScanUpdate::Finished &finished, QS
     return saveScanFile(finished.tree, finished.summary, QFile::decodeName(target), &error);
 }
 
-int run(int argc, char **argv)
+int run(int argc, char **argv, std::unique_ptr<bl::StartedScan> walk)
 {
     Options options;
     if (const auto status = parse(argc, argv, options))
         return *status;
+    if (!options.historyOf.isEmpty() || !options.importFrom.isEmpty())
+        walk.reset(); // nothing to scan
     if (!options.historyOf.isEmpty())
         return listHistory(options);
     ScanUpdate::Finished finished;
-    if (const auto status = options.importFrom.isEmpty() ? scanFolder(options, finished) : importFile(options, finished))
+    if (const auto status = options.importFrom.isEmpty() ? scanFolder(options, std::move(walk), finished)
+                                                         : importFile(options, finished))
         return *status;
     if (options.saveHistory) {
         QString error, saved;
@@ -559,10 +569,11 @@ int run(int argc, char **argv)
 
 } // namespace
 
-int main(int argc, char **argv)
+extern "C" int burrowlens_scan_run(int argc, char **argv, bl::StartedScan *started)
 {
+    std::unique_ptr<bl::StartedScan> walk(started);
     try {
-        return run(argc, argv);
+        return run(argc, argv, std::move(walk));
     } catch (const std::bad_alloc &) {
         // What the scan and the reader cannot hold they report themselves;
         // this is the rest (a report of millions of lines, say).

@@ -692,7 +692,10 @@ extern "C" int bl_full_scan_opts(const char *root_path, bl_scan_result_t *result
             DirRef::release(root);
             throw;
         }
-        pool.run();
+        pool.run([options] {
+            if (options && options->threads_started)
+                options->threads_started(options->threads_started_context);
+        });
         fatal = ctx.fatal.load();
         skipped = ctx.skipped.load();
     } catch (...) {

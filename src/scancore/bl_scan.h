@@ -87,6 +87,12 @@ typedef struct bl_scan_options_t {
      * 0, first_child -1). A folder's children are always one run of records,
      * appended together by its listing: their parent_index says the rest. */
     int32_t no_children_index;
+    /* Called once, when the scan's worker threads have all started; may be
+     * NULL. A caller about to load a library waits for it: no thread can
+     * start while another thread loads one (dlopen). Not called when the
+     * scan ends before it starts threads. */
+    void (*threads_started)(void *context);
+    void *threads_started_context;
     int32_t error;              /* out: the errno that made the scan return -1 */
 } bl_scan_options_t;
 

@@ -39,7 +39,7 @@ void WorkPool::work()
     }
 }
 
-void WorkPool::run()
+void WorkPool::run(const std::function<void()> &started)
 {
     std::vector<std::thread> helpers;
     for (int i = 1; i < threads_; ++i) {
@@ -49,6 +49,8 @@ void WorkPool::run()
             break; // fewer threads still finish the work
         }
     }
+    if (started)
+        started();
     work();
     for (auto &t : helpers)
         t.join();

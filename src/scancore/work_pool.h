@@ -24,7 +24,8 @@ public:
 
     // Runs the submitted items and everything they submit on the pool's
     // threads and the caller's; returns when no item is queued or running.
-    void run();
+    // started, if given, is called once all the pool's threads are started.
+    void run(const std::function<void()> &started = {});
 
     // Threads a scan uses when the caller does not say: see the .cpp.
     static int defaultThreadCount();

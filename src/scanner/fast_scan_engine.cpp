@@ -20,16 +20,28 @@
 
 // Everything that belongs to one scan; the native memory goes with the last holder.
 struct FastScanEngine::LiveScanState {
-    bl_scan_result_t *scanResult = static_cast<bl_scan_result_t *>(std::calloc(1, sizeof(bl_scan_result_t)));
-    int32_t *cancelFlag = static_cast<int32_t *>(std::calloc(1, sizeof(int32_t)));
+    std::unique_ptr<bl::StartedScan> started; // the walk begun before the scan was asked for, if it was
+    bl_scan_result_t *scanResult;
+    int32_t *cancelFlag;
 
-    LiveScanState()
+    explicit LiveScanState(std::unique_ptr<bl::StartedScan> walk)
+        : started(std::move(walk)),
+          scanResult(started ? started->result()
+                             : static_cast<bl_scan_result_t *>(std::calloc(1, sizeof(bl_scan_result_t)))),
+          cancelFlag(started ? started->cancelFlag() : static_cast<int32_t *>(std::calloc(1, sizeof(int32_t))))
     {
-        if (!scanResult || !cancelFlag)
+        if (!scanResult || !cancelFlag) {
+            if (!started) {
+                std::free(scanResult);
+                std::free(cancelFlag);
+            }
             throw std::bad_alloc();
+        }
     }
     ~LiveScanState()
     {
+        if (started)
+            return; // it frees its own
         bl_scan_result_free(scanResult);
         std::free(scanResult);
         std::free(cancelFlag);
@@ -376,18 +388,27 @@ ProgressSnapshot countersOf(const bl_scan_result_t *r, std::optional<FileUrl> cu
 
 } // namespace
 
+void FastScanEngine::takeStartedScan(std::unique_ptr<bl::StartedScan> walk)
+{
+    started_ = std::move(walk);
+}
+
 std::shared_ptr<UpdateStream> FastScanEngine::startScan(const FileUrl &rootURL)
 {
-    auto state = std::make_shared<LiveScanState>();
-    auto stream = UpdateStream::create();
     const FileUrl standardized = rootURL.standardized();
+    const ScanOptions options = options_ ? options_() : ScanOptions{};
+    // A walk begun for another folder or other choices is of no use: it goes.
+    std::unique_ptr<bl::StartedScan> started = std::move(started_);
+    if (started && (options != ScanOptions{} || QByteArrayView(started->rootPath()) != standardized.nativePath()))
+        started.reset();
+    auto state = std::make_shared<LiveScanState>(std::move(started));
+    auto stream = UpdateStream::create();
     // The termination callback holds the state, so the native memory
     // outlives a consumer that walks away while the scan still runs.
     stream->setOnTermination([state] { bl_request_cancel(state->cancelFlag); });
     stream->setOnStop([state] { bl_request_stop(state->cancelFlag); });
     const int interval = pollIntervalMs_;
     const int niceness = niceness_;
-    const ScanOptions options = options_ ? options_() : ScanOptions{};
     executor_.submit([standardized, stream, state, interval, niceness, options, cancelled = cancelled_] {
         try {
             performScan(standardized, stream, state, interval, niceness, options, *cancelled);
@@ -412,7 +433,8 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
     // Only the window asks for it: the executor serves that engine alone.
     if (niceness > 0)
         setpriority(PRIO_PROCESS, id_t(gettid()), niceness);
-    const QDateTime startedAt = now();
+    const QDateTime startedAt = state->started ? QDateTime::fromMSecsSinceEpoch(state->started->startedAtMs(), Qt::UTC)
+                                               : now();
     stream->yield(ScanUpdate::started(rootURL, startedAt));
     const QByteArray rootPath = rootURL.nativePath();
 
@@ -474,7 +496,8 @@ void FastScanEngine::performScan(const FileUrl &rootURL, const std::shared_ptr<U
     options.exclude_pattern_count = int32_t(patterns.size());
     options.exclude_caches = scanOptions.excludeCaches ? 1 : 0;
     options.no_children_index = 1; // the tree is built from each folder's run of records
-    const int status = bl_full_scan_opts(rootPath.constData(), state->scanResult, state->cancelFlag, &options);
+    const int status = state->started ? state->started->wait(&options.error)
+                                      : bl_full_scan_opts(rootPath.constData(), state->scanResult, state->cancelFlag, &options);
     poll.cancel();
     if (poller.joinable())
         poller.join();

@@ -9,6 +9,7 @@
 #include "serial_executor.h"
 
 #include "bl_scan.h"
+#include "started_scan.h"
 
 #include <atomic>
 #include <vector>
@@ -29,6 +30,9 @@ public:
     }
 
     std::shared_ptr<UpdateStream> startScan(const FileUrl &rootURL) override;
+    // The next scan waits for this walk instead of walking again when it is
+    // of the same folder with no choices made; any other discards it.
+    void takeStartedScan(std::unique_ptr<bl::StartedScan> walk);
 
     // Scans that ended because their consumer walked away.
     int cancelledScans() const { return cancelled_->load(); }
@@ -59,5 +63,6 @@ private:
     int niceness_;
     ScanOptionsSource options_;
     std::shared_ptr<std::atomic<int>> cancelled_ = std::make_shared<std::atomic<int>>(0);
+    std::unique_ptr<bl::StartedScan> started_;
     SerialExecutor executor_;
 };
