@@ -3,10 +3,10 @@
 // cold cache loading Qt and ICU takes tens of milliseconds of reads that now
 // overlap the walk's. The report checks the guess and discards a wrong one,
 // so a guess costs or saves time but never changes a result.
+#include "private_module.h"
 #include "report_entry.h"
 #include "started_scan.h"
 
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -77,20 +77,6 @@ std::unique_ptr<bl::StartedScan> startWalk(const std::string &folder)
     return walk;
 }
 
-// Beside the executable in a build tree; in lib/burrowlens once installed.
-void *loadReport()
-{
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string bin = n > 0 ? std::string(self, size_t(n)) : std::string();
-    bin = bin.substr(0, bin.find_last_of('/') + 1);
-    std::string module = bin + "burrowlens-scan-report.so";
-    struct stat st;
-    if (stat(module.c_str(), &st) != 0)
-        module = bin + "../" BL_INSTALL_LIBDIR "/burrowlens/burrowlens-scan-report.so";
-    return dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -98,7 +84,7 @@ int main(int argc, char **argv)
     std::unique_ptr<bl::StartedScan> walk;
     if (const std::optional<std::string> folder = likelyFolder(argc, argv))
         walk = startWalk(*folder);
-    void *report = loadReport();
+    void *report = dlopen(privateModulePath("burrowlens-scan-report.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     const auto run = report ? reinterpret_cast<decltype(&burrowlens_scan_run)>(dlsym(report, "burrowlens_scan_run"))
                             : nullptr;
     if (!run) {

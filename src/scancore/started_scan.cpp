@@ -7,6 +7,14 @@
 
 namespace bl {
 
+void StartedScan::releaseStarter(void *context)
+{
+    auto *s = static_cast<StartedScan *>(context);
+    std::lock_guard lock(s->mutex_);
+    s->running_ = true;
+    s->threadsUp_.notify_all();
+}
+
 std::unique_ptr<StartedScan> StartedScan::start(std::string rootPath)
 {
     std::unique_ptr<StartedScan> scan;
@@ -22,12 +30,7 @@ std::unique_ptr<StartedScan> StartedScan::start(std::string rootPath)
     if (!scan->result_ || !scan->cancelFlag_)
         return nullptr;
     scan->options_.no_children_index = 1;
-    scan->options_.threads_started = [](void *context) {
-        auto *s = static_cast<StartedScan *>(context);
-        std::lock_guard lock(s->mutex_);
-        s->running_ = true;
-        s->threadsUp_.notify_all();
-    };
+    scan->options_.threads_started = releaseStarter;
     scan->options_.threads_started_context = scan.get();
     scan->startedAtMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
@@ -36,7 +39,8 @@ std::unique_ptr<StartedScan> StartedScan::start(std::string rootPath)
     try {
         scan->thread_ = std::thread([s] {
             s->status_ = bl_full_scan_opts(s->rootPath_.c_str(), s->result_, s->cancelFlag_, &s->options_);
-            s->options_.threads_started(s);
+            // A walk that ended before its pool started, a missing folder say
+            releaseStarter(s);
         });
     } catch (const std::system_error &) {
         return nullptr;

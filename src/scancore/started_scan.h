@@ -35,6 +35,7 @@ public:
     int wait(int32_t *error);
 
 private:
+    static void releaseStarter(void *context);
     StartedScan() = default;
 
     std::string rootPath_;
