@@ -600,7 +600,18 @@ qsizetype roomFor(qint64 bytes)
     return qsizetype(std::clamp<qint64>(bytes / 13 + 1, 0, 16 * 1024 * 1024));
 }
 
-std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error);
+// Names take the file's bytes less a dozen an entry at most: half of them
+// is room for the usual file, and more names still grow the room.
+qsizetype nameRoomFor(qint64 bytes)
+{
+    return qsizetype(std::clamp<qint64>(bytes / 2, 0, qint64(1) << 30));
+}
+
+// From so many entries on, the pages of the nodes to come are faulted in
+// on another thread while this one reads.
+constexpr qsizetype kFaultAheadFrom = qsizetype(1) << 18;
+
+std::optional<ScanFileContents> parse(Reader &in, qint64 plainBytes, QString *error);
 
 } // namespace
 
@@ -627,7 +638,7 @@ std::optional<ScanFileContents> readScanFile(ScanFileSource &source, QString *er
         Reader json(plain);
         return parse(json, 0, error);
     }
-    return parse(in, roomFor(source.size()), error);
+    return parse(in, source.size(), error);
 }
 
 std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error)
@@ -645,7 +656,7 @@ std::optional<ScanFileContents> readScanFile(QByteArrayView data, QString *error
         return parse(json, 0, error);
     }
     Reader in(data);
-    return parse(in, roomFor(data.size()), error);
+    return parse(in, data.size(), error);
 }
 
 namespace {
@@ -690,8 +701,9 @@ void identifyRuns(ScanTree::Builder &nodes, const PathIdentifiers &ids, const st
     runOnTwoThreads([&] { some(0, split); }, [&] { some(split, runs.size()); });
 }
 
-std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error)
+std::optional<ScanFileContents> parse(Reader &in, qint64 plainBytes, QString *error)
 {
+    const qsizetype room = roomFor(plainBytes);
     const auto refuse = [&](const QString &why) -> std::optional<ScanFileContents> {
         if (error)
             *error = why;
@@ -788,7 +800,9 @@ std::optional<ScanFileContents> parse(Reader &in, qsizetype room, QString *error
             QByteArray path = info.name;
             while (path.size() > 1 && path.endsWith('/'))
                 path.chop(1);
-            nodes.emplace(FileUrl::fromNativePath(path, true), room);
+            nodes.emplace(FileUrl::fromNativePath(path, true), room, nameRoomFor(plainBytes));
+            if (room >= kFaultAheadFrom)
+                nodes->faultAhead();
             ids.emplace(path);
             id = ids->topID();
         } else {

@@ -7,8 +7,13 @@
 #include <atomic>
 #include <bit>
 #include <limits>
-#include <mutex>
+#include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
 #include <sys/mman.h>
 
 namespace {
@@ -548,6 +553,65 @@ struct ScanTree::Data {
     }
 };
 
+// Faults in ranges of pages on a thread of its own; each set asked for
+// replaces the one not yet begun. Its owner ends it before any range it
+// asked for can be freed: the destructor waits for the set under way.
+class ScanTree::Builder::PageFaulter {
+public:
+    using Ranges = std::vector<std::pair<char *, size_t>>;
+
+    PageFaulter() : thread_([this] { run(); }) {}
+    ~PageFaulter()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+    void ask(Ranges ranges)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            next_ = std::move(ranges);
+        }
+        wake_.notify_one();
+    }
+
+private:
+    void run()
+    {
+        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stop_ || !next_.empty(); });
+            if (stop_)
+                return;
+            const Ranges ranges = std::move(next_);
+            next_.clear();
+            lock.unlock();
+            for (const auto &[at, bytes] : ranges) {
+                const uintptr_t begin = reinterpret_cast<uintptr_t>(at) & ~(page - 1);
+                const uintptr_t end = reinterpret_cast<uintptr_t>(at) + bytes;
+                // Only zero pages are made: what is written stays. A kernel
+                // without it (before 5.14) leaves the faults to the writer.
+                if (end > begin && madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE) != 0 &&
+                    errno == EINVAL)
+                    return;
+            }
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    Ranges next_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 ScanTree::Builder::Builder(const FileUrl &rootURL, qsizetype capacity, qsizetype nameBytes)
     : d_(std::make_shared<Data>())
 {
@@ -565,6 +629,55 @@ ScanTree::Builder::Builder(const FileUrl &rootURL, qsizetype capacity, qsizetype
 
 ScanTree::Builder::~Builder() = default;
 
+namespace {
+// Nodes between two asks, and how far ahead of the adding thread each reaches.
+constexpr size_t kFaultStride = 1 << 15;
+constexpr size_t kFaultNodesAhead = 2 * kFaultStride;
+constexpr size_t kFaultNameBytesAhead = 2 << 20;
+} // namespace
+
+void ScanTree::Builder::faultAhead()
+{
+    if (faulter_)
+        return;
+    try {
+        faulter_ = std::make_unique<PageFaulter>();
+    } catch (const std::system_error &) {
+        return; // no thread: the adding one faults as before
+    }
+    askFaulter();
+}
+
+void ScanTree::Builder::askFaulter()
+{
+    Data &d = *d_;
+    const size_t n = d.ids.size();
+    // A column reallocates only once full: ranges stay below what it holds
+    // now, and the faulter ends before a column may need more.
+    size_t room = std::numeric_limits<size_t>::max();
+    PageFaulter::Ranges ranges;
+    const auto column = [&](auto &c) {
+        room = std::min(room, c.capacity());
+        ranges.push_back({reinterpret_cast<char *>(c.data() + n), kFaultNodesAhead * sizeof(c[0])});
+    };
+    column(d.ids);
+    column(d.parents);
+    column(d.logical);
+    column(d.flags);
+    column(d.modified);
+    column(d.nameEnds);
+    column(childCounts_);
+    const size_t names = d.names.size();
+    if (room < n + kFaultNodesAhead || d.names.capacity() < names + kFaultNameBytesAhead) {
+        faulter_.reset();
+        return;
+    }
+    ranges.push_back({d.names.data() + names, kFaultNameBytesAhead});
+    faultedNodesUntil_ = room - kFaultNodesAhead;
+    faultedNamesUntil_ = d.names.capacity() - kFaultNameBytesAhead;
+    faulter_->ask(std::move(ranges));
+}
+
 qint32 ScanTree::Builder::add(const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts)
 {
     Data &d = *d_;
@@ -574,6 +687,15 @@ qint32 ScanTree::Builder::add(const QUuid &id, qint32 parent, QByteArrayView nam
         name = QByteArrayView();
     } else if (parent < 0 || parent >= d.size()) {
         throw std::out_of_range("a node's parent comes before it");
+    }
+    if (faulter_) {
+        if (d.ids.size() % kFaultStride == 0)
+            askFaulter();
+        // The faulter's ranges lie in the columns as they are: it ends
+        // before one is full and may be moved.
+        if (faulter_ && (d.ids.size() >= faultedNodesUntil_ ||
+                         d.names.size() + size_t(name.size()) > faultedNamesUntil_))
+            faulter_.reset();
     }
     const qint32 i = d.append(id, parent, name, 0);
     d.describe(i, facts);
@@ -680,6 +802,7 @@ qint64 ScanTree::Builder::logicalSize(qint32 i) const { return d_->logical[size_
 ScanTree ScanTree::Builder::finish(qsizetype *duplicateAt)
 {
     ScanTree tree;
+    faulter_.reset();
     Data &d = *d_;
     if (d.ids.empty())
         return tree;

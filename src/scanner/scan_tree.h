@@ -86,6 +86,10 @@ public:
         // The first node added is the root (parent -1, name ignored); every
         // other's parent is a position returned before. Returns its position.
         qint32 add(const QUuid &id, qint32 parent, QByteArrayView name, const NodeFacts &facts);
+        // While add() fills the room the builder was made with, another
+        // thread has the pages it is about to write faulted in, so that
+        // the adding thread does not stop for each to be zeroed.
+        void faultAhead();
         qsizetype size() const;
         // For builders that fill many nodes at once, from several threads:
         // room for count nodes and nameBytes of their names, each node then
@@ -118,7 +122,12 @@ public:
         ScanTree finish(qsizetype *duplicateAt = nullptr);
 
     private:
+        class PageFaulter;
+        void askFaulter();
+
         std::shared_ptr<Data> d_;
+        std::unique_ptr<PageFaulter> faulter_;
+        size_t faultedNodesUntil_ = 0, faultedNamesUntil_ = 0; // where its ranges may reach
         std::vector<qint32> childCounts_; // as told; kept where the lists disagree
         std::mutex storedLock_;           // the stored allocations, filled from several threads
     };

@@ -208,7 +208,10 @@ TEST(TreeBuilder, NodesSetInAnyOrderMakeTheTreeAddedInOrder)
     }
     const FileUrl root = FileUrl::fromPath(QStringLiteral("/r"), true);
 
-    ScanTree::Builder inOrder(root);
+    // Added as an import adds, with the pages ahead faulted in on another
+    // thread, and past the room it was made with.
+    ScanTree::Builder inOrder(root, qsizetype(nodes.size()) - 100000, 4 << 20);
+    inOrder.faultAhead();
     for (const Node &n : nodes)
         inOrder.add(n.id, n.parent, n.name, n.facts);
     const ScanTree expected = inOrder.finish();
