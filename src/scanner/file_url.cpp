@@ -60,13 +60,19 @@ bool showControlCharacters(QString &text)
 
 QString displayTextOf(QByteArrayView bytes, QByteArray *rawIfInvalid)
 {
-    bool ascii = true;
-    for (const char c : bytes)
-        ascii = ascii && uchar(c) < 0x80;
+    // UTF-8 writes a control character as its one byte, and no other
+    // character with such a byte: the bytes tell whether there is one.
+    uchar high = 0;
+    bool control = false;
+    for (const char c : bytes) {
+        high |= uchar(c) & 0x80;
+        control |= uchar(c) < 0x20 || uchar(c) == 0x7f;
+    }
+    const bool ascii = high == 0;
     bool exact = ascii || isValidUtf8(bytes);
     // stateless: a cut sequence is repaired, not dropped
     QString text = ascii ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
-    if (showControlCharacters(text))
+    if (control && showControlCharacters(text))
         exact = false;
     if (!exact && rawIfInvalid)
         *rawIfInvalid = bytes.toByteArray();

@@ -56,7 +56,8 @@ public:
                 char32_t c = name[k].unicode();
                 if (QChar::isHighSurrogate(c) && k + 1 < name.size() && name[k + 1].isLowSurrogate())
                     c = QChar::surrogateToUcs4(char16_t(c), name[++k].unicode());
-                c = QChar::toCaseFolded(c);
+                // ASCII folds to its lower case; the rest asks the tables.
+                c = c < 0x80 ? (c >= 'A' && c <= 'Z' ? c + 32 : c) : QChar::toCaseFolded(c);
                 if (QChar::requiresSurrogates(c)) {
                     put(QChar::highSurrogate(c));
                     put(QChar::lowSurrogate(c));
