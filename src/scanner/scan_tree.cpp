@@ -709,6 +709,7 @@ qsizetype ScanTree::Builder::size() const { return d_->size(); }
 
 void ScanTree::Builder::allocate(qsizetype count, quint32 nameBytes)
 {
+    faulter_.reset(); // the columns are made anew
     Data &d = *d_;
     if (count < 0 || count >= std::numeric_limits<qint32>::max())
         throw std::bad_alloc();
