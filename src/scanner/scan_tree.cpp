@@ -336,6 +336,19 @@ struct ScanTree::Data {
         const quint32 from = i > 0 ? nameEnds[size_t(i) - 1] : 0;
         return QByteArrayView(names.data() + from, qsizetype(nameEnds[size_t(i)] - from));
     }
+    void prefetchNode(qint32 i) const
+    {
+        const size_t at = size_t(i);
+        __builtin_prefetch(&ids[at]);
+        __builtin_prefetch(&parents[at]);
+        __builtin_prefetch(&logical[at]);
+        __builtin_prefetch(&flags[at]);
+        __builtin_prefetch(&modified[at]);
+        __builtin_prefetch(&nameEnds[at > 0 ? at - 1 : 0]);
+        if (!childStarts.empty())
+            __builtin_prefetch(&childStarts[at]);
+    }
+    void prefetchName(qint32 i) const { __builtin_prefetch(names.data() + (i > 0 ? nameEnds[size_t(i) - 1] : 0)); }
     QByteArray nativeName(qint32 i) const
     {
         if (flags[size_t(i)] & kOwnUrl)
@@ -898,7 +911,17 @@ QList<ScanNodeRecord> ScanTree::childRecords(const NodeRef &parent, const QList<
     const auto make = [&](qsizetype from, qsizetype to) {
         Data::Folders made; // siblings share their folder's URL
         const FileUrl::Folder folder = d_->folder(parent.position(), made);
+        // Children in list order are nodes in no order: each record reads a
+        // few columns and a name at random, asked for ahead so that those
+        // misses overlap (a name once its end is in).
+        constexpr qsizetype kAhead = 16;
+        for (qsizetype k = from; k < std::min(to, from + kAhead); ++k)
+            d_->prefetchNode(children[k].position());
         for (qsizetype k = from; k < to; ++k) {
+            if (k + kAhead < to)
+                d_->prefetchNode(children[k + kAhead].position());
+            if (k + kAhead / 2 < to)
+                d_->prefetchName(children[k + kAhead / 2].position());
             const qint32 c = children[k].position();
             records[k] = d_->parents[size_t(c)] == parent.position() ? d_->record(c, &made, &folder) : d_->record(c, &made);
         }
