@@ -345,8 +345,8 @@ struct ScanTree::Data {
         __builtin_prefetch(&flags[at]);
         __builtin_prefetch(&modified[at]);
         __builtin_prefetch(&nameEnds[at > 0 ? at - 1 : 0]);
-        if (!childStarts.empty())
-            __builtin_prefetch(&childStarts[at]);
+        if (!listed && at < childStarts.size())
+            __builtin_prefetch(childStarts.data() + at);
     }
     void prefetchName(qint32 i) const { __builtin_prefetch(names.data() + (i > 0 ? nameEnds[size_t(i) - 1] : 0)); }
     QByteArray nativeName(qint32 i) const
