@@ -8,16 +8,14 @@ using namespace scan_node_hash;
 
 QUuid scan_node_hash::identifier(quint64 h1, quint64 h2, quint64 n)
 {
+    // The RFC 4122 bytes are a then c, big-endian; QUuid's fields are those
+    // bytes read in order, so they come straight from the two words.
     const quint64 a = h1 ^ n;
     const quint64 c = h2 ^ (n * kPrime);
-    char id[16];
-    for (int i = 0; i < 8; ++i) {
-        id[i] = char(quint8(a >> (56 - 8 * i)));
-        id[8 + i] = char(quint8(c >> (56 - 8 * i)));
-    }
-    id[6] = char(0x50 | (quint8(id[6]) & 0x0F)); // version 5
-    id[8] = char(0x80 | (quint8(id[8]) & 0x3F)); // RFC 4122 variant
-    return QUuid::fromRfc4122(QByteArrayView(id, 16));
+    const quint8 variant = quint8(0x80 | ((c >> 56) & 0x3F)); // RFC 4122 variant
+    return QUuid(uint(a >> 32), ushort(a >> 16), ushort(0x5000 | (a & 0x0FFF)), // version 5
+                 variant, uchar(c >> 48), uchar(c >> 40), uchar(c >> 32), uchar(c >> 24), uchar(c >> 16),
+                 uchar(c >> 8), uchar(c));
 }
 
 namespace {
