@@ -10,7 +10,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #include <atomic>
-#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -71,6 +70,16 @@ bool isDirectoryKind(uint8_t objType)
     return objType == BL_OBJ_DIRECTORY || objType == BL_OBJ_PACKAGE;
 }
 
+// Set bits of a word. The build assumes no POPCNT instruction, and
+// std::popcount then calls into libgcc once a record.
+inline quint32 bitsSet(quint64 x)
+{
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return quint32((x * 0x0101010101010101ULL) >> 56);
+}
+
 // Which of a scan's records are folders, and each folder's number among
 // them: a bit a record and a count every 64, not an index a record.
 class BitRanks {
@@ -81,7 +90,7 @@ public:
     void reach(int32_t i)
     {
         if (const size_t w = size_t(i) / 64; i % 64 == 0 && w > 0)
-            before_[w] = before_[w - 1] + quint32(std::popcount(bits_[w - 1]));
+            before_[w] = before_[w - 1] + bitsSet(bits_[w - 1]);
     }
     void add(int32_t i) { bits_[size_t(i) / 64] |= quint64(1) << (i % 64); }
     bool has(int32_t i) const { return bits_[size_t(i) / 64] >> (i % 64) & 1; }
@@ -89,7 +98,7 @@ public:
     int32_t rank(int32_t i) const
     {
         const quint64 below = bits_[size_t(i) / 64] & ((quint64(1) << (i % 64)) - 1);
-        return int32_t(before_[size_t(i) / 64] + quint32(std::popcount(below)));
+        return int32_t(before_[size_t(i) / 64] + bitsSet(below));
     }
 
 private:
