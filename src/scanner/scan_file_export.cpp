@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -16,15 +17,17 @@
 
 namespace {
 
+// Bytes JSON can hold as they are inside a string.
+bool plainByte(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\' && c != 0x7f; }
+
 // Names as ncdu writes them: the bytes as they are, with what JSON cannot
 // hold literally escaped.
 void appendString(QByteArray &out, QByteArrayView bytes)
 {
     out += '"';
-    const auto plain = [](unsigned char c) { return c >= 0x20 && c != '"' && c != '\\' && c != 0x7f; };
     for (qsizetype at = 0; at < bytes.size();) {
         qsizetype end = at;
-        while (end < bytes.size() && plain(static_cast<unsigned char>(bytes[end])))
+        while (end < bytes.size() && plainByte(static_cast<unsigned char>(bytes[end])))
             ++end;
         out.append(bytes.data() + at, end - at); // runs of plain bytes in one go
         if (end == bytes.size())
@@ -49,58 +52,97 @@ void appendString(QByteArray &out, QByteArrayView bytes)
     out += '"';
 }
 
-// ,"key":value without an allocation: ten million entries write three each.
-template <size_t N>
-void appendNumber(QByteArray &out, const char (&key)[N], qint64 value)
-{
-    char text[N + 32] = {',', '"'};
-    std::memcpy(text + 2, key, N - 1);
-    char *at = text + N + 1;
-    *at++ = '"';
-    *at++ = ':';
-    at = std::to_chars(at, text + sizeof text, value).ptr;
-    out.append(text, at - text);
-}
+// One entry's text assembled on the stack and appended once: ten million
+// entries would otherwise make a dozen appends each.
+class EntryText {
+public:
+    EntryText() = default;
+    EntryText(const EntryText &) = delete;
+    EntryText &operator=(const EntryText &) = delete;
 
-// The INFO object of r, named name; true when r is written as a directory array.
-bool appendInfo(QByteArray &out, const ScanTree::NodeRef &r, QByteArrayView name)
+    void put(std::string_view text)
+    {
+        std::memcpy(at_, text.data(), text.size());
+        at_ += text.size();
+    }
+    // ,"key":value
+    void number(std::string_view key, qint64 value)
+    {
+        put(key);
+        at_ = std::to_chars(at_, end(), value).ptr;
+    }
+    // The name between quotes; false when it must be escaped.
+    bool plainName(QByteArrayView name)
+    {
+        for (const char c : name)
+            if (!plainByte(static_cast<unsigned char>(c)))
+                return false;
+        *at_++ = '"';
+        put(std::string_view(name.data(), size_t(name.size())));
+        *at_++ = '"';
+        return true;
+    }
+    // Hands what is assembled to out and starts again.
+    void appendTo(QByteArray &out)
+    {
+        out.append(text_, at_ - text_);
+        at_ = text_;
+    }
+
+private:
+    char *end() { return text_ + sizeof text_; }
+    // A name of at most 255 bytes (longer ones are escaped apart) and the
+    // longest run of fields, with room to spare.
+    char text_[768];
+    char *at_ = text_;
+};
+
+// The INFO object of r, named name, after ",\n" when it follows its
+// folder's or a sibling's; true when r is written as a directory array.
+bool appendInfo(QByteArray &out, const ScanTree::NodeRef &r, QByteArrayView name, bool afterComma)
 {
-    const bool isDirectory = r.kind() != ScanNodeKind::file;
+    const ScanNodeKind kind = r.kind();
     // ncdu writes a folder left out by a pattern as a plain object; as an
     // array it reads back as the folder it is, and ncdu reads it too.
-    const bool asArray = isDirectory;
-    if (asArray)
-        out += '[';
-    out += "{\"name\":";
-    appendString(out, name);
+    const bool asArray = kind != ScanNodeKind::file;
+    EntryText text;
+    if (afterComma)
+        text.put(",\n");
+    text.put(asArray ? "[{\"name\":" : "{\"name\":");
+    if (name.size() > 255 || !text.plainName(name)) {
+        text.appendTo(out);
+        appendString(out, name);
+    }
     // A folder's own size is not what it holds: only files and packages
     // carry sizes.
-    if (r.kind() != ScanNodeKind::directory && !r.isSpecial()) {
-        if (r.logicalSize() > 0)
-            appendNumber(out, "asize", r.logicalSize());
-        if (r.allocatedSize() > 0)
-            appendNumber(out, "dsize", r.allocatedSize());
+    const bool special = r.isSpecial();
+    if (kind != ScanNodeKind::directory && !special) {
+        if (const qint64 logical = r.logicalSize(); logical > 0)
+            text.number(",\"asize\":", logical);
+        if (const qint64 allocated = r.allocatedSize(); allocated > 0)
+            text.number(",\"dsize\":", allocated);
     }
-    if (r.isSpecial())
-        out += ",\"notreg\":true";
+    if (special)
+        text.put(",\"notreg\":true");
     if (const qint64 modified = r.modifiedAt())
-        appendNumber(out, "mtime", modified); // as ncdu -e writes it
+        text.number(",\"mtime\":", modified); // as ncdu -e writes it
     if (const quint32 links = r.linkCount(); links > 1) {
         if (const auto identity = r.linkedFile()) {
-            appendNumber(out, "dev", qint64(identity->device));
-            appendNumber(out, "ino", qint64(identity->inode));
+            text.number(",\"dev\":", qint64(identity->device));
+            text.number(",\"ino\":", qint64(identity->inode));
         }
-        appendNumber(out, "nlink", links);
-        out += ",\"hlnkc\":true";
+        text.number(",\"nlink\":", links);
+        text.put(",\"hlnkc\":true");
     }
     if (const char *excluded = scanFileExclusionKey(r.mark())) {
-        out += ",\"excluded\":\"";
-        out += excluded;
-        out += '"';
+        text.put(",\"excluded\":\"");
+        text.put(excluded);
+        text.put("\"");
     } else if (r.mark() == ScanNodeMark::unreadable) {
-        out += ",\"read_error\":true";
+        text.put(",\"read_error\":true");
     }
-    out += '}';
+    text.put("}");
+    text.appendTo(out);
     return asArray;
 }
 
@@ -131,8 +173,8 @@ bool formatScanFile(const ScanTree::NodeRef &root, const ScanSummary &summary, O
     };
     std::vector<Frame> stack;
     QByteArray scratch;
-    const auto enter = [&](const ScanTree::NodeRef &r, QByteArrayView name) {
-        if (!appendInfo(buffer, r, name))
+    const auto enter = [&](const ScanTree::NodeRef &r, QByteArrayView name, bool afterComma) {
+        if (!appendInfo(buffer, r, name, afterComma))
             return;
         const bool walked = r.kind() == ScanNodeKind::directory &&
                             (r.mark() == ScanNodeMark::none || r.mark() == ScanNodeMark::unreadable);
@@ -141,7 +183,7 @@ bool formatScanFile(const ScanTree::NodeRef &root, const ScanSummary &summary, O
         else
             buffer += ']';
     };
-    enter(root, root.record().url.nativeFilePath());
+    enter(root, root.record().url.nativeFilePath(), false);
     while (!stack.empty()) {
         Frame &top = stack.back();
         if (top.next == top.children.size()) {
@@ -150,8 +192,7 @@ bool formatScanFile(const ScanTree::NodeRef &root, const ScanSummary &summary, O
             continue;
         }
         const ScanTree::NodeRef child = top.children[top.next++];
-        buffer += ",\n";
-        enter(child, child.nativeName(scratch));
+        enter(child, child.nativeName(scratch), true);
         if (buffer.size() >= kChunk && !handOut(buffer))
             return false;
     }
