@@ -331,9 +331,10 @@ struct ScanTree::Data {
             allocatedStored.remove(i);
     }
 
+    quint32 nameStart(qint32 i) const { return i > 0 ? nameEnds[size_t(i) - 1] : 0; }
     QByteArrayView name(qint32 i) const
     {
-        const quint32 from = i > 0 ? nameEnds[size_t(i) - 1] : 0;
+        const quint32 from = nameStart(i);
         return QByteArrayView(names.data() + from, qsizetype(nameEnds[size_t(i)] - from));
     }
     void prefetchNode(qint32 i) const
@@ -348,7 +349,7 @@ struct ScanTree::Data {
         if (!listed && at < childStarts.size())
             __builtin_prefetch(childStarts.data() + at);
     }
-    void prefetchName(qint32 i) const { __builtin_prefetch(names.data() + (i > 0 ? nameEnds[size_t(i) - 1] : 0)); }
+    void prefetchName(qint32 i) const { __builtin_prefetch(names.data() + nameStart(i)); }
     QByteArray nativeName(qint32 i) const
     {
         if (flags[size_t(i)] & kOwnUrl)
