@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Times the native scan core (scancore_bench) and the headless report
 # (burrowlens-scan, both engines) beside du, ncdu, gdu and the
-# floor walker limitwalk in one hyperfine run, and prints each median with its
-# ratio to limitwalk -j2 and to gdu. Figures, not a test: it never fails on time.
+# floor walker limitwalk in one hyperfine run, or in rounds that take the
+# commands in turn (bench/rounds.py), and prints each median with its ratio to
+# limitwalk -j2, limitwalk -j8 and gdu. Figures, not a test: it never fails on time.
 #
-# Usage: bench/compare.sh [-n FILES] [-c] [-r RUNS] [-m] [-j] [TREE]
+# Usage: bench/compare.sh [-n FILES] [-c] [-a] [-r RUNS] [-m] [-j] [TREE]
 #   TREE      tree to scan (default /tmp/bltree, or /tmp/bltree-FILES with -n);
 #             built with ../shared/bench/mktree.sh when missing
 #   -n FILES  file count for a tree that has to be built (default 200000)
-#   -c        cold page cache: caches dropped before every run (needs root)
+#   -c        cold page cache: caches dropped before every run (needs root);
+#             always in rounds, so that a slow stretch of the disk meets every
+#             command alike instead of the one whose runs it falls in
+#   -a        warm runs in rounds too
 #   -r RUNS   runs per command (default 10 warm, 5 cold)
 #   -m        also measure each command's peak memory (one run each)
 #   -j        also time scancore_bench with 1, 2, 3, 4, 6 and 8 threads
@@ -18,11 +22,11 @@ shared=$(cd "$repo/../shared/bench" && pwd)
 . "$repo/scripts/deps.sh"
 . "$repo/bench/peak_memory.sh"
 
-files=200000 cold=0 runs= memory=0 sweep=0
-while getopts "n:cr:mj" o; do
+files=200000 cold=0 rounds=0 runs= memory=0 sweep=0
+while getopts "n:car:mj" o; do
     case $o in
-    n) files=$OPTARG ;; c) cold=1 ;; r) runs=$OPTARG ;; m) memory=1 ;; j) sweep=1 ;;
-    *) sed -n '2,15p' "$0"; exit 2 ;;
+    n) files=$OPTARG ;; c) cold=1 ;; a) rounds=1 ;; r) runs=$OPTARG ;; m) memory=1 ;; j) sweep=1 ;;
+    *) sed -n '2,18p' "$0"; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
@@ -74,14 +78,15 @@ if [ $cold = 1 ]; then
     if ! (echo 3 >/proc/sys/vm/drop_caches) 2>/dev/null; then
         echo "cold runs need root (to write /proc/sys/vm/drop_caches)" >&2; exit 1
     fi
-    hyperfine -N --style basic --runs "$runs" \
-        --prepare "sh -c 'sync; echo 3 > /proc/sys/vm/drop_caches'" \
-        --export-json "$out/hf.json" "${cmds[@]}" >/dev/null
-    cache=cold
+    "$repo/bench/rounds.py" --cold --runs "$runs" --export-json "$out/hf.json" "${cmds[@]}"
+    cache="cold cache, in rounds"
+elif [ $rounds = 1 ]; then
+    "$repo/bench/rounds.py" --warmup 2 --runs "$runs" --export-json "$out/hf.json" "${cmds[@]}"
+    cache="warm cache, in rounds"
 else
     hyperfine -N --style basic --warmup 2 --runs "$runs" \
         --export-json "$out/hf.json" "${cmds[@]}" >/dev/null
-    cache=warm
+    cache="warm cache"
 fi
 
 if [ $memory = 1 ]; then
@@ -97,13 +102,13 @@ if os.path.exists(sys.argv[2]):
         name, kb = line.rstrip("\n").split("\t")
         memory[name] = int(kb)
 med = {r["command"]: r["median"] for r in results}
-floor, gdu = med["limitwalk -j2"], med["gdu -n -p -s"]
-print(f"\n{sys.argv[3]} cache, {sys.argv[4]}, {len(results[0]['times'])} runs each")
-head = f"{'command':24s} {'median ms':>10s} {'x limitwalk -j2':>16s} {'x gdu':>7s}"
+floor, wide, gdu = med["limitwalk -j2"], med["limitwalk -j8"], med["gdu -n -p -s"]
+print(f"\n{sys.argv[3]}, {sys.argv[4]}, {len(results[0]['times'])} runs each")
+head = f"{'command':24s} {'median ms':>10s} {'x limitwalk -j2':>16s} {'x -j8':>7s} {'x gdu':>7s}"
 print(head + ("   peak MiB" if memory else ""))
 for r in results:
     m = r["median"]
-    line = f"{r['command']:24s} {m * 1e3:10.1f} {m / floor:16.2f} {m / gdu:7.2f}"
+    line = f"{r['command']:24s} {m * 1e3:10.1f} {m / floor:16.2f} {m / wide:7.2f} {m / gdu:7.2f}"
     if r["command"] in memory:
         line += f" {memory[r['command']] / 1024:10.1f}"
     print(line)
