@@ -281,12 +281,16 @@ struct ScanTree::Data {
             }
         };
         const qint32 n = size();
-        qint32 first = std::numeric_limits<qint32>::max(), second = first;
-        if (n >= 100000)
-            runOnTwoThreads([&] { placeAll(0, n / 2, first); }, [&] { placeAll(n / 2, n, second); });
-        else
-            placeAll(0, n, first);
-        const qint32 duplicate = std::min(first, second);
+        qint32 duplicates[2] = {std::numeric_limits<qint32>::max(), std::numeric_limits<qint32>::max()};
+        if (n >= 100000) {
+            constexpr qint32 kPart = 1 << 15;
+            shareOnTwoThreads((n + kPart - 1) / kPart, [&](std::ptrdiff_t k, int thread) {
+                placeAll(qint32(k * kPart), qint32(std::min<std::ptrdiff_t>(n, (k + 1) * kPart)), duplicates[thread]);
+            });
+        } else {
+            placeAll(0, n, duplicates[0]);
+        }
+        const qint32 duplicate = std::min(duplicates[0], duplicates[1]);
         return stopAtDuplicate && duplicate < n ? duplicate : -1;
     }
 

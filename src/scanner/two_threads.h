@@ -3,6 +3,8 @@
 // Either part's exception reaches the caller once both have ended.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <exception>
 #include <optional>
 #include <system_error>
@@ -37,4 +39,24 @@ void runOnTwoThreads(First &&first, Second &&second)
     helper->join();
     if (failed)
         std::rethrow_exception(failed);
+}
+
+// Parts 0 to count - 1 of some work, each done once by work(part, thread),
+// thread 0 the caller's and 1 a helper's, each taking the next part not yet
+// taken: a helper that starts late, or is held up, leaves its share to the
+// caller instead of keeping it waiting.
+template <typename Work>
+void shareOnTwoThreads(std::ptrdiff_t count, Work &&work)
+{
+    std::atomic<std::ptrdiff_t> next{0};
+    const auto take = [&](int thread) {
+        try {
+            for (std::ptrdiff_t part; (part = next.fetch_add(1, std::memory_order_relaxed)) < count;)
+                work(part, thread);
+        } catch (...) {
+            next.store(count, std::memory_order_relaxed); // the other stops too
+            throw;
+        }
+    };
+    runOnTwoThreads([&] { take(0); }, [&] { take(1); });
 }
