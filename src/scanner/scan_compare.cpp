@@ -61,7 +61,14 @@ std::optional<ScanComparison> ScanComparison::compare(const ScanTree &older, con
             return std::nullopt;
         const auto [was, is] = folders.back();
         folders.pop_back();
-        byName.clear();
+        const QList<ScanTree::NodeRef> olderChildren = was.children();
+        // clear() goes over every bucket, and a map keeps the buckets of
+        // its widest folder: after a folder of a million entries each
+        // folder would cost a million.
+        if (byName.bucket_count() > 2 * size_t(olderChildren.size()) + 1024)
+            decltype(byName)().swap(byName); // "= {}" would clear() too
+        else
+            byName.clear();
         kept.clear();
         const auto nameOf = [&](const ScanTree::NodeRef &r) {
             const QByteArrayView name = r.nativeName(scratch);
@@ -70,7 +77,7 @@ std::optional<ScanComparison> ScanComparison::compare(const ScanTree &older, con
             kept.push_back(scratch);
             return std::string_view(kept.back().constData(), size_t(kept.back().size()));
         };
-        for (const ScanTree::NodeRef &child : was.children())
+        for (const ScanTree::NodeRef &child : olderChildren)
             byName.emplace(nameOf(child), child);
         for (const ScanTree::NodeRef &child : is.children()) {
             const QByteArrayView name = child.nativeName(scratch);

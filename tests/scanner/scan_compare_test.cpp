@@ -88,12 +88,14 @@ std::map<std::string, Item> onDisk(const std::string &root)
 TEST(ScanComparison, MatchesTheChangesMadeOnDisk)
 {
     TempTree t;
-    for (const char *d : {"a", "b", "b/y", "d", "d/in", "odd\xff"})
+    for (const char *d : {"a", "b", "b/y", "d", "d/in", "odd\xff", "w", "w/sub"})
         t.dir(d);
+    for (int i = 0; i < 1500; ++i) // a wide folder before a narrow one
+        t.file("w/f" + std::to_string(i), 10);
     const std::pair<const char *, size_t> files[] = {{"a/keep.txt", 1000},   {"a/grow.bin", 2000},   {"a/shrink.bin", 50000},
                                                      {"a/gone.txt", 300},    {"b/x", 4000},          {"b/y/z", 5000},
                                                      {"c", 700},             {"d/in/deep", 100},     {"odd\xff/n\xfe", 3000},
-                                                     {"h1", 80000}};
+                                                     {"h1", 80000},          {"w/sub/x", 100}};
     for (const auto &[name, bytes] : files)
         t.file(name, bytes);
     ASSERT_EQ(link(t.path("h1").c_str(), t.path("a/h2").c_str()), 0);
@@ -119,6 +121,8 @@ TEST(ScanComparison, MatchesTheChangesMadeOnDisk)
     t.file("odd\xff/n\xfe", 9000);
     t.file("odd\xff/m\xfd", 10);
     std::filesystem::remove(t.path("h1"));
+    std::filesystem::remove(t.path("w/f8"));
+    t.file("w/sub/x", 20000);
     const std::map<std::string, Item> now = onDisk(t.root());
     const ScanTree newer = scanned(t.root());
 
@@ -136,7 +140,7 @@ TEST(ScanComparison, MatchesTheChangesMadeOnDisk)
         if (matched.count(parentOf(path)))
             removedTops.insert(path);
     }
-    EXPECT_EQ(removedTops, (std::set<std::string>{"a/gone.txt", "b", "c", "d", "h1"}));
+    EXPECT_EQ(removedTops, (std::set<std::string>{"a/gone.txt", "b", "c", "d", "h1", "w/f8"}));
 
     // Read from a file, the older scan compares as it did scanned.
     QBuffer file;
