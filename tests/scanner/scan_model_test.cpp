@@ -300,6 +300,35 @@ TEST(ScanTree, AMillionNodesFitInTheirColumnsAndCopyForNothing)
     EXPECT_TRUE(copies.back().sharesStorageWith(tree)) << "reading never copies";
 }
 
+// A long list of children is made on two threads: every record
+// is there, in list order, with its own name and sizes.
+TEST(ScanTree, ChildrenOfAWideFolderAreMadeWholeAndInOrder)
+{
+    constexpr int kFiles = 70000;
+    ScanTree::Builder b(FileUrl::fromPath("/wide", true), 1 + kFiles);
+    ScanTree::NodeFacts folder;
+    folder.kind = ScanNodeKind::directory;
+    folder.childCount = -1;
+    b.add(stableScanNodeID(QStringLiteral("/wide")), -1, {}, folder);
+    ScanTree::NodeFacts file;
+    for (int f = 0; f < kFiles; ++f) {
+        const QByteArray name = "f" + QByteArray::number(f);
+        file.logicalSize = f;
+        b.add(stableScanNodeID("/wide", name), 0, name, file);
+    }
+    const ScanTree tree = b.finish();
+    const QList<ScanNodeRecord> children = tree.children(tree.rootID);
+    ASSERT_EQ(children.size(), kFiles);
+    int wrong = 0;
+    for (int f = 0; f < kFiles; ++f) {
+        const QByteArray name = "f" + QByteArray::number(f);
+        const ScanNodeRecord &r = children[f];
+        wrong += r.id != stableScanNodeID("/wide", name) || r.url.path() != "/wide/" + QString::fromLatin1(name) ||
+                 r.logicalSize != f;
+    }
+    EXPECT_EQ(wrong, 0) << "children missing, out of order or not their own";
+}
+
 // Ties are ordered as the locale's case-insensitive QCollator compares the
 // names, whether a run is short or keyed on two threads; ties beyond the
 // name as they came.
