@@ -40,7 +40,7 @@ private:
 
 bltest::TempTree *LargeTree::tree_ = nullptr;
 
-long virtualKilobytes()
+[[maybe_unused]] long virtualKilobytes()
 {
     std::ifstream status("/proc/self/status");
     std::string line;
