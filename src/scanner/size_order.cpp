@@ -31,7 +31,7 @@ public:
     NameKeys(const NameKeys &) = delete;
     NameKeys &operator=(const NameKeys &) = delete;
 
-    void add(const QString &name, qint32 item)
+    void add(QStringView name, qint32 item)
     {
         if (!opened_) { // most orders have no ties to key
             open();
@@ -159,8 +159,9 @@ std::vector<qsizetype> listOrder(const std::vector<qint64> &sizes, NameAt nameAt
         if (n > 1) {
             std::vector<NameKeys::Entry> merged;
             const auto half = [&](size_t from, size_t to, NameKeys &keys) -> std::vector<NameKeys::Entry> & {
+                QString scratch;
                 for (size_t k = from; k < to; ++k)
-                    keys.add(nameAt(run[qsizetype(k)]), qint32(k));
+                    keys.add(nameAt(run[qsizetype(k)], scratch), qint32(k));
                 return keys.sorted();
             };
             if (n >= kParallelRun) {
@@ -190,7 +191,8 @@ void sortBySize(QList<ScanTree::NodeRef> &refs, SizeMeasure measure)
     for (qsizetype i = 0; i < refs.size(); ++i)
         sizes[size_t(i)] = measure == SizeMeasure::logical ? refs[i].logicalSize() : refs[i].allocatedSize();
     const QList<ScanTree::NodeRef> came = refs;
-    const std::vector<qsizetype> order = listOrder(sizes, [&came](qsizetype i) { return came[i].displayName(); });
+    const std::vector<qsizetype> order =
+        listOrder(sizes, [&came](qsizetype i, QString &scratch) { return came[i].displayName(scratch); });
     for (size_t k = 0; k < order.size(); ++k)
         refs[qsizetype(k)] = came[order[k]];
 }
@@ -201,6 +203,14 @@ QList<ScanNodeRecord> sortedChildren(const ScanTree &tree, const QUuid &parentID
     if (!parent.isValid())
         return {};
     QList<ScanTree::NodeRef> children = parent.children();
-    sortBySize(children, measure);
-    return tree.childRecords(parent, children);
+    QList<ScanNodeRecord> records;
+    if (children.size() < 20000) {
+        sortBySize(children, measure);
+        records.resize(children.size());
+    } else { // the sort is mostly one thread's work
+        const qsizetype n = children.size();
+        runOnTwoThreads([&] { sortBySize(children, measure); }, [&] { records.resize(n); });
+    }
+    tree.childRecords(parent, children, records);
+    return records;
 }

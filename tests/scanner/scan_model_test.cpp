@@ -317,16 +317,21 @@ TEST(ScanTree, ChildrenOfAWideFolderAreMadeWholeAndInOrder)
         b.add(stableScanNodeID("/wide", name), 0, name, file);
     }
     const ScanTree tree = b.finish();
-    const QList<ScanNodeRecord> children = tree.children(tree.rootID);
-    ASSERT_EQ(children.size(), kFiles);
-    int wrong = 0;
-    for (int f = 0; f < kFiles; ++f) {
-        const QByteArray name = "f" + QByteArray::number(f);
-        const ScanNodeRecord &r = children[f];
-        wrong += r.id != stableScanNodeID("/wide", name) || r.url.path() != "/wide/" + QString::fromLatin1(name) ||
-                 r.logicalSize != f;
+    // As they lie, and largest first: the reverse of how they lie.
+    for (const bool bySize : {false, true}) {
+        const QList<ScanNodeRecord> children =
+            bySize ? sortedChildren(tree, tree.rootID, SizeMeasure::logical) : tree.children(tree.rootID);
+        ASSERT_EQ(children.size(), kFiles);
+        int wrong = 0;
+        for (int k = 0; k < kFiles; ++k) {
+            const int f = bySize ? kFiles - 1 - k : k;
+            const QByteArray name = "f" + QByteArray::number(f);
+            const ScanNodeRecord &r = children[k];
+            wrong += r.id != stableScanNodeID("/wide", name) || r.url.path() != "/wide/" + QString::fromLatin1(name) ||
+                     r.logicalSize != f;
+        }
+        EXPECT_EQ(wrong, 0) << "children missing, out of order or not their own" << (bySize ? " (by size)" : "");
     }
-    EXPECT_EQ(wrong, 0) << "children missing, out of order or not their own";
 }
 
 // Ties are ordered as the locale's case-insensitive QCollator compares the
