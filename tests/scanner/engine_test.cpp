@@ -317,11 +317,13 @@ TEST(ScanEngines, ChainsOfAnyDepth)
         std::string deepest = t.path("c");
         for (int i = 0; i < kLevels; ++i) {
             const bool sampled = i % 97 == 0 || i > kLevels - 20;
-            if (sampled)
+            if (sampled) {
                 EXPECT_TRUE(tree.contains(stableScanNodeIDOfBytes(QByteArray::fromStdString(deepest + "/f")))) << i;
+            }
             deepest += "/d";
-            if (sampled)
+            if (sampled) {
                 EXPECT_TRUE(tree.contains(stableScanNodeIDOfBytes(QByteArray::fromStdString(deepest)))) << i;
+            }
         }
         const auto bottom = tree.node(stableScanNodeIDOfBytes(QByteArray::fromStdString(deepest)));
         ASSERT_TRUE(bottom);
