@@ -929,47 +929,7 @@ QList<ScanNodeRecord> ScanTree::children(const QUuid &parentID) const
 QList<ScanNodeRecord> ScanTree::childRecords(const NodeRef &parent, const QList<NodeRef> &children) const
 {
     QList<ScanNodeRecord> out(children.size());
-    childRecords(parent, children, out);
-    return out;
-}
-
-void ScanTree::childRecords(const NodeRef &parent, const QList<NodeRef> &children, QList<ScanNodeRecord> &out) const
-{
-    Q_ASSERT(out.size() == children.size());
     ScanNodeRecord *const records = out.data();
-    const qsizetype n = children.size();
-    // A wide folder's children lie in one run of positions, which list
-    // order visits at random, missing eight columns a record: they are read
-    // in position order instead, each record written to its place.
-    if (n >= 20000) {
-        qint32 low = INT32_MAX, high = -1;
-        for (const NodeRef &c : children) {
-            low = std::min(low, c.position());
-            high = std::max(high, c.position());
-        }
-        std::vector<qint32> place;
-        if (low >= 0 && high >= low && qint64(high) - low < 2 * qint64(n)) {
-            place.assign(size_t(high - low) + 1, -1);
-            for (qsizetype k = 0; k < n && !place.empty(); ++k)
-                if (qint32 &at = place[size_t(children[k].position() - low)]; at < 0)
-                    at = qint32(k);
-                else
-                    place.clear(); // a child listed twice: as listed
-        }
-        if (!place.empty()) {
-            const auto make = [&](qint32 from, qint32 to) {
-                Data::Folders made;
-                const FileUrl::Folder folder = d_->folder(parent.position(), made);
-                for (qint32 c = from; c < to; ++c)
-                    if (const qint32 k = place[size_t(c - low)]; k >= 0)
-                        records[k] = d_->parents[size_t(c)] == parent.position() ? d_->record(c, &made, &folder)
-                                                                                : d_->record(c, &made);
-            };
-            const qint32 middle = low + (high - low + 1) / 2;
-            runOnTwoThreads([&] { make(low, middle); }, [&] { make(middle, high + 1); });
-            return;
-        }
-    }
     const auto make = [&](qsizetype from, qsizetype to) {
         Data::Folders made; // siblings share their folder's URL
         const FileUrl::Folder folder = d_->folder(parent.position(), made);
@@ -988,10 +948,12 @@ void ScanTree::childRecords(const NodeRef &parent, const QList<NodeRef> &childre
             records[k] = d_->parents[size_t(c)] == parent.position() ? d_->record(c, &made, &folder) : d_->record(c, &made);
         }
     };
+    const qsizetype n = children.size();
     if (n >= 20000)
         runOnTwoThreads([&] { make(0, n / 2); }, [&] { make(n / 2, n); });
     else
         make(0, n);
+    return out;
 }
 
 QList<QUuid> ScanTree::childIDs(const QUuid &parentID) const

@@ -148,9 +148,6 @@ public:
     // The records of some of parent's children (refs from its children()),
     // in the order given; a long list is made on two threads.
     QList<ScanNodeRecord> childRecords(const NodeRef &parent, const QList<NodeRef> &children) const;
-    // The same into records, children.size() records made beforehand (a
-    // million take a tenth of a second: the caller may make them meanwhile).
-    void childRecords(const NodeRef &parent, const QList<NodeRef> &children, QList<ScanNodeRecord> &records) const;
     QList<QUuid> childIDs(const QUuid &parentID) const;
     // From the topmost reachable ancestor down to id; a cycle ends the walk.
     QList<ScanNodeRecord> path(const QUuid &id) const;

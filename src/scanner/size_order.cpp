@@ -3,13 +3,161 @@
 #include "scan_tree.h"
 #include "two_threads.h"
 
+#include <QHash>
 #include <QLocale>
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <numeric>
+#include <random>
 #include <unicode/ucol.h>
+#include <unicode/uset.h>
 
 namespace {
+
+constexpr qsizetype kLongestPlainName = 255;
+
+bool isPlain(QStringView name)
+{
+    if (name.isEmpty() || name.size() > kLongestPlainName)
+        return false;
+    for (const QChar c : name)
+        if (c.unicode() < 0x20 || c.unicode() > 0x7e)
+            return false;
+    return true;
+}
+
+// ICU's key of a name of printable ASCII, made without ICU: where the
+// locale has no contraction of such characters, each one is one collation
+// element of its own primary bytes and a common secondary weight, so the key
+// is their primary bytes in turn, then a tail that depends on the length
+// alone. Taken from ICU's own keys, and used only where it gives ICU's keys
+// for every pair of characters and for strings of every length.
+class PlainKeys {
+public:
+    // Null where the locale's keys do not have that form.
+    static std::shared_ptr<const PlainKeys> of(UCollator *collator, const QByteArray &locale)
+    {
+        static std::mutex mutex;
+        static QHash<QByteArray, std::shared_ptr<const PlainKeys>> made;
+        std::lock_guard lock(mutex);
+        if (const auto it = made.constFind(locale); it != made.cend())
+            return *it;
+        auto keys = std::make_shared<PlainKeys>();
+        std::shared_ptr<const PlainKeys> usable;
+        if (keys->learn(collator))
+            usable = std::move(keys);
+        made.insert(locale, usable);
+        return usable;
+    }
+
+    // The key of a plain name (isPlain) without its closing 0, at to; its
+    // length. to has room for keyLength(name).
+    size_t keyLength(QStringView name) const
+    {
+        size_t n = tails_[size_t(name.size())].size();
+        for (const QChar c : name)
+            n += primaries_[c.unicode()].size();
+        return n;
+    }
+    size_t write(QStringView name, uchar *to) const
+    {
+        uchar *at = to;
+        for (const QChar c : name) {
+            const std::string &p = primaries_[c.unicode()];
+            std::memcpy(at, p.data(), p.size());
+            at += p.size();
+        }
+        const std::string &tail = tails_[size_t(name.size())];
+        std::memcpy(at, tail.data(), tail.size());
+        return size_t(at - to) + tail.size();
+    }
+
+private:
+    static std::string icuKey(UCollator *collator, const char16_t *text, int32_t length)
+    {
+        uchar buffer[1024];
+        const int32_t n = ucol_getSortKey(collator, reinterpret_cast<const UChar *>(text), length, buffer, sizeof buffer);
+        if (n < 1 || n > int32_t(sizeof buffer))
+            return {};
+        return std::string(reinterpret_cast<const char *>(buffer), size_t(n - 1)); // without its closing 0
+    }
+    std::string keyOf(const char16_t *text, qsizetype length) const
+    {
+        std::string key(keyLength(QStringView(text, length)), '\0');
+        write(QStringView(text, length), reinterpret_cast<uchar *>(key.data()));
+        return key;
+    }
+
+    bool learn(UCollator *collator)
+    {
+        // Any contraction of plain characters (Danish "aa", Hungarian "cs"):
+        // not this form.
+        UErrorCode status = U_ZERO_ERROR;
+        USet *contractions = uset_openEmpty();
+        ucol_getContractionsAndExpansions(collator, contractions, nullptr, false, &status);
+        bool plainContraction = U_FAILURE(status);
+        UChar item[64];
+        for (int32_t i = 0, count = uset_getItemCount(contractions); i < count && !plainContraction; ++i) {
+            UChar32 start, end;
+            status = U_ZERO_ERROR;
+            const int32_t length = uset_getItem(contractions, i, &start, &end, item, 64, &status);
+            if (length == 0) // a range of single characters, no contraction
+                continue;
+            bool plain = U_SUCCESS(status);
+            for (int32_t k = 0; k < length && plain; ++k)
+                plain = item[k] >= 0x20 && item[k] <= 0x7e;
+            plainContraction = plain;
+        }
+        uset_close(contractions);
+        if (plainContraction)
+            return false;
+        // One character: its primary bytes, then 01 and one common weight.
+        std::string commonTail;
+        for (char16_t c = 0x20; c <= 0x7e; ++c) {
+            const std::string key = icuKey(collator, &c, 1);
+            const size_t level = key.find('\x01');
+            if (level == 0 || level == std::string::npos)
+                return false;
+            if (commonTail.empty())
+                commonTail = key.substr(level);
+            else if (key.substr(level) != commonTail)
+                return false;
+            primaries_[c] = key.substr(0, level);
+        }
+        // The tail of each length, from a run of one letter.
+        const std::u16string letters(size_t(kLongestPlainName), u'a');
+        for (qsizetype n = 1; n <= kLongestPlainName; ++n) {
+            const std::string key = icuKey(collator, letters.data(), int32_t(n));
+            const size_t primary = primaries_[u'a'].size() * size_t(n);
+            if (key.size() <= primary)
+                return false;
+            tails_[size_t(n)] = key.substr(primary);
+        }
+        // Checked against ICU: every pair, and strings of every length.
+        for (char16_t a = 0x20; a <= 0x7e; ++a)
+            for (char16_t b = 0x20; b <= 0x7e; ++b) {
+                const char16_t pair[2] = {a, b};
+                if (keyOf(pair, 2) != icuKey(collator, pair, 2))
+                    return false;
+            }
+        std::minstd_rand random(29);
+        std::u16string text;
+        for (qsizetype n = 1; n <= kLongestPlainName; ++n) {
+            text.resize(size_t(n));
+            for (char16_t &c : text)
+                c = char16_t(0x20 + random() % 95);
+            if (keyOf(text.data(), n) != icuKey(collator, text.data(), int32_t(n)))
+                return false;
+        }
+        return true;
+    }
+
+    std::array<std::string, 0x7f> primaries_;
+    std::array<std::string, kLongestPlainName + 1> tails_;
+};
 
 // The order of names that QCollator gives for the current locale, case
 // insensitive, as keys in one arena: ICU's keys with the strength QCollator
@@ -38,7 +186,10 @@ public:
             opened_ = true;
         }
         const size_t at = used_;
-        if (collator_) {
+        if (plainKeys_ && isPlain(name)) {
+            reserve(plainKeys_->keyLength(name));
+            used_ = at + plainKeys_->write(name, &bytes_[at]);
+        } else if (collator_) {
             const auto *text = reinterpret_cast<const UChar *>(name.utf16());
             for (;;) {
                 reserve(kRoom);
@@ -118,7 +269,9 @@ private:
         if (U_FAILURE(status)) { // as QCollator: the C locale's order
             ucol_close(collator_);
             collator_ = nullptr;
+            return;
         }
+        plainKeys_ = PlainKeys::of(collator_, name);
     }
 
     void reserve(size_t more)
@@ -133,6 +286,7 @@ private:
     }
 
     UCollator *collator_ = nullptr;
+    std::shared_ptr<const PlainKeys> plainKeys_;
     bool opened_ = false;
     std::vector<uchar> bytes_;
     size_t used_ = 0;
@@ -203,14 +357,6 @@ QList<ScanNodeRecord> sortedChildren(const ScanTree &tree, const QUuid &parentID
     if (!parent.isValid())
         return {};
     QList<ScanTree::NodeRef> children = parent.children();
-    QList<ScanNodeRecord> records;
-    if (children.size() < 20000) {
-        sortBySize(children, measure);
-        records.resize(children.size());
-    } else { // the sort is mostly one thread's work
-        const qsizetype n = children.size();
-        runOnTwoThreads([&] { sortBySize(children, measure); }, [&] { records.resize(n); });
-    }
-    tree.childRecords(parent, children, records);
-    return records;
+    sortBySize(children, measure);
+    return tree.childRecords(parent, children);
 }
