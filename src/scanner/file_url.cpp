@@ -79,6 +79,18 @@ QString displayTextOf(QByteArrayView bytes, QByteArray *rawIfInvalid)
     return text;
 }
 
+QStringView displayTextOf(QByteArrayView bytes, QString &scratch)
+{
+    for (const char c : bytes)
+        if (uchar(c) < 0x20 || uchar(c) >= 0x7f)
+            return scratch = displayTextOf(bytes, nullptr);
+    scratch.resize(bytes.size());
+    char16_t *to = reinterpret_cast<char16_t *>(scratch.data());
+    for (const char c : bytes)
+        *to++ = char16_t(c);
+    return scratch;
+}
+
 FileUrl FileUrl::fromPath(const QString &path, bool isDirectory)
 {
     FileUrl url;

@@ -91,3 +91,6 @@ bool isValidUtf8(QByteArrayView bytes);
 // control characters shown as their pictures, a newline as U+2424), and the
 // bytes to keep beside it (empty when the text says it all).
 QString displayTextOf(QByteArrayView bytes, QByteArray *rawIfInvalid);
+// The same written into scratch: printable ASCII costs no allocation once
+// scratch has room.
+QStringView displayTextOf(QByteArrayView bytes, QString &scratch);

@@ -873,20 +873,9 @@ QString ScanTree::NodeRef::displayName() const
 }
 QStringView ScanTree::NodeRef::displayName(QString &scratch) const
 {
-    if (!(d_->flags[size_t(i_)] & kOwnUrl) && !d_->displayNames.contains(i_)) {
-        const QByteArrayView bytes = d_->name(i_);
-        bool plain = true; // printable ASCII shows as it is
-        for (const char c : bytes)
-            plain &= uchar(c) >= 0x20 && uchar(c) < 0x7f;
-        if (plain) {
-            scratch.resize(bytes.size());
-            char16_t *to = reinterpret_cast<char16_t *>(scratch.data());
-            for (qsizetype k = 0; k < bytes.size(); ++k)
-                to[k] = char16_t(uchar(bytes[k]));
-            return scratch;
-        }
-    }
-    return scratch = displayName();
+    if (d_->flags[size_t(i_)] & kOwnUrl || d_->displayNames.contains(i_))
+        return scratch = displayName();
+    return displayTextOf(d_->name(i_), scratch);
 }
 ScanTree::NodeRef ScanTree::NodeRef::parent() const
 {
